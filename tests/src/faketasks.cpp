@@ -1,0 +1,170 @@
+#include "faketasks.h"
+
+void TaskEventLog::watch(TaskSpecification *task, const QString &name)
+{
+    m_Names.append(qMakePair(static_cast<const TaskSpecification *>(task), name));
+    connect(task, &TaskSpecification::updateProgress, this,
+            [this, name](qreal value) { add(name + " progress " + QString::number(value)); });
+    connect(task, &TaskSpecification::finished, this, [this, name](TaskSpecification *t) {
+        add(name + " finished" + (nameOf(t) == name ? QString() : " " + nameOf(t)));
+    });
+    connect(task, &TaskSpecification::canceled, this, [this, name](TaskSpecification *t) {
+        add(name + " canceled" + (nameOf(t) == name ? QString() : " " + nameOf(t)));
+    });
+    connect(task, &TaskSpecification::message, this,
+            [this, name](const QString &text) { add(name + " message " + text); });
+    connect(task, &TaskSpecification::error, this,
+            [this, name](const QString &text) { add(name + " error " + text); });
+    connect(task, &TaskSpecification::otherTaskCancelled, this,
+            [this, name](TaskSpecification *t) { add(name + " other " + nameOf(t)); });
+}
+
+QString TaskEventLog::nameOf(const TaskSpecification *task) const
+{
+    for (const auto &entry : m_Names) {
+        if (entry.first == task)
+            return entry.second;
+    }
+    return QStringLiteral("?");
+}
+
+QStringList TaskEventLog::filtered(const QString &prefix) const
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (line.startsWith(prefix))
+            result.append(line);
+    }
+    return result;
+}
+
+FakeTask::FakeTask(const QString &name, QObject *parent, double weight, End endInExecute,
+                   TaskEventLog *log)
+    : TaskSpecification(parent, weight)
+    , name(name)
+    , endInExecute(endInExecute)
+    , log(log)
+{
+    if (log)
+        log->watch(this, name);
+}
+
+void FakeTask::execute()
+{
+    ++executeCount;
+    if (log)
+        log->add(name + " execute");
+    state = Running;
+    switch (endInExecute) {
+    case End::Never:
+        break;
+    case End::Finish:
+        finish();
+        break;
+    case End::Fail:
+        fail();
+        break;
+    case End::Abort:
+        abort();
+        break;
+    }
+}
+
+void FakeTask::cancel()
+{
+    TaskSpecification::cancel();
+    if (abortOnCancel && state == Running)
+        abort();
+}
+
+void FakeTask::handleOtherTaskCancelled(TaskSpecification *other)
+{
+    Q_UNUSED(other);
+    ++otherCancelledCount;
+    if (failOnOtherCancelled)
+        fail();
+}
+
+void FakeTask::getDownloadProgress(qulonglong *done, qulonglong *total, qulonglong *speed,
+                                   bool *downloading)
+{
+    *done = dlDone;
+    *total = dlTotal;
+    *speed = dlSpeed;
+    *downloading = dlActive;
+}
+
+FakeFunc::FakeFunc(bool result, QList<qreal> progressSteps, QStringList messages,
+                   std::shared_ptr<WorkerGate> gate)
+    : m_Result(result)
+    , m_ProgressSteps(std::move(progressSteps))
+    , m_Messages(std::move(messages))
+    , m_Gate(std::move(gate))
+{ }
+
+bool FakeFunc::run()
+{
+    if (m_Gate)
+        m_Gate->permits.acquire();
+    for (const QString &text : qAsConst(m_Messages))
+        emit message(text);
+    for (qreal step : qAsConst(m_ProgressSteps))
+        emit progress(step);
+    return m_Result;
+}
+
+FakeAsyncTask::FakeAsyncTask(const QString &name, QObject *parent, double weight, bool result,
+                             TaskEventLog *log)
+    : ASyncTaskSpecification(parent, weight)
+    , name(name)
+    , result(result)
+    , log(log)
+{
+    if (log)
+        log->watch(this, name);
+}
+
+void FakeAsyncTask::execute()
+{
+    ++executeCount;
+    if (log)
+        log->add(name + " execute");
+    ASyncTaskSpecification::execute();
+}
+
+ASyncFunc *FakeAsyncTask::createFunc()
+{
+    return new FakeFunc(result, progressSteps, messages, gate);
+}
+
+void FakeAsyncTask::handleOtherTaskCancelled(TaskSpecification *other)
+{
+    Q_UNUSED(other);
+    ++otherCancelledCount;
+}
+
+FakeComposedTask::FakeComposedTask(const QString &name, int maxParallel, QObject *parent,
+                                   double weight, TaskEventLog *log)
+    : ComposedTaskSpecification(maxParallel, parent, weight)
+    , name(name)
+    , log(log)
+{
+    if (log)
+        log->watch(this, name);
+}
+
+void FakeComposedTask::execute()
+{
+    if (log)
+        log->add(name + " execute");
+    state = Running;
+    startSubtasks();
+}
+
+void FakeComposedTask::subtasksDone()
+{
+    ++subtasksDoneCount;
+    if (log)
+        log->add(name + " subtasksDone");
+    ComposedTaskSpecification::subtasksDone();
+}

@@ -1,8 +1,23 @@
 #include "faketasks.h"
 
+#include <QDeadlineTimer>
+#include <QTest>
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
 void TaskEventLog::watch(TaskSpecification *task, const QString &name)
 {
-    m_Names.append(qMakePair(static_cast<const TaskSpecification *>(task), name));
+    // A new task may live where an earlier, deleted one did: the newest name wins.
+    m_Names.prepend(qMakePair(static_cast<const TaskSpecification *>(task), name));
     connect(task, &TaskSpecification::updateProgress, this,
             [this, name](qreal value) { add(name + " progress " + QString::number(value)); });
     connect(task, &TaskSpecification::finished, this, [this, name](TaskSpecification *t) {
@@ -26,6 +41,21 @@ QString TaskEventLog::nameOf(const TaskSpecification *task) const
             return entry.second;
     }
     return QStringLiteral("?");
+}
+
+void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+void PrintTo(const QStringList &list, std::ostream *os)
+{
+    *os << '{';
+    for (int i = 0; i < list.size(); ++i) {
+        *os << (i ? ", " : "");
+        PrintTo(list.at(i), os);
+    }
+    *os << '}';
 }
 
 QStringList TaskEventLog::filtered(const QString &prefix) const
@@ -95,10 +125,11 @@ void FakeTask::getDownloadProgress(qulonglong *done, qulonglong *total, qulonglo
 }
 
 FakeFunc::FakeFunc(bool result, QList<qreal> progressSteps, QStringList messages,
-                   std::shared_ptr<WorkerGate> gate)
+                   QStringList errors, std::shared_ptr<WorkerGate> gate)
     : m_Result(result)
     , m_ProgressSteps(std::move(progressSteps))
     , m_Messages(std::move(messages))
+    , m_Errors(std::move(errors))
     , m_Gate(std::move(gate))
 { }
 
@@ -108,6 +139,8 @@ bool FakeFunc::run()
         m_Gate->permits.acquire();
     for (const QString &text : qAsConst(m_Messages))
         emit message(text);
+    for (const QString &text : qAsConst(m_Errors))
+        emit error(text);
     for (qreal step : qAsConst(m_ProgressSteps))
         emit progress(step);
     return m_Result;
@@ -134,7 +167,7 @@ void FakeAsyncTask::execute()
 
 ASyncFunc *FakeAsyncTask::createFunc()
 {
-    return new FakeFunc(result, progressSteps, messages, gate);
+    return new FakeFunc(result, progressSteps, messages, errors, gate);
 }
 
 void FakeAsyncTask::handleOtherTaskCancelled(TaskSpecification *other)

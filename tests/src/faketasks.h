@@ -10,7 +10,16 @@
 #include <QSemaphore>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <ostream>
+
+// Readable QString values in test failure messages.
+void PrintTo(const QString &text, std::ostream *os);
+void PrintTo(const QStringList &list, std::ostream *os);
+
+// Runs the event loop until the condition holds or the time limit passes; returns the condition.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000);
 
 // Records the signals of one or more tasks, in the order they arrive, as short lines:
 // "<name> progress 0.25", "<name> finished", "<name> canceled", "<name> message <text>",
@@ -79,7 +88,7 @@ class FakeFunc : public ASyncFunc
     Q_OBJECT
 
 public:
-    FakeFunc(bool result, QList<qreal> progressSteps, QStringList messages,
+    FakeFunc(bool result, QList<qreal> progressSteps, QStringList messages, QStringList errors,
              std::shared_ptr<WorkerGate> gate);
     bool run() override;
 
@@ -87,11 +96,12 @@ private:
     bool m_Result;
     QList<qreal> m_ProgressSteps;
     QStringList m_Messages;
+    QStringList m_Errors;
     std::shared_ptr<WorkerGate> m_Gate;
 };
 
-// An asynchronous task whose worker emits the given progress steps and messages and returns the
-// given result, after waiting at the gate when one is set.
+// An asynchronous task whose worker sends the given messages, errors and progress steps and
+// returns the given result, after waiting at the gate when one is set.
 class FakeAsyncTask : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -108,6 +118,7 @@ public:
     TaskEventLog *log;
     QList<qreal> progressSteps;
     QStringList messages;
+    QStringList errors;
     std::shared_ptr<WorkerGate> gate;
     int executeCount = 0;
     int otherCancelledCount = 0;

@@ -7,6 +7,7 @@
 #ifndef MODALBOXCLOSER_H
 #define MODALBOXCLOSER_H
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QList>
 #include <QMessageBox>

@@ -28,7 +28,8 @@ int parseVersions(const char *data, int size, VersionsInfo &out)
     if (!data)
         return 1;
     quorvelin::update::Versions msg;
-    if (size < 0 || !msg.ParseFromArray(data, size))
+    // Same as a full parse, but the runtime does not log the missing fields.
+    if (size < 0 || !msg.ParsePartialFromArray(data, size) || !msg.IsInitialized())
         return 2;
     fillVersionsInfo(out, msg);
     return 0;

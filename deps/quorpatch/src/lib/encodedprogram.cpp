@@ -131,6 +131,29 @@ EncodedProgram::EncodedProgram() = default;
 
 EncodedProgram::~EncodedProgram() = default;
 
+void *EncodedProgram::operator new(std::size_t size)
+{
+    void *memory = AllocateNoThrow(size);
+    if (!memory)
+        throw std::bad_alloc();
+    return memory;
+}
+
+void *EncodedProgram::operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    return AllocateNoThrow(size);
+}
+
+void EncodedProgram::operator delete(void *memory) noexcept
+{
+    ReleaseNoThrow(memory);
+}
+
+void EncodedProgram::operator delete(void *memory, const std::nothrow_t &) noexcept
+{
+    ReleaseNoThrow(memory);
+}
+
 bool EncodedProgram::DefineLabel(U32Vector *rvas, int32_t index, uint32_t rva)
 {
     if (index < 0)
@@ -510,11 +533,11 @@ Status WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *streams)
 Status ReadEncodedProgram(SourceStreamSet *streams, EncodedProgram **output)
 {
     *output = nullptr;
-    EncodedProgram *program = NewNoThrow<EncodedProgram>();
+    EncodedProgram *program = new (std::nothrow) EncodedProgram();
     if (!program)
         return STATUS_READ_PROGRAM_FAILED;
     if (!program->ReadFrom(streams)) {
-        DeleteNoThrow(program);
+        delete program;
         return STATUS_READ_PROGRAM_FAILED;
     }
     *output = program;
@@ -528,7 +551,7 @@ Status Assemble(EncodedProgram *program, SinkStream *output)
 
 void DeleteEncodedProgram(EncodedProgram *program)
 {
-    DeleteNoThrow(program);
+    delete program;
 }
 
 } // namespace quorpatch

@@ -1,0 +1,198 @@
+#include "composedtaskspecification.h"
+
+ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject *parent,
+                                                     double weight)
+    : TaskSpecification(parent, weight)
+    , maxParallel(maxParallel)
+    , subtaskFailed(false)
+    , subtasksDoneCalled(false)
+{
+    // Children are only ever started from the event loop: a child that ends inside its own
+    // execute must not start its successor from within that call chain.
+    connect(this, &ComposedTaskSpecification::startNextTask, this,
+            &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
+}
+
+ComposedTaskSpecification::~ComposedTaskSpecification()
+{
+    clearSubtasks();
+}
+
+void ComposedTaskSpecification::reset()
+{
+    for (TaskSpecification *task : qAsConst(allTasks))
+        task->reset();
+    pendingTasks = allTasks;
+    runningTasks.clear();
+    doneTasks.clear();
+    subtaskFailed = false;
+    subtasksDoneCalled = false;
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::getDownloadProgress(qulonglong *done, qulonglong *total,
+                                                    qulonglong *speed, bool *downloading)
+{
+    *downloading = false;
+    for (TaskSpecification *task : qAsConst(allTasks)) {
+        qulonglong taskDone = 0;
+        qulonglong taskTotal = 0;
+        qulonglong taskSpeed = 0;
+        bool taskDownloading = false;
+        task->getDownloadProgress(&taskDone, &taskTotal, &taskSpeed, &taskDownloading);
+        *downloading = *downloading || taskDownloading;
+        *speed += taskSpeed;
+        if (taskTotal != 0) {
+            *done += taskDone;
+            *total += taskTotal;
+        }
+    }
+}
+
+void ComposedTaskSpecification::cancel()
+{
+    TaskSpecification::cancel();
+    if (state != Running)
+        return;
+    // A child may end inside its cancel, and this task with it; whatever runs on that end must
+    // not pull the list from under this loop.
+    const QList<TaskSpecification *> tasks = allTasks;
+    for (TaskSpecification *task : tasks)
+        task->cancel();
+}
+
+void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification *other)
+{
+    emit otherTaskCancelled(other);
+}
+
+void ComposedTaskSpecification::subtasksDone()
+{
+    switch (subtasksState()) {
+    case Aborted:
+        abort();
+        break;
+    case Finished:
+        finish();
+        break;
+    default:
+        fail();
+        break;
+    }
+}
+
+void ComposedTaskSpecification::connectSubTask(TaskSpecification *task)
+{
+    connect(task, &TaskSpecification::finished, this,
+            &ComposedTaskSpecification::onSubTaskFinished);
+    connect(task, &TaskSpecification::canceled, this,
+            &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    connect(task, &TaskSpecification::updateProgress, this,
+            &ComposedTaskSpecification::onUpdateProgress);
+    connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(this, &TaskSpecification::otherTaskCancelled, task,
+            &ComposedTaskSpecification::onOtherTaskCancelled);
+}
+
+void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
+{
+    allTasks.append(task);
+    pendingTasks.append(task);
+    connectSubTask(task);
+    onUpdateProgress(0.0);
+}
+
+void ComposedTaskSpecification::startSubtasks()
+{
+    state = Running;
+    // A negative limit would start nothing and never end; it ends like a limit of 0.
+    const int n = qMax(0, qMin(maxParallel, pendingTasks.size()));
+    if (n == 0) {
+        subtasksDone();
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        emit startNextTask();
+}
+
+TaskSpecification::TaskState ComposedTaskSpecification::subtasksState() const
+{
+    if (allTasks.isEmpty())
+        return Finished;
+    bool someAborted = false;
+    bool allFinished = true;
+    for (const TaskSpecification *task : allTasks) {
+        if (task->state == Failed)
+            return Failed;
+        if (task->state == Aborted)
+            someAborted = true;
+        if (task->state != Finished)
+            allFinished = false;
+    }
+    if (someAborted)
+        return Aborted;
+    if (allFinished)
+        return Finished;
+    if (cancelRequested)
+        return Aborted;
+    if (subtaskFailed)
+        return Failed;
+    return Running;
+}
+
+void ComposedTaskSpecification::clearSubtasks()
+{
+    for (TaskSpecification *task : qAsConst(allTasks)) {
+        disconnect(task, nullptr, this, nullptr);
+        task->deleteLater();
+    }
+    allTasks.clear();
+    pendingTasks.clear();
+    runningTasks.clear();
+    doneTasks.clear();
+}
+
+void ComposedTaskSpecification::onStartNextTask()
+{
+    if (!pendingTasks.isEmpty() && !subtaskFailed && !cancelRequested) {
+        TaskSpecification *task = pendingTasks.takeFirst();
+        runningTasks.append(task);
+        task->execute();
+        return;
+    }
+    if (runningTasks.isEmpty() && !subtasksDoneCalled) {
+        subtasksDoneCalled = true;
+        subtasksDone();
+    }
+}
+
+void ComposedTaskSpecification::onUpdateProgress(qreal doneFrac)
+{
+    Q_UNUSED(doneFrac);
+    double sum = 0.0;
+    for (const TaskSpecification *task : qAsConst(allTasks))
+        sum += task->progress;
+    setProgress(sum);
+}
+
+void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *task)
+{
+    runningTasks.removeOne(task);
+    doneTasks.append(task);
+    emit startNextTask();
+}
+
+void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification *task)
+{
+    runningTasks.removeOne(task);
+    doneTasks.append(task);
+    if (!subtaskFailed) {
+        subtaskFailed = true;
+        emit otherTaskCancelled(task);
+    }
+    if (runningTasks.isEmpty() && !subtasksDoneCalled) {
+        subtasksDoneCalled = true;
+        subtasksDone();
+    }
+}

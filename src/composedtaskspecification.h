@@ -1,0 +1,50 @@
+#ifndef COMPOSEDTASKSPECIFICATION_H
+#define COMPOSEDTASKSPECIFICATION_H
+
+#include "taskspecification.h"
+
+#include <QList>
+
+// A task made of child tasks: starts them in the order added, at most maxParallel at once, sums
+// their progress into its own and ends once with the state merged from theirs.
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    ComposedTaskSpecification(int maxParallel, QObject *parent, double weight);
+    ~ComposedTaskSpecification() override;
+
+    void reset() override;
+    void getDownloadProgress(qulonglong *done, qulonglong *total, qulonglong *speed,
+                             bool *downloading) override;
+    void cancel() override;
+    void handleOtherTaskCancelled(TaskSpecification *other) override;
+
+    virtual void subtasksDone();
+    virtual void connectSubTask(TaskSpecification *task);
+
+    void addSubTask(TaskSpecification *task);
+    void startSubtasks();
+    TaskState subtasksState() const;
+    void clearSubtasks();
+
+    QList<TaskSpecification *> allTasks;
+    QList<TaskSpecification *> pendingTasks;
+    QList<TaskSpecification *> runningTasks;
+    QList<TaskSpecification *> doneTasks;
+    int maxParallel;
+    bool subtaskFailed;
+    bool subtasksDoneCalled;
+
+signals:
+    void startNextTask();
+
+private slots:
+    void onStartNextTask();
+    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskFinished(TaskSpecification *task);
+    void onSubTaskCanceled(TaskSpecification *task);
+};
+
+#endif // COMPOSEDTASKSPECIFICATION_H

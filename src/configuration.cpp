@@ -1,0 +1,333 @@
+#include "configuration.h"
+
+#include "updatechecker.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QWidget>
+
+#ifndef QVX_IMAGE_SERVER_HOST
+#define QVX_IMAGE_SERVER_HOST "update.quorvelin.example"
+#endif
+
+QString Configuration::imageServerBaseUrl;
+
+namespace {
+
+QString s_applicationDirOverride;
+
+QString defaultImageServerUrl()
+{
+    return QStringLiteral("http://" QVX_IMAGE_SERVER_HOST "/updater-images/client/");
+}
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("QObject", text);
+}
+
+} // namespace
+
+Configuration::Configuration(QObject *parent)
+    : QObject(parent)
+{ }
+
+bool Configuration::parseCommandLineOptions()
+{
+    return parseCommandLineOptions(QCoreApplication::arguments());
+}
+
+bool Configuration::parseCommandLineOptions(const QStringList &arguments)
+{
+    QStringList args = arguments;
+    qDebug() << "parseCommandLineOptions" << args;
+    // Step two is started without arguments and finds them in the file step one left behind.
+    if (args.size() < 2)
+        args = readArgsFile();
+
+    const bool isClientUpdate = args.size() >= 2 && args[1] == QLatin1String("--clientupdate");
+    clientUpdate = isClientUpdate ? 1 : 0;
+    getUpdateChannel();
+    m_queryStarted = false;
+
+    if (args.size() >= 2 && (args[1] == QLatin1String("--nouser") || isClientUpdate)) {
+        qDebug() << "CLIENTUPDATE" << isClientUpdate;
+        if (args.size() >= 4) {
+            if (!parseClientArgs(args, 2))
+                return false;
+            if (args.size() >= 5 && args[4] != QLatin1String("#"))
+                versionString = args[4];
+        }
+        getDefaultParameters();
+    } else if (args.size() == 3) {
+        if (!parseClientArgs(args, 1))
+            return false;
+    } else {
+        qDebug() << "Empty cmdline params";
+        getDefaultParameters();
+    }
+
+    if (!m_queryStarted)
+        initialised = true;
+    return true;
+}
+
+QStringList Configuration::readArgsFile()
+{
+    QFile file(QDir::tempPath() + QStringLiteral("/qvxclientupdateargs"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringList();
+    QByteArray content = file.readAll();
+    file.close();
+    const int nul = content.indexOf('\0');
+    if (nul >= 0)
+        content.truncate(nul);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    QStringList args = QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+#else
+    QStringList args = QString::fromUtf8(content).split(QLatin1Char('\n'), QString::SkipEmptyParts);
+#endif
+    // Stands for the program path, so that the file's first line is the first argument.
+    args.prepend(QString());
+    return args;
+}
+
+bool Configuration::parseClientArgs(const QStringList &args, int index)
+{
+    if (index < 0 || index >= args.size()) {
+        emit fatalError(QStringLiteral("No client type specified"));
+        return false;
+    }
+    clientType = args[index];
+    if (index + 1 >= args.size()) {
+        emit fatalError(QStringLiteral("No client version specified"));
+        return false;
+    }
+    return setVersionNumber(args[index + 1], translated("Invalid version nr (%1)"));
+}
+
+bool Configuration::setVersionNumber(const QString &text, const QString &errorFormat)
+{
+    // A version pinned by the alpha channel's settings wins over every other source.
+    if (versionNr != 0)
+        return true;
+    bool ok = false;
+    versionNr = text.toInt(&ok, 10);
+    if (!ok) {
+        versionNr = 0;
+        emit fatalError(QString(errorFormat).replace(QLatin1String("%1"), text));
+        return false;
+    }
+    return true;
+}
+
+void Configuration::getUpdateChannel()
+{
+    qDebug() << "Searching update.ini";
+    QString path = getConfigDir() + QStringLiteral("update.ini");
+    qDebug() << "Update ini check #1 in CONFIG" << path << QFileInfo::exists(path);
+    if (QFileInfo::exists(path)) {
+        qDebug() << "Found CONFIG/update.ini";
+    } else {
+        path = getInstallDir() + QStringLiteral("/") + QStringLiteral("update.ini");
+        const bool found = QFileInfo::exists(path);
+        qDebug() << "Update ini check #2 in INSTALL" << path << found;
+        if (!found) {
+            channel = 0;
+            versionNr = 0;
+            imageServerBaseUrl = defaultImageServerUrl();
+            qDebug() << "No update.ini found, using stable channel, URL =" << imageServerBaseUrl;
+            return;
+        }
+        qDebug() << "Found INSTALL/update.ini";
+    }
+
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Channel"));
+    const QString alpha = settings.value(QStringLiteral("alpha")).toString();
+    bool beta = settings.value(QStringLiteral("beta"), false).toBool();
+    if (!beta)
+        beta = settings.value(QStringLiteral("Beta"), false).toBool();
+
+    if (!alpha.isEmpty()) {
+        channel = 2;
+        versionNr = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+        imageServerBaseUrl = alpha;
+        if (!imageServerBaseUrl.endsWith(QLatin1Char('/')))
+            imageServerBaseUrl += QLatin1Char('/');
+        qDebug() << "Alpha channel detected, URL =" << imageServerBaseUrl;
+    } else {
+        channel = beta ? 1 : 0;
+        versionNr = 0;
+        imageServerBaseUrl = defaultImageServerUrl();
+        qDebug() << (beta ? "Beta" : "Stable") << "channel detected, URL =" << imageServerBaseUrl;
+    }
+    settings.endGroup();
+}
+
+QString Configuration::getConfigDir()
+{
+    QString dir = qEnvironmentVariable("QVX_CONFIG_DIR");
+    if (!dir.isEmpty()) {
+        if (!dir.endsWith(QDir::separator()))
+            dir += QDir::separator();
+        return dir;
+    }
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Quorvelin 3/");
+}
+
+QString Configuration::getInstallDir()
+{
+    QDir dir(applicationDir());
+    dir.cdUp();
+    dir.cdUp();
+    dir.cdUp();
+    return QDir::cleanPath(dir.absolutePath());
+}
+
+bool Configuration::getDefaultParameters()
+{
+    qDebug() << "getDefaultParameters" << clientType;
+    if (clientType.isEmpty())
+        clientType = clientTypeString(clientUpdate);
+    qDebug() << "clientType" << clientType;
+    if (versionNr != 0)
+        return true;
+
+    UpdateChecker *checker = new UpdateChecker(this);
+    connect(checker, &UpdateChecker::update_available, this, &Configuration::on_updateAvailable);
+    m_queryStarted = true;
+    checker->checkForUpdate();
+    return true;
+}
+
+void Configuration::on_updateAvailable(UpdateVersions versions)
+{
+    qDebug() << "on_updateAvailable" << versions;
+    if (versions.isEmpty()) {
+        QWidget *parent = nullptr;
+        const QWidgetList topLevels = QApplication::topLevelWidgets();
+        for (QWidget *widget : topLevels) {
+            if (widget->objectName() == QLatin1String("MainWindow")) {
+                parent = widget;
+                break;
+            }
+        }
+        QMessageBox::critical(
+            parent, translated("Error"),
+            translated("Failed to query latest client\nversion from update server."),
+            QMessageBox::Abort);
+        QCoreApplication::quit();
+        return;
+    }
+
+    const QPair<QString, QString> version = versionForChannel(versions, channel);
+    qDebug() << "Received version from remote server:" << version;
+    if (version.first.isEmpty()) {
+        emit fatalError(translated("Update server returned no version"));
+        return;
+    }
+    if (!setVersionNumber(version.first,
+                          translated("Update server returned invalid version nr (%1)")))
+        return;
+    versionString = version.second;
+    initialised = true;
+    emit ready();
+}
+
+bool Configuration::initalizeStart(const QString &dir, const QString &clientDir)
+{
+    qDebug() << "initalizeStart" << dir << clientDir;
+    if (!dir.isEmpty())
+        tempDir = dir;
+    else if (!createTempDir())
+        return false;
+    if (!clientDir.isEmpty())
+        installPath = clientDir;
+    else
+        installPath = getInstallPath() + QStringLiteral("../");
+    return true;
+}
+
+bool Configuration::createTempDir()
+{
+    QString base = QDir::tempPath();
+    if (base.isEmpty()) {
+        qDebug() << "*Error* Unable to get temp directory";
+        emit fatalError(QStringLiteral("Unable to get temp directory."));
+        return false;
+    }
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    base += QStringLiteral("quorvelin_temp_");
+    for (int n = 0; n < 1000; ++n) {
+        const QString candidate = base + QString::number(n);
+        if (!QFileInfo::exists(candidate) && QDir().mkpath(candidate)) {
+            tempDir = candidate;
+            return true;
+        }
+    }
+    qDebug() << "*Error* Unable to create temp directory";
+    emit fatalError(QStringLiteral("Unable to create temp directory."));
+    return false;
+}
+
+void Configuration::readUpdateIniSettings()
+{
+    const QString path = QDir(getInstallPath()).absoluteFilePath(QStringLiteral("update.ini"));
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("update"));
+    proxy = settings.value(QStringLiteral("proxy")).toString();
+    streams = settings.value(QStringLiteral("streams"), 6).toInt();
+    if (streams < 1)
+        streams = 6;
+    settings.endGroup();
+}
+
+bool Configuration::clientExecutablePath(const QString &base)
+{
+    return !base.isEmpty()
+        && QFileInfo::exists(base + QStringLiteral("/") + QStringLiteral("../MacOS/")
+                             + clientExecutableName());
+}
+
+QString Configuration::getInstallPath()
+{
+    return applicationDir() + QStringLiteral("/../../../");
+}
+
+QString Configuration::clientTypeString(int client)
+{
+    return (client ? QStringLiteral("client") : QStringLiteral("update"))
+        + QStringLiteral("_macosx");
+}
+
+QString Configuration::getImageServerUrl()
+{
+    return imageServerBaseUrl;
+}
+
+QString Configuration::clientExecutableName()
+{
+    return QStringLiteral("qvxclient_mac");
+}
+
+void Configuration::setApplicationDirOverride(const QString &dir)
+{
+    s_applicationDirOverride = dir;
+}
+
+QString Configuration::applicationDir()
+{
+    if (!s_applicationDirOverride.isEmpty())
+        return s_applicationDirOverride;
+    return QCoreApplication::applicationDirPath();
+}

@@ -1,0 +1,96 @@
+#include "rollback.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaMethod>
+#include <QMetaObject>
+#include <QObject>
+
+RollbackData::RollbackData(int op, const QString &from, const QString &to)
+    : path(to)
+    , path2(from)
+    , op(op)
+{
+    // Always checked: a wrong record would undo the wrong thing.
+    if (op != FILE_RENAME)
+        qt_assert("op==FILE_RENAME", __FILE__, __LINE__);
+}
+
+RollbackData::RollbackData(int op, const QString &path)
+    : path(path)
+    , op(op)
+{
+    if (op == FILE_RENAME)
+        qt_assert("op!=FILE_RENAME", __FILE__, __LINE__);
+}
+
+bool RollbackData::rollback(QObject *receiver)
+{
+    bool ok = false;
+    switch (op) {
+    case DIR_CREATE: {
+        const QFileInfo info(path);
+        ok = QDir(info.path()).rmdir(info.fileName());
+        if (!ok)
+            message(receiver, QObject::tr("warning: rollback create dir %1 failed").arg(path));
+        break;
+    }
+    case FILE_CREATE:
+        ok = QFile::remove(path);
+        if (!ok)
+            message(receiver, QObject::tr("warning: rollback create file %1 failed").arg(path));
+        break;
+    case FILE_RENAME:
+        ok = QFile::rename(path, path2);
+        if (!ok)
+            message(receiver,
+                    QObject::tr("warning: rollback rename %1 to %2 failed").arg(path2, path));
+        break;
+    default:
+        qFatal("Should not reach here");
+    }
+    return ok;
+}
+
+void RollbackData::message(QObject *receiver, const QString &text)
+{
+    if (!receiver)
+        return;
+    const QMetaObject *meta = receiver->metaObject();
+    const int index
+        = meta->indexOfMethod(QMetaObject::normalizedSignature("message(QString)").constData());
+    if (index < 0) {
+        qDebug() << "Warning: message signal was not found in RollbackData::message";
+        return;
+    }
+    meta->method(index).invoke(receiver, Qt::AutoConnection, Q_ARG(QString, text));
+}
+
+void RollbackDataList::append(const RollbackData &record)
+{
+    QList<RollbackData>::append(record);
+}
+
+void RollbackDataList::append(const RollbackDataList &other)
+{
+    QList<RollbackData>::append(other);
+}
+
+void RollbackDataList::clear()
+{
+    QList<RollbackData>::clear();
+}
+
+bool RollbackDataList::rollback(QObject *receiver)
+{
+    bool allUndone = true;
+    while (!isEmpty()) {
+        // Taken out first, so a record is never undone twice.
+        RollbackData record = takeLast();
+        if (!record.rollback(receiver))
+            allUndone = false;
+    }
+    return allUndone;
+}

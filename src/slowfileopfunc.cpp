@@ -1,0 +1,14 @@
+#include "slowfileopfunc.h"
+
+SlowFileOpFunc::SlowFileOpFunc(const QString &sourcePath, const QString &targetPath)
+    : SlowFileOpFunc(sourcePath, QString(), targetPath)
+{ }
+
+SlowFileOpFunc::SlowFileOpFunc(const QString &sourcePath, const QString &middlePath,
+                               const QString &targetPath)
+    : sourcePath(sourcePath)
+    , middlePath(middlePath)
+    , targetPath(targetPath)
+{ }
+
+SlowFileOpFunc::~SlowFileOpFunc() = default;

@@ -1,0 +1,23 @@
+#ifndef SLOWFILEOPFUNC_H
+#define SLOWFILEOPFUNC_H
+
+#include "asyncfunc.h"
+
+#include <QString>
+
+// Worker of a task that produces one file: it holds its own copies of the paths.
+class SlowFileOpFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    SlowFileOpFunc(const QString &sourcePath, const QString &targetPath);
+    SlowFileOpFunc(const QString &sourcePath, const QString &middlePath, const QString &targetPath);
+    ~SlowFileOpFunc() override;
+
+    QString sourcePath;
+    QString middlePath;
+    QString targetPath;
+};
+
+#endif // SLOWFILEOPFUNC_H

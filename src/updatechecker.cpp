@@ -1,0 +1,65 @@
+#include "updatechecker.h"
+
+#include "httpdownloader.h"
+#include "updateserverclient.h"
+
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+int s_timeLimit = 60000;
+} // namespace
+
+UpdateChecker::UpdateChecker(QObject *parent)
+    : QObject(parent)
+{ }
+
+void UpdateChecker::checkForUpdate()
+{
+    std::string address;
+    getUpdateServerUrl(address);
+    const QUrl url(QString::fromStdString(address), QUrl::TolerantMode);
+    HTTPDownloader *downloader = new HTTPDownloader(QNetworkRequest(url));
+    downloader->setTimeLimit(s_timeLimit);
+    connect(downloader, &HTTPDownloader::download_available, this,
+            &UpdateChecker::on_updateCheckAvailable);
+    downloader->start();
+}
+
+void UpdateChecker::setTimeLimit(int msecs)
+{
+    s_timeLimit = msecs;
+}
+
+int UpdateChecker::timeLimit()
+{
+    return s_timeLimit;
+}
+
+void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
+{
+    UpdateVersions result;
+    VersionsInfo info;
+    if (parseVersions(updateData.constData(), updateData.size(), info) == 0) {
+        for (const std::string &name : info.names) {
+            const quint32 number = quint32(versionNumberForChannel(info, name));
+            result.insert(QString::fromStdString(name),
+                          qMakePair(QString::number(number),
+                                    QString::fromStdString(versionStringForChannel(info, name))));
+        }
+    }
+    emit update_available(result);
+    deleteLater();
+}
+
+int versionNumberForChannel(const VersionsInfo &info, const std::string &name)
+{
+    const auto it = info.versions.find(name);
+    return it == info.versions.end() ? 0 : it->second.version_number;
+}
+
+const std::string &versionStringForChannel(const VersionsInfo &info, const std::string &name)
+{
+    const auto it = info.versions.find(name);
+    return it == info.versions.end() ? g_updateServerEmptyString : it->second.version_string;
+}

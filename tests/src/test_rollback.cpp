@@ -1,0 +1,142 @@
+#include "fileops_test_support.h"
+#include "rollback.h"
+
+#include <QObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class WarningReceiver : public QObject
+{
+    Q_OBJECT
+signals:
+    void message(QString message);
+};
+
+class RollbackTest : public ::testing::Test
+{
+protected:
+    QString path(const QString &name) const { return dir.filePath(name); }
+    QStringList undo(RollbackDataList &list, bool expected)
+    {
+        QSignalSpy spy(&receiver, &WarningReceiver::message);
+        EXPECT_EQ(list.rollback(&receiver), expected);
+        EXPECT_TRUE(list.isEmpty());
+        QStringList texts;
+        for (const QList<QVariant> &args : spy)
+            texts << args.at(0).toString();
+        return texts;
+    }
+
+    QTemporaryDir dir;
+    WarningReceiver receiver;
+};
+
+TEST_F(RollbackTest, EmptyListSucceedsSilently)
+{
+    RollbackDataList list;
+    EXPECT_TRUE(undo(list, true).isEmpty());
+}
+
+TEST_F(RollbackTest, UndoesNewestFirstSoFilesGoBeforeTheirFolders)
+{
+    ASSERT_TRUE(QDir().mkpath(path("a/b")));
+    ASSERT_TRUE(writeTestFile(path("a/b/f"), "x"));
+    RollbackDataList list;
+    list.append(RollbackData(RollbackData::DIR_CREATE, path("a")));
+    list.append(RollbackData(RollbackData::DIR_CREATE, path("a/b")));
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("a/b/f")));
+
+    EXPECT_TRUE(undo(list, true).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(path("a")));
+}
+
+TEST_F(RollbackTest, RenameIsUndoneBackToTheOldName)
+{
+    ASSERT_TRUE(writeTestFile(path("new"), "content"));
+    RollbackDataList list;
+    list.append(RollbackData(RollbackData::FILE_RENAME, path("old"), path("new")));
+    EXPECT_EQ(list.first().path, path("new"));
+    EXPECT_EQ(list.first().path2, path("old"));
+
+    EXPECT_TRUE(undo(list, true).isEmpty());
+    EXPECT_EQ(readTestFile(path("old")), QByteArray("content"));
+    EXPECT_FALSE(QFileInfo::exists(path("new")));
+}
+
+TEST_F(RollbackTest, FailedUndoWarnsAndTheRestIsStillUndone)
+{
+    // Oldest to newest: a folder that is no longer empty, a missing file, a rename whose old
+    // name is taken again, and a file that can be removed.
+    ASSERT_TRUE(QDir().mkpath(path("d")));
+    ASSERT_TRUE(writeTestFile(path("d/stray"), "x"));
+    ASSERT_TRUE(writeTestFile(path("old"), "taken"));
+    ASSERT_TRUE(writeTestFile(path("new"), "moved"));
+    ASSERT_TRUE(writeTestFile(path("made"), "x"));
+    RollbackDataList list;
+    list.append(RollbackData(RollbackData::DIR_CREATE, path("d")));
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("gone")));
+    list.append(RollbackData(RollbackData::FILE_RENAME, path("old"), path("new")));
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("made")));
+
+    const QStringList texts = undo(list, false);
+    EXPECT_EQ(
+        texts,
+        QStringList(
+            {QString("warning: rollback rename %1 to %2 failed").arg(path("old"), path("new")),
+             QString("warning: rollback create file %1 failed").arg(path("gone")),
+             QString("warning: rollback create dir %1 failed").arg(path("d"))}));
+    EXPECT_FALSE(QFileInfo::exists(path("made")));
+    EXPECT_EQ(readTestFile(path("old")), QByteArray("taken"));
+    EXPECT_EQ(readTestFile(path("new")), QByteArray("moved"));
+    EXPECT_TRUE(QFileInfo::exists(path("d/stray")));
+}
+
+TEST_F(RollbackTest, ReceiverWithoutMessageMethodStillUndoes)
+{
+    ASSERT_TRUE(writeTestFile(path("made"), "x"));
+    RollbackDataList list;
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("made")));
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("missing")));
+    QObject plain;
+    LogCapture log;
+    EXPECT_FALSE(list.rollback(&plain));
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(path("made")));
+    EXPECT_TRUE(log.contains("Warning: message signal was not found in RollbackData::message"));
+
+    // Without a receiver nothing is reported at all.
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("missing")));
+    EXPECT_FALSE(list.rollback(nullptr));
+}
+
+TEST_F(RollbackTest, AppendingAListKeepsItsOrder)
+{
+    RollbackDataList local;
+    local.append(RollbackData(RollbackData::DIR_CREATE, "x"));
+    local.append(RollbackData(RollbackData::FILE_CREATE, "x/y"));
+    RollbackDataList shared;
+    shared.append(RollbackData(RollbackData::FILE_CREATE, "first"));
+    shared.append(local);
+    ASSERT_EQ(shared.size(), 3);
+    EXPECT_EQ(shared.at(1).path, "x");
+    EXPECT_EQ(shared.at(2).path, "x/y");
+    EXPECT_EQ(shared.at(2).op, int(RollbackData::FILE_CREATE));
+    EXPECT_TRUE(shared.at(2).path2.isEmpty());
+    shared.clear();
+    EXPECT_TRUE(shared.isEmpty());
+}
+
+TEST(RollbackDeathTest, WrongConstructorForOperationStopsTheProgram)
+{
+    EXPECT_DEATH(RollbackData(RollbackData::FILE_CREATE, "a", "b"), "op==FILE_RENAME");
+    EXPECT_DEATH(RollbackData(RollbackData::FILE_RENAME, "a"), "op!=FILE_RENAME");
+    EXPECT_DEATH(RollbackData(7, "a").rollback(nullptr), "Should not reach here");
+}
+
+} // namespace
+
+#include "test_rollback.moc"

@@ -1,0 +1,224 @@
+#include "httpdownloader.h"
+#include "testhttpserver.h"
+#include "updatechecker.h"
+#include "updateserverclient.h"
+#include "updateversions.h"
+#include "versionreplytestdata.h"
+
+#include <QDeadlineTimer>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Lets the event loop run until pred holds or timeoutMs pass.
+template<typename Pred> bool waitFor(Pred pred, int timeoutMs = 5000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred() && !deadline.hasExpired())
+        QTest::qWait(10);
+    return pred();
+}
+
+class VersionQueryTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        registerUpdateVersionsMetaType();
+        ASSERT_TRUE(server.isListening());
+        m_savedUrl = g_updateServerUrl;
+        g_updateServerUrl = server.url(QStringLiteral("/qvx-client-2")).toString().toStdString();
+        m_savedLimit = UpdateChecker::timeLimit();
+    }
+
+    void TearDown() override
+    {
+        g_updateServerUrl = m_savedUrl;
+        UpdateChecker::setTimeLimit(m_savedLimit);
+    }
+
+    // Runs one query and returns what it reported.
+    UpdateVersions query()
+    {
+        QObject owner;
+        QPointer<UpdateChecker> checker = new UpdateChecker(&owner);
+        QSignalSpy spy(checker.data(), &UpdateChecker::update_available);
+        checker->checkForUpdate();
+        EXPECT_TRUE(spy.wait(10000));
+        EXPECT_EQ(spy.count(), 1);
+        // The checker removes itself after its one answer.
+        EXPECT_TRUE(waitFor([&] { return checker.isNull(); }));
+        return spy.isEmpty() ? UpdateVersions() : spy.at(0).at(0).value<UpdateVersions>();
+    }
+
+    TestHttpServer server;
+
+private:
+    std::string m_savedUrl;
+    int m_savedLimit = 0;
+};
+
+using Versions = UpdateVersions;
+using Pair = QPair<QString, QString>;
+
+} // namespace
+
+TEST_F(VersionQueryTest, RepliesBecomeChannelHashes)
+{
+    struct Case
+    {
+        const char *label;
+        QByteArray body;
+        Versions expected;
+    } cases[] = {
+        {"two channels",
+         versionReply({{"stable", 123, "3.5.0"}, {"beta", 130, "3.6.0"}}),
+         {{"stable", Pair("123", "3.5.0")}, {"beta", Pair("130", "3.6.0")}}},
+        {"repeated channel keeps the first",
+         versionReply({{"stable", 5, "one"}, {"alpha", 9, "a"}, {"stable", 6, "two"}}),
+         {{"stable", Pair("5", "one")}, {"alpha", Pair("9", "a")}}},
+        {"negative number as unsigned text",
+         versionReply({{"stable", -1, "neg"}}),
+         {{"stable", Pair("4294967295", "neg")}}},
+        {"utf-8 text",
+         versionReply({{"beta", 7, "3.6 \xc3\x9f"}}),
+         {{"beta", Pair("7", QString::fromUtf8("3.6 \xc3\x9f"))}}},
+        {"no channels", versionReply({}), {}},
+        {"malformed body", QByteArray("\xff\xff\xff\xff", 4), {}},
+        {"empty body", QByteArray(), {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        server.setReply(QStringLiteral("/qvx-client-2"), TestHttpServer::Reply::ok(c.body));
+        EXPECT_EQ(query(), c.expected);
+    }
+    EXPECT_EQ(server.requestCount(QStringLiteral("/qvx-client-2")), int(std::size(cases)));
+}
+
+TEST_F(VersionQueryTest, HttpAndNetworkFailuresGiveEmptyResult)
+{
+    const QByteArray good = versionReply({{"stable", 1, "1"}});
+    TestHttpServer::Reply notFound = TestHttpServer::Reply::withStatus(404, good);
+    TestHttpServer::Reply closedEarly = TestHttpServer::Reply::ok(good);
+    closedEarly.behaviour = TestHttpServer::CloseAfter;
+    closedEarly.cutAfter = 2;
+    const TestHttpServer::Reply serverError = TestHttpServer::Reply::withStatus(500, good);
+    for (const TestHttpServer::Reply &reply : {notFound, closedEarly, serverError}) {
+        SCOPED_TRACE(reply.status);
+        server.setReply(QStringLiteral("/qvx-client-2"), reply);
+        EXPECT_TRUE(query().isEmpty());
+    }
+}
+
+TEST_F(VersionQueryTest, UnreachableServerGivesEmptyResult)
+{
+    quint16 freePort = 0;
+    {
+        TestHttpServer closed;
+        freePort = closed.port();
+    }
+    g_updateServerUrl = "http://127.0.0.1:" + std::to_string(freePort) + "/qvx-client-2";
+    EXPECT_TRUE(query().isEmpty());
+}
+
+TEST_F(VersionQueryTest, SilentServerEndsAsFailedQueryAfterTimeLimit)
+{
+    UpdateChecker::setTimeLimit(300);
+    TestHttpServer::Reply silent;
+    silent.behaviour = TestHttpServer::NeverAnswer;
+    TestHttpServer::Reply stalled = TestHttpServer::Reply::ok(versionReply({{"stable", 1, "1"}}));
+    stalled.behaviour = TestHttpServer::StallAfter;
+    stalled.cutAfter = 3;
+    for (const TestHttpServer::Reply &reply : {silent, stalled}) {
+        server.setReply(QStringLiteral("/qvx-client-2"), reply);
+        EXPECT_TRUE(query().isEmpty());
+    }
+}
+
+TEST_F(VersionQueryTest, DefaultTimeLimitIsAMinute)
+{
+    EXPECT_EQ(UpdateChecker::timeLimit(), 60000);
+}
+
+TEST_F(VersionQueryTest, DownloaderDeliversOnceAndRemovesItself)
+{
+    server.setReply(QStringLiteral("/file"), TestHttpServer::Reply::ok("payload"));
+    QPointer<HTTPDownloader> downloader
+        = new HTTPDownloader(QNetworkRequest(server.url(QStringLiteral("/file"))));
+    QSignalSpy finished(downloader.data(), &QThread::finished);
+    QSignalSpy spy(downloader.data(), &HTTPDownloader::download_available);
+    downloader->start();
+    ASSERT_TRUE(spy.wait(10000));
+    EXPECT_EQ(spy.at(0).at(0).toByteArray(), QByteArray("payload"));
+    EXPECT_TRUE(waitFor([&] { return downloader.isNull(); }));
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_EQ(spy.count(), 1);
+    // No proxy and no extra headers: the request reaches the server as given.
+    ASSERT_EQ(server.totalRequestCount(), 1);
+    EXPECT_FALSE(server.requests().at(0).proxyForm);
+    EXPECT_EQ(server.requests().at(0).method, QByteArray("GET"));
+}
+
+TEST(UpdateVersionsHelpers, VersionForChannelLooksUpByChannelNumber)
+{
+    const UpdateVersions versions {
+        {"stable", Pair("1", "s")}, {"beta", Pair("2", "b")}, {"alpha", Pair("3", "a")}};
+    const UpdateVersions onlyStable {{"stable", Pair("1", "s")}};
+    struct Case
+    {
+        const UpdateVersions *versions;
+        int channel;
+        Pair expected;
+    } cases[] = {
+        {&versions, 0, Pair("1", "s")}, {&versions, 1, Pair("2", "b")},
+        {&versions, 2, Pair("3", "a")}, {&versions, 3, Pair()},
+        {&versions, -1, Pair()},        {&onlyStable, 1, Pair()},
+        {&onlyStable, 2, Pair()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.channel);
+        EXPECT_EQ(versionForChannel(*c.versions, c.channel), c.expected);
+    }
+}
+
+TEST(UpdateVersionsHelpers, ClientLookupsFallBackToZeroAndEmptyText)
+{
+    VersionsInfo info;
+    info.versions["beta"] = ChannelVersion {42, "4.2"};
+    EXPECT_EQ(versionNumberForChannel(info, "beta"), 42);
+    EXPECT_EQ(versionStringForChannel(info, "beta"), "4.2");
+    EXPECT_EQ(versionNumberForChannel(info, "stable"), 0);
+    EXPECT_EQ(&versionStringForChannel(info, "stable"), &g_updateServerEmptyString);
+}
+
+namespace {
+class UpdateVersionsReceiver : public QObject
+{
+    Q_OBJECT
+signals:
+    void carry(UpdateVersions versions);
+};
+} // namespace
+
+TEST(UpdateVersionsHelpers, RegisteredTypeTravelsThroughQueuedConnections)
+{
+    registerUpdateVersionsMetaType();
+    EXPECT_NE(QMetaType::type("UpdateVersions"), int(QMetaType::UnknownType));
+    UpdateVersionsReceiver sender;
+    UpdateVersions received;
+    QObject::connect(
+        &sender, &UpdateVersionsReceiver::carry, &sender,
+        [&](const UpdateVersions &versions) { received = versions; }, Qt::QueuedConnection);
+    const UpdateVersions sent {{"beta", Pair("2", "b")}};
+    emit sender.carry(sent);
+    EXPECT_TRUE(received.isEmpty());
+    EXPECT_TRUE(waitFor([&] { return !received.isEmpty(); }));
+    EXPECT_EQ(received, sent);
+}
+
+#include "test_updatechecker.moc"

@@ -1,0 +1,583 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "assemblyprogram.h"
+#include "disassemblerelf32arm.h"
+#include "disassemblerelf32x86.h"
+#include "disassemblerelf64x64.h"
+
+using namespace quorpatch;
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+void put16(Bytes &b, size_t at, uint16_t v)
+{
+    b[at] = uint8_t(v);
+    b[at + 1] = uint8_t(v >> 8);
+}
+
+void put32(Bytes &b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (8 * i));
+}
+
+void put64(Bytes &b, size_t at, uint64_t v)
+{
+    put32(b, at, uint32_t(v));
+    put32(b, at + 4, uint32_t(v >> 32));
+}
+
+enum Machine { X86 = 3, ARM = 40, X64 = 62 };
+
+// Where the header fields lie for each word size.
+struct ElfFields
+{
+    size_t phoff, shoff, phnum, shentsize, shnum, shstrndx;
+    size_t shSize, shAddr, shOffset, shBytes, shEntsize;
+    size_t phSize, pOffset, pFilesz, pMemsz;
+    size_t relSize;
+};
+const ElfFields kElf32Fields = {28, 32, 44, 46, 48, 50, 40, 12, 16, 20, 36, 32, 4, 16, 20, 8};
+const ElfFields kElf64Fields = {32, 40, 56, 58, 60, 62, 64, 16, 24, 32, 56, 56, 8, 32, 40, 16};
+
+// A small ELF image whose addresses equal its file offsets: one LOAD segment over the whole
+// file, the sections null, .text, .data and a relocation section in this order, then the
+// section header table.
+struct ElfBuilder
+{
+    Machine machine = X86;
+    Bytes text;
+    Bytes data;
+    std::vector<std::pair<uint64_t, uint64_t>> relocations; // r_offset, r_info
+
+    // Filled by build().
+    size_t textOffset = 0, dataOffset = 0, relOffset = 0, shoff = 0;
+
+    bool is64() const { return machine == X64; }
+    const ElfFields &fields() const { return is64() ? kElf64Fields : kElf32Fields; }
+    size_t sectionHeader(int index) const { return shoff + index * fields().shSize; }
+
+    void putWord(Bytes &b, size_t at, uint64_t v) const
+    {
+        if (is64())
+            put64(b, at, v);
+        else
+            put32(b, at, uint32_t(v));
+    }
+
+    Bytes build()
+    {
+        const ElfFields &f = fields();
+        const size_t headerSize = is64() ? 64 : 52;
+        textOffset = (headerSize + f.phSize + 15) & ~size_t(15);
+        dataOffset = (textOffset + text.size() + 3) & ~size_t(3);
+        relOffset = (dataOffset + data.size() + 7) & ~size_t(7);
+        shoff = relOffset + relocations.size() * f.relSize;
+        const size_t total = shoff + 4 * f.shSize;
+
+        Bytes b(total, 0);
+        b[0] = 0x7F;
+        b[1] = 'E';
+        b[2] = 'L';
+        b[3] = 'F';
+        b[4] = is64() ? 2 : 1;
+        b[5] = 1;
+        b[6] = 1;
+        put16(b, 16, 3); // shared object
+        put16(b, 18, uint16_t(machine));
+        put32(b, 20, 1);
+        putWord(b, f.phoff, headerSize);
+        putWord(b, f.shoff, shoff);
+        put16(b, f.phnum, 1);
+        put16(b, f.shentsize, uint16_t(f.shSize));
+        put16(b, f.shnum, 4);
+        put16(b, f.shstrndx, 0);
+
+        const size_t ph = headerSize;
+        put32(b, ph, 1); // PT_LOAD at offset 0, address 0
+        putWord(b, ph + f.pFilesz, total);
+        putWord(b, ph + f.pMemsz, total);
+
+        std::copy(text.begin(), text.end(), b.begin() + textOffset);
+        std::copy(data.begin(), data.end(), b.begin() + dataOffset);
+        for (size_t i = 0; i < relocations.size(); ++i) {
+            putWord(b, relOffset + i * f.relSize, relocations[i].first);
+            putWord(b, relOffset + i * f.relSize + f.relSize / 2, relocations[i].second);
+        }
+        section(b, 1, 1, textOffset, text.size(), 0);
+        section(b, 2, 1, dataOffset, data.size(), 0);
+        section(b, 3, 9, relOffset, relocations.size() * f.relSize, f.relSize);
+        return b;
+    }
+
+    void section(Bytes &b, int index, uint32_t type, uint64_t offset, uint64_t size,
+                 uint64_t entsize) const
+    {
+        const ElfFields &f = fields();
+        const size_t at = sectionHeader(index);
+        put32(b, at + 4, type);
+        putWord(b, at + f.shAddr, offset);
+        putWord(b, at + f.shOffset, offset);
+        putWord(b, at + f.shBytes, size);
+        putWord(b, at + f.shEntsize, entsize);
+    }
+};
+
+std::unique_ptr<DisassemblerElf> makeDisassembler(Machine machine, const Bytes &image)
+{
+    switch (machine) {
+    case X86:
+        return std::unique_ptr<DisassemblerElf>(
+            new DisassemblerElf32X86(image.data(), image.size()));
+    case ARM:
+        return std::unique_ptr<DisassemblerElf>(
+            new DisassemblerElf32ARM(image.data(), image.size()));
+    case X64:
+        break;
+    }
+    return std::unique_ptr<DisassemblerElf>(new DisassemblerElf64X64(image.data(), image.size()));
+}
+
+ExecutableType typeOf(Machine machine)
+{
+    return machine == X86 ? EXE_ELF_32_X86 : machine == ARM ? ELF_32_ARM : ELF_64_X64;
+}
+
+size_t countKind(const AssemblyProgram &program, InstructionKind kind)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < program.instructionCount(); ++i)
+        n += program.instruction(i)->op() == kind;
+    return n;
+}
+
+// The bytes the program stands for, with references, branches and relocation markers written
+// as a tag; enough to see which bytes were left out.
+std::string literalBytes(const AssemblyProgram &program)
+{
+    std::string out;
+    for (size_t i = 0; i < program.instructionCount(); ++i) {
+        const Instruction *insn = program.instruction(i);
+        switch (insn->op()) {
+        case INSN_BYTE:
+            out += char(static_cast<const ByteInstruction *>(insn)->byteValue());
+            break;
+        case INSN_BYTES: {
+            const BytesInstruction *bytes = static_cast<const BytesInstruction *>(insn);
+            out.append(reinterpret_cast<const char *>(bytes->bytes()), bytes->count());
+            break;
+        }
+        case INSN_ORIGIN:
+            break;
+        default:
+            out += "<" + std::to_string(int(insn->op())) + ">";
+            break;
+        }
+    }
+    return out;
+}
+
+// --- Base ------------------------------------------------------------------------------------
+
+class ProbeDisassembler : public Disassembler
+{
+public:
+    ProbeDisassembler(const void *start, size_t length) : Disassembler(start, length) {}
+    bool ParseHeader() override { return MarkBad("probe"); }
+    bool Disassemble(AssemblyProgram *) override { return false; }
+    using Disassembler::ClampLength;
+    using Disassembler::MarkGood;
+};
+
+TEST(DisassemblerBaseTest, StartsUninitializedAndOnlyShrinks)
+{
+    const uint8_t buffer[100] = {};
+    ProbeDisassembler d(buffer, sizeof buffer);
+    EXPECT_STREQ(d.failure_reason(), "uninitialized");
+    EXPECT_EQ(d.length(), 100u);
+    EXPECT_EQ(d.kind(), EXE_UNKNOWN);
+    EXPECT_EQ(d.end(), buffer + 100);
+    EXPECT_EQ(d.PointerAt(7), buffer + 7);
+    d.ClampLength(100);
+    d.ClampLength(500);
+    EXPECT_EQ(d.length(), 100u);
+    d.ClampLength(60);
+    d.ClampLength(80);
+    EXPECT_EQ(d.length(), 60u);
+    EXPECT_EQ(d.end(), buffer + 100);
+    EXPECT_FALSE(d.ParseHeader());
+    EXPECT_STREQ(d.failure_reason(), "probe");
+    EXPECT_TRUE(d.MarkGood());
+    EXPECT_EQ(d.failure_reason(), nullptr);
+}
+
+// --- Header checks ---------------------------------------------------------------------------
+
+struct HeaderCase
+{
+    const char *name;
+    Machine built; // the image
+    Machine parser; // the disassembler given it
+    std::function<void(Bytes &, const ElfBuilder &)> mutate;
+    const char *reason; // null: accepted
+};
+
+void PrintTo(const HeaderCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ElfHeaderTest : public ::testing::TestWithParam<HeaderCase>
+{
+};
+
+TEST_P(ElfHeaderTest, ReasonOfTheFirstFailingCheck)
+{
+    const HeaderCase &c = GetParam();
+    ElfBuilder builder;
+    builder.machine = c.built;
+    builder.text = Bytes(32, 0x90);
+    builder.data = Bytes(16, 0);
+    builder.relocations = {{0, 8}};
+    Bytes image = builder.build();
+    c.mutate(image, builder);
+    std::unique_ptr<DisassemblerElf> d = makeDisassembler(c.parser, image);
+    EXPECT_EQ(d->ParseHeader(), c.reason == nullptr);
+    if (c.reason)
+        EXPECT_STREQ(d->failure_reason(), c.reason);
+    else
+        EXPECT_EQ(d->failure_reason(), nullptr);
+}
+
+void none(Bytes &, const ElfBuilder &) {}
+
+const HeaderCase kHeaderCases[] = {
+    {"Elf32Accepted", X86, X86, none, nullptr},
+    {"Elf64Accepted", X64, X64, none, nullptr},
+    {"ArmAccepted", ARM, ARM, none, nullptr},
+    {"Elf32Truncated51", X86, X86, [](Bytes &b, const ElfBuilder &) { b.resize(51); },
+     "Too small"},
+    {"Elf64Truncated63", X64, X64, [](Bytes &b, const ElfBuilder &) { b.resize(63); },
+     "Too small"},
+    {"Empty", X86, ARM, [](Bytes &b, const ElfBuilder &) { b.clear(); }, "Too small"},
+    {"NoMagic", X86, X86, [](Bytes &b, const ElfBuilder &) { b[3] = 'f'; }, "No Magic Number"},
+    {"Relocatable", X86, X86, [](Bytes &b, const ElfBuilder &) { put16(b, 16, 1); },
+     "Not an executable file or shared library"},
+    {"Core", X64, X64, [](Bytes &b, const ElfBuilder &) { put16(b, 16, 4); },
+     "Not an executable file or shared library"},
+    {"Executable", X86, X86, [](Bytes &b, const ElfBuilder &) { put16(b, 16, 2); }, nullptr},
+    {"X64ImageToX86", X64, X86, none, "Not a supported architecture"},
+    {"X86ImageToX64", X86, X64, none, "Not a supported architecture"},
+    {"ArmImageToX86", ARM, X86, none, "Not a supported architecture"},
+    {"X86ImageToArm", X86, ARM, none, "Not a supported architecture"},
+    {"Version0", X86, X86, [](Bytes &b, const ElfBuilder &) { put32(b, 20, 0); },
+     "Unknown file version"},
+    {"Elf32SectionHeaderSize64", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) { put16(b, f.fields().shentsize, 64); },
+     "Unexpected section header size"},
+    {"Elf64SectionHeaderSize40", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) { put16(b, f.fields().shentsize, 40); },
+     "Unexpected section header size"},
+    {"SectionTableAtEnd", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) { put32(b, f.fields().shoff, uint32_t(b.size())); },
+     "Out of bounds section header table offset"},
+    {"Elf64SectionTableFarOut", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) { put64(b, f.fields().shoff, ~uint64_t(0) - 8); },
+     "Out of bounds section header table offset"},
+    {"SectionTableTooLong", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) { put16(b, f.fields().shnum, 5); },
+     "Out of bounds section header table"},
+    {"ProgramTableAtEnd", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) { put64(b, f.fields().phoff, b.size()); },
+     "Out of bounds program header table offset"},
+    {"ProgramTableTooLong", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) { put16(b, f.fields().phnum, 0xFFFF); },
+     "Out of bounds program header table"},
+    // Checks the headers themselves do not make; the file must not be read past its end.
+    {"SectionNameIndexOutside", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) { put16(b, f.fields().shstrndx, 4); },
+     "Out of bounds section name table index"},
+    {"SectionPastEnd", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) {
+         put32(b, f.sectionHeader(2) + f.fields().shBytes, uint32_t(b.size()));
+     },
+     "Out of bounds section"},
+    {"Elf64SectionRangeWraps", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) {
+         put64(b, f.sectionHeader(2) + f.fields().shOffset, ~uint64_t(0) - 7);
+         put64(b, f.sectionHeader(2) + f.fields().shBytes, 16);
+     },
+     "Out of bounds section"},
+    {"EmptySectionPastImage", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) {
+         put32(b, f.sectionHeader(2) + 4, 8);
+         put32(b, f.sectionHeader(2) + f.fields().shOffset, uint32_t(b.size() + 1));
+     },
+     "Out of bounds section"},
+    {"RelocationEntrySize0", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) { put32(b, f.sectionHeader(3) + f.fields().shEntsize, 0); },
+     "Bad relocation entry size"},
+    {"RelocationEntrySize4", ARM, ARM,
+     [](Bytes &b, const ElfBuilder &f) { put32(b, f.sectionHeader(3) + f.fields().shEntsize, 4); },
+     "Bad relocation entry size"},
+    {"Elf64RelocationEntrySize0", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) { put64(b, f.sectionHeader(3) + f.fields().shEntsize, 0); },
+     "Bad relocation entry size"},
+    {"SegmentPastEnd", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) {
+         put64(b, 64 + f.fields().pFilesz, b.size() + 1);
+     },
+     "Out of bounds segment"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ElfHeaderTest, ::testing::ValuesIn(kHeaderCases),
+                         [](const ::testing::TestParamInfo<HeaderCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(ElfHeaderLengthTest, TrailingBytesAreNotPartOfTheImage)
+{
+    ElfBuilder builder;
+    builder.text = Bytes(20, 0x90);
+    Bytes image = builder.build();
+    const size_t imageSize = image.size();
+    image.resize(imageSize + 300, 0xAA);
+    DisassemblerElf32X86 d(image.data(), image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    EXPECT_EQ(d.length(), imageSize);
+    EXPECT_EQ(d.kind(), EXE_ELF_32_X86);
+
+    AssemblyProgram program(d.kind());
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(literalBytes(program), std::string(image.begin(), image.begin() + imageSize));
+}
+
+TEST(ElfHeaderLengthTest, DisassembleNeedsAParsedHeader)
+{
+    ElfBuilder builder;
+    builder.text = Bytes(20, 0x90);
+    Bytes image = builder.build();
+    image[0] = 0;
+    DisassemblerElf32X86 d(image.data(), image.size());
+    AssemblyProgram program(EXE_ELF_32_X86);
+    EXPECT_FALSE(d.Disassemble(&program));
+    EXPECT_FALSE(d.ParseHeader());
+    EXPECT_FALSE(d.Disassemble(&program));
+    EXPECT_EQ(program.instructionCount(), 0u);
+}
+
+// --- Relative branch scans -------------------------------------------------------------------
+
+struct ScanCase
+{
+    const char *name;
+    Machine machine;
+    Bytes code; // placed at the start of .text
+    std::vector<size_t> fields; // offsets in the code of the locations found
+};
+
+void PrintTo(const ScanCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ElfScanTest : public ::testing::TestWithParam<ScanCase>
+{
+};
+
+TEST_P(ElfScanTest, FindsExactlyTheseLocations)
+{
+    const ScanCase &c = GetParam();
+    ElfBuilder builder;
+    builder.machine = c.machine;
+    builder.text = c.code;
+    builder.text.resize(c.code.size() + 64, 0); // room for the targets
+    Bytes image = builder.build();
+    std::unique_ptr<DisassemblerElf> d = makeDisassembler(c.machine, image);
+    ASSERT_TRUE(d->ParseHeader()) << d->failure_reason();
+    AssemblyProgram program(typeOf(c.machine));
+    ASSERT_TRUE(d->Disassemble(&program));
+
+    std::vector<size_t> found;
+    for (const auto &location : d->rel32_locations())
+        found.push_back(location->rva() - builder.textOffset);
+    EXPECT_EQ(found, c.fields);
+    const InstructionKind kind = c.machine == ARM ? INSN_REL32_ARM : INSN_REL32;
+    EXPECT_EQ(countKind(program, kind), c.fields.size());
+}
+
+// Every target below lies at code offset 0x20 when the field is found; 0x40000000 lies outside
+// the image.
+const ScanCase kScanCases[] = {
+    {"CallTaken", X86, {0xE8, 0x1B, 0, 0, 0}, {1}},
+    {"JmpTaken", X64, {0xE9, 0x1B, 0, 0, 0}, {1}},
+    {"CallOutsideStaysBytes", X86, {0xE8, 0, 0, 0, 0x40}, {}},
+    // The rejected call's field starts another call, found one byte later.
+    {"ScanGoesOnAtNextByte", X86, {0xE8, 0xE8, 0x1A, 0, 0, 0}, {2}},
+    {"JeTaken", X86, {0x0F, 0x84, 0x1A, 0, 0, 0}, {2}},
+    {"JpNever", X86, {0x0F, 0x8A, 0x1A, 0, 0, 0}, {}},
+    {"JnpNever", X64, {0x0F, 0x8B, 0x1A, 0, 0, 0}, {}},
+    {"JeOutside", X64, {0x0F, 0x84, 0, 0, 0, 0x40}, {}},
+    {"RipMovOnlyX64", X64, {0x48, 0x8B, 0x05, 0x19, 0, 0, 0}, {3}},
+    {"RipLeaR8", X64, {0x49, 0x8D, 0x05, 0x19, 0, 0, 0}, {3}},
+    {"RipLeaRcx", X64, {0x48, 0x8D, 0x0D, 0x19, 0, 0, 0}, {3}},
+    {"NotRipRelative", X64, {0x48, 0x8D, 0x04, 0x19, 0, 0, 0}, {}},
+    {"RipFormNotInX86", X86, {0x48, 0x8B, 0x05, 0x19, 0, 0, 0}, {}},
+    {"IndirectCallX64", X64, {0xFF, 0x15, 0x1A, 0, 0, 0}, {2}},
+    {"IndirectJmpX64", X64, {0xFF, 0x25, 0x1A, 0, 0, 0}, {2}},
+    {"IndirectCallNotInX86", X86, {0xFF, 0x15, 0x1A, 0, 0, 0}, {}},
+    // ARM: branches point at their own RVA + 4 here.
+    {"ThumbBcond", ARM, {0x00, 0xD0}, {0}},
+    {"ThumbB", ARM, {0x00, 0xE0}, {0}},
+    {"Thumb2BL", ARM, {0x00, 0xF0, 0x00, 0xF8}, {0}},
+    {"Thumb2Bcond", ARM, {0x00, 0xF0, 0x00, 0x80}, {0}},
+    {"ArmBOnAWordStep", ARM, {0x00, 0x00, 0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xEA}, {4}},
+    // The same word two bytes in is stepped over: it starts on an odd halfword.
+    {"ArmBNotBetweenWords", ARM, {0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xEA, 0x00, 0x00}, {}},
+    // After a taken 2-byte Thumb branch the scan counts itself on a word step again.
+    {"ArmBAfterThumbBranch", ARM, {0x00, 0xD0, 0xFE, 0xFF, 0xFF, 0xEA}, {0, 2}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ElfScanTest, ::testing::ValuesIn(kScanCases),
+                         [](const ::testing::TestParamInfo<ScanCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- Relocations -----------------------------------------------------------------------------
+
+// .data holds two absolute addresses (of .text) at offsets 0 and 8.
+ElfBuilder relocatedImage(Machine machine)
+{
+    ElfBuilder builder;
+    builder.machine = machine;
+    builder.text = Bytes(24, 0x90);
+    builder.data = Bytes(16, 0x11);
+    return builder;
+}
+
+struct RelocationImage
+{
+    Bytes image;
+    ElfBuilder builder;
+};
+
+RelocationImage buildRelocated(Machine machine,
+                               const std::vector<std::pair<int, uint32_t>> &entries)
+{
+    // entries: (offset in .data, r_info); the address stored there is textOffset.
+    RelocationImage r;
+    r.builder = relocatedImage(machine);
+    r.image = r.builder.build(); // for the offsets
+    for (const auto &e : entries)
+        r.builder.relocations.push_back({r.builder.dataOffset + e.first, e.second});
+    r.image = r.builder.build();
+    put32(r.image, r.builder.dataOffset, uint32_t(r.builder.textOffset));
+    put32(r.image, r.builder.dataOffset + 8, uint32_t(r.builder.textOffset + 4));
+    return r;
+}
+
+std::string section(const RelocationImage &r, size_t offset, size_t size)
+{
+    return std::string(r.image.begin() + offset, r.image.begin() + offset + size);
+}
+
+TEST(ElfRelocationTest, X86TableOfExactlyTheAbsoluteReferencesIsReplaced)
+{
+    RelocationImage r = buildRelocated(X86, {{0, 8}, {8, 8}});
+    DisassemblerElf32X86 d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(EXE_ELF_32_X86);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(d.abs32_locations().size(), 2u);
+    EXPECT_EQ(countKind(program, INSN_ABS32), 2u);
+    EXPECT_EQ(countKind(program, INSN_ELF_RELOCS), 1u);
+    ASSERT_EQ(program.abs32Labels().size(), 2u);
+    EXPECT_EQ(program.abs32Labels().begin()->first, r.builder.textOffset);
+    // The entries are gone from the literal bytes; the marker stands where they were.
+    const std::string literal = literalBytes(program);
+    EXPECT_EQ(literal.find(section(r, r.builder.relOffset, 16)), std::string::npos);
+    EXPECT_NE(literal.find("<2>" + section(r, r.builder.shoff, 16)), std::string::npos);
+}
+
+TEST(ElfRelocationTest, X86TableThatStartsOtherwiseStaysBytes)
+{
+    // A relocation with a symbol is no absolute reference (the whole r_info is compared), and a
+    // table that starts with it is left as it is.
+    RelocationImage r = buildRelocated(X86, {{4, (1 << 8) | 8}, {0, 8}, {8, 8}});
+    DisassemblerElf32X86 d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(EXE_ELF_32_X86);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(d.abs32_locations().size(), 2u);
+    EXPECT_EQ(countKind(program, INSN_ELF_RELOCS), 0u);
+    EXPECT_NE(literalBytes(program).find(section(r, r.builder.relOffset, 24)), std::string::npos);
+}
+
+TEST(ElfRelocationTest, ArmFullRunReplacedAfterLeadingEntries)
+{
+    RelocationImage r = buildRelocated(ARM, {{4, 2}, {0, 23}, {8, 23}, {12, 21}});
+    DisassemblerElf32ARM d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(ELF_32_ARM);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(countKind(program, INSN_ELF_ARM_RELOCS), 1u);
+    const std::string expected = section(r, r.builder.relOffset, 8) + "<7>"
+        + section(r, r.builder.relOffset + 24, 8);
+    EXPECT_NE(literalBytes(program).find(expected), std::string::npos);
+}
+
+TEST(ElfRelocationTest, ArmRunThatStopsShortDropsItsEntries)
+{
+    // The second absolute reference's entry comes after an unrelated one: the run stops after
+    // one match, and that match and the entry that stopped it are emitted nowhere.
+    RelocationImage r = buildRelocated(ARM, {{0, 23}, {12, 2}, {8, 23}, {12, 21}});
+    DisassemblerElf32ARM d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(ELF_32_ARM);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(countKind(program, INSN_ELF_ARM_RELOCS), 0u);
+    EXPECT_EQ(countKind(program, INSN_ABS32), 2u);
+    const std::string literal = literalBytes(program);
+    const std::string expected = section(r, 0, r.builder.dataOffset) + "<5>"
+        + section(r, r.builder.dataOffset + 4, 4) + "<5>"
+        + section(r, r.builder.dataOffset + 12, r.builder.relOffset - r.builder.dataOffset - 12)
+        + section(r, r.builder.relOffset + 16, r.image.size() - r.builder.relOffset - 16);
+    EXPECT_EQ(literal, expected);
+}
+
+TEST(ElfRelocationTest, X64RelocationsAreBytes)
+{
+    RelocationImage r = buildRelocated(X64, {{0, 8}, {8, 8}});
+    DisassemblerElf64X64 d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(ELF_64_X64);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_TRUE(d.abs32_locations().empty());
+    EXPECT_TRUE(program.abs32Labels().empty());
+    EXPECT_EQ(literalBytes(program), std::string(r.image.begin(), r.image.end()));
+}
+
+TEST(ElfRelocationTest, AbsoluteReferenceOutsideCodeAndDataFails)
+{
+    // An entry naming a place inside the relocation table itself passes the section test, but
+    // no code or data section ever consumes it.
+    RelocationImage r = buildRelocated(X86, {{0, 8}});
+    r.builder.relocations.push_back({r.builder.relOffset, 8});
+    r.image = r.builder.build();
+    DisassemblerElf32X86 d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(EXE_ELF_32_X86);
+    EXPECT_FALSE(d.Disassemble(&program));
+}
+
+} // namespace

@@ -12,6 +12,8 @@
 #include "disassemblerelf32arm.h"
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
+#include "encodedprogram.h"
+#include "streams.h"
 
 using namespace quorpatch;
 
@@ -133,19 +135,23 @@ struct ElfBuilder
     }
 };
 
-std::unique_ptr<DisassemblerElf> makeDisassembler(Machine machine, const Bytes &image)
+std::unique_ptr<DisassemblerElf> makeDisassembler(Machine machine, const uint8_t *image,
+                                                  size_t size)
 {
     switch (machine) {
     case X86:
-        return std::unique_ptr<DisassemblerElf>(
-            new DisassemblerElf32X86(image.data(), image.size()));
+        return std::unique_ptr<DisassemblerElf>(new DisassemblerElf32X86(image, size));
     case ARM:
-        return std::unique_ptr<DisassemblerElf>(
-            new DisassemblerElf32ARM(image.data(), image.size()));
+        return std::unique_ptr<DisassemblerElf>(new DisassemblerElf32ARM(image, size));
     case X64:
         break;
     }
-    return std::unique_ptr<DisassemblerElf>(new DisassemblerElf64X64(image.data(), image.size()));
+    return std::unique_ptr<DisassemblerElf>(new DisassemblerElf64X64(image, size));
+}
+
+std::unique_ptr<DisassemblerElf> makeDisassembler(Machine machine, const Bytes &image)
+{
+    return makeDisassembler(machine, image.data(), image.size());
 }
 
 ExecutableType typeOf(Machine machine)
@@ -187,12 +193,42 @@ std::string literalBytes(const AssemblyProgram &program)
     return out;
 }
 
+Bytes readFixture(const std::string &name)
+{
+    std::ifstream in(std::string(QVX_TEST_DATA_DIR) + "/deps/quorpatch/fixtures/" + name,
+                     std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Encodes, writes, reads back and assembles; the assembled bytes.
+Bytes roundTrip(const AssemblyProgram &program)
+{
+    std::unique_ptr<EncodedProgram> encoded(program.Encode());
+    EXPECT_TRUE(encoded);
+    if (!encoded)
+        return Bytes();
+    SinkStreamSet sinks;
+    EXPECT_TRUE(encoded->WriteTo(&sinks));
+    SinkStream serialized;
+    EXPECT_TRUE(sinks.SerializeTo(&serialized));
+
+    SourceStreamSet sources;
+    EXPECT_TRUE(sources.Parse(serialized.Buffer(), serialized.Length()));
+    std::unique_ptr<EncodedProgram> readBack(new EncodedProgram);
+    EXPECT_TRUE(readBack->ReadFrom(&sources));
+    SinkStream assembled;
+    EXPECT_TRUE(readBack->AssembleTo(&assembled));
+    return Bytes(assembled.Buffer(), assembled.Buffer() + assembled.Length());
+}
+
 // --- Base ------------------------------------------------------------------------------------
 
 class ProbeDisassembler : public Disassembler
 {
 public:
-    ProbeDisassembler(const void *start, size_t length) : Disassembler(start, length) {}
+    ProbeDisassembler(const void *start, size_t length)
+        : Disassembler(start, length)
+    { }
     bool ParseHeader() override { return MarkBad("probe"); }
     bool Disassemble(AssemblyProgram *) override { return false; }
     using Disassembler::ClampLength;
@@ -238,8 +274,7 @@ void PrintTo(const HeaderCase &c, std::ostream *os)
 }
 
 class ElfHeaderTest : public ::testing::TestWithParam<HeaderCase>
-{
-};
+{ };
 
 TEST_P(ElfHeaderTest, ReasonOfTheFirstFailingCheck)
 {
@@ -259,16 +294,14 @@ TEST_P(ElfHeaderTest, ReasonOfTheFirstFailingCheck)
         EXPECT_EQ(d->failure_reason(), nullptr);
 }
 
-void none(Bytes &, const ElfBuilder &) {}
+void none(Bytes &, const ElfBuilder &) { }
 
 const HeaderCase kHeaderCases[] = {
     {"Elf32Accepted", X86, X86, none, nullptr},
     {"Elf64Accepted", X64, X64, none, nullptr},
     {"ArmAccepted", ARM, ARM, none, nullptr},
-    {"Elf32Truncated51", X86, X86, [](Bytes &b, const ElfBuilder &) { b.resize(51); },
-     "Too small"},
-    {"Elf64Truncated63", X64, X64, [](Bytes &b, const ElfBuilder &) { b.resize(63); },
-     "Too small"},
+    {"Elf32Truncated51", X86, X86, [](Bytes &b, const ElfBuilder &) { b.resize(51); }, "Too small"},
+    {"Elf64Truncated63", X64, X64, [](Bytes &b, const ElfBuilder &) { b.resize(63); }, "Too small"},
     {"Empty", X86, ARM, [](Bytes &b, const ElfBuilder &) { b.clear(); }, "Too small"},
     {"NoMagic", X86, X86, [](Bytes &b, const ElfBuilder &) { b[3] = 'f'; }, "No Magic Number"},
     {"Relocatable", X86, X86, [](Bytes &b, const ElfBuilder &) { put16(b, 16, 1); },
@@ -334,9 +367,7 @@ const HeaderCase kHeaderCases[] = {
      [](Bytes &b, const ElfBuilder &f) { put64(b, f.sectionHeader(3) + f.fields().shEntsize, 0); },
      "Bad relocation entry size"},
     {"SegmentPastEnd", X64, X64,
-     [](Bytes &b, const ElfBuilder &f) {
-         put64(b, 64 + f.fields().pFilesz, b.size() + 1);
-     },
+     [](Bytes &b, const ElfBuilder &f) { put64(b, 64 + f.fields().pFilesz, b.size() + 1); },
      "Out of bounds segment"},
 };
 
@@ -392,8 +423,7 @@ void PrintTo(const ScanCase &c, std::ostream *os)
 }
 
 class ElfScanTest : public ::testing::TestWithParam<ScanCase>
-{
-};
+{ };
 
 TEST_P(ElfScanTest, FindsExactlyTheseLocations)
 {
@@ -531,8 +561,8 @@ TEST(ElfRelocationTest, ArmFullRunReplacedAfterLeadingEntries)
     AssemblyProgram program(ELF_32_ARM);
     ASSERT_TRUE(d.Disassemble(&program));
     EXPECT_EQ(countKind(program, INSN_ELF_ARM_RELOCS), 1u);
-    const std::string expected = section(r, r.builder.relOffset, 8) + "<7>"
-        + section(r, r.builder.relOffset + 24, 8);
+    const std::string expected
+        = section(r, r.builder.relOffset, 8) + "<7>" + section(r, r.builder.relOffset + 24, 8);
     EXPECT_NE(literalBytes(program).find(expected), std::string::npos);
 }
 
@@ -579,5 +609,207 @@ TEST(ElfRelocationTest, AbsoluteReferenceOutsideCodeAndDataFails)
     AssemblyProgram program(EXE_ELF_32_X86);
     EXPECT_FALSE(d.Disassemble(&program));
 }
+
+// --- What reassembly gives back ---------------------------------------------------------------
+
+TEST(ElfReassemblyTest, ReplacedX86TableIsRegenerated)
+{
+    RelocationImage r = buildRelocated(X86, {{0, 8}, {8, 8}});
+    DisassemblerElf32X86 d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(EXE_ELF_32_X86);
+    ASSERT_TRUE(d.Disassemble(&program));
+    ASSERT_EQ(countKind(program, INSN_ELF_RELOCS), 1u);
+    EXPECT_TRUE(roundTrip(program) == r.image);
+}
+
+TEST(ElfReassemblyTest, ArmRunThatStopsShortComesBackWithoutItsEntries)
+{
+    RelocationImage r = buildRelocated(ARM, {{0, 23}, {12, 2}, {8, 23}, {12, 21}});
+    DisassemblerElf32ARM d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader());
+    AssemblyProgram program(ELF_32_ARM);
+    ASSERT_TRUE(d.Disassemble(&program));
+    Bytes expected(r.image.begin(), r.image.begin() + r.builder.relOffset);
+    expected.insert(expected.end(), r.image.begin() + r.builder.relOffset + 16, r.image.end());
+    EXPECT_TRUE(roundTrip(program) == expected);
+}
+
+TEST(ElfReassemblyTest, BytesPastTheImageAreNotReassembled)
+{
+    RelocationImage r = buildRelocated(ARM, {{0, 23}, {8, 23}});
+    Bytes file = r.image;
+    file.insert(file.end(), 100, 0x5A);
+    DisassemblerElf32ARM d(file.data(), file.size());
+    ASSERT_TRUE(d.ParseHeader());
+    EXPECT_EQ(d.length(), r.image.size());
+    AssemblyProgram program(ELF_32_ARM);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(countKind(program, INSN_ELF_ARM_RELOCS), 1u);
+    EXPECT_TRUE(roundTrip(program) == r.image);
+}
+
+// --- Fixtures ------------------------------------------------------------------------------
+
+struct Fixture
+{
+    const char *file;
+    Machine machine;
+    ExecutableType type;
+    // Pinned counts: the program of an image is part of the patch format.
+    size_t abs32Labels;
+    size_t abs32References;
+    size_t rel32Labels;
+    size_t rel32References;
+    size_t relocationMarkers; // INSN_ELF_RELOCS / INSN_ELF_ARM_RELOCS
+};
+
+void PrintTo(const Fixture &f, std::ostream *os)
+{
+    *os << f.file;
+}
+
+class ElfFixtureTest : public ::testing::TestWithParam<Fixture>
+{ };
+
+TEST_P(ElfFixtureTest, DisassemblesToThePinnedProgram)
+{
+    const Fixture &f = GetParam();
+    const Bytes image = readFixture(f.file);
+    ASSERT_FALSE(image.empty()) << f.file;
+    std::unique_ptr<DisassemblerElf> d = makeDisassembler(f.machine, image);
+    ASSERT_TRUE(d->ParseHeader()) << d->failure_reason();
+    EXPECT_EQ(d->kind(), f.type);
+    EXPECT_EQ(d->length(), image.size());
+
+    AssemblyProgram program(d->kind());
+    ASSERT_TRUE(d->Disassemble(&program));
+    const InstructionKind branch = f.machine == ARM ? INSN_REL32_ARM : INSN_REL32;
+    const InstructionKind marker = f.machine == ARM ? INSN_ELF_ARM_RELOCS : INSN_ELF_RELOCS;
+    EXPECT_EQ(program.abs32Labels().size(), f.abs32Labels);
+    EXPECT_EQ(d->abs32_locations().size(), f.abs32References);
+    EXPECT_EQ(program.rel32Labels().size(), f.rel32Labels);
+    EXPECT_EQ(d->rel32_locations().size(), f.rel32References);
+    EXPECT_EQ(countKind(program, branch), f.rel32References);
+    EXPECT_EQ(countKind(program, marker), f.relocationMarkers);
+    EXPECT_EQ(countKind(program, INSN_ABS32), f.abs32References);
+
+    // Indices follow the RVA order, abs32 and rel32 labels each from 0.
+    int32_t expected = 0;
+    for (const auto &label : program.abs32Labels())
+        EXPECT_EQ(label.second->index, expected++);
+    expected = 0;
+    for (const auto &label : program.rel32Labels())
+        EXPECT_EQ(label.second->index, expected++);
+}
+
+TEST_P(ElfFixtureTest, OtherElfDisassemblersRefuseIt)
+{
+    const Fixture &f = GetParam();
+    const Bytes image = readFixture(f.file);
+    for (Machine other : {X86, ARM, X64}) {
+        if (other == f.machine)
+            continue;
+        std::unique_ptr<DisassemblerElf> d = makeDisassembler(other, image);
+        EXPECT_FALSE(d->ParseHeader());
+        EXPECT_STREQ(d->failure_reason(), "Not a supported architecture");
+    }
+}
+
+TEST_P(ElfFixtureTest, ReassemblesToTheImage)
+{
+    const Fixture &f = GetParam();
+    const Bytes image = readFixture(f.file);
+    std::unique_ptr<DisassemblerElf> d = makeDisassembler(f.machine, image);
+    ASSERT_TRUE(d->ParseHeader());
+    AssemblyProgram program(d->kind());
+    ASSERT_TRUE(d->Disassemble(&program));
+    const Bytes assembled = roundTrip(program);
+    EXPECT_TRUE(assembled == image) << assembled.size() << " bytes against " << image.size();
+}
+
+// Corrupted header fields and truncated files, each in a buffer of exactly its size, so that a
+// sanitizer build sees any read past the end.
+TEST_P(ElfFixtureTest, HostileHeadersStayInsideTheBuffer)
+{
+    const Fixture &f = GetParam();
+    const Bytes image = readFixture(f.file);
+    const ElfFields &fields = f.machine == X64 ? kElf64Fields : kElf32Fields;
+    const bool is64 = f.machine == X64;
+    // The fixtures' table offsets fit the low 32 bits of the fields.
+    const auto word = [&](size_t at) {
+        return size_t(image[at]) | size_t(image[at + 1]) << 8 | size_t(image[at + 2]) << 16
+            | size_t(image[at + 3]) << 24;
+    };
+    const auto half = [&](size_t at) { return size_t(image[at]) | size_t(image[at + 1]) << 8; };
+    struct Region
+    {
+        size_t start, size;
+    };
+    const Region regions[] = {
+        {0, is64 ? 64u : 52u},
+        {word(fields.phoff), half(fields.phnum) * fields.phSize},
+        {word(fields.shoff), half(fields.shnum) * fields.shSize},
+    };
+
+    const auto tryImage = [&](const Bytes &bytes, size_t size) {
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[size ? size : 1]);
+        std::copy(bytes.begin(), bytes.begin() + size, buffer.get());
+        std::unique_ptr<DisassemblerElf> d = makeDisassembler(f.machine, buffer.get(), size);
+        if (!d->ParseHeader())
+            return false;
+        EXPECT_LE(d->length(), size);
+        AssemblyProgram program(d->kind());
+        d->Disassemble(&program);
+        return true;
+    };
+
+    uint64_t state = 0x9E3779B97F4A7C15ull ^ image.size();
+    const auto next = [&state]() {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return uint32_t(state >> 33);
+    };
+    int accepted = 0;
+    for (int round = 0; round < 400; ++round) {
+        Bytes copy = image;
+        for (uint32_t edits = 1 + next() % 3; edits > 0; --edits) {
+            const Region &region = regions[next() % 3];
+            const size_t at = (region.start + next() % region.size) & ~size_t(3);
+            const uint32_t values[] = {0,
+                                       1,
+                                       0xFFFFFFFFu,
+                                       0x80000000u,
+                                       uint32_t(image.size()),
+                                       uint32_t(image.size() - 3),
+                                       next(),
+                                       next() % 256};
+            put32(copy, std::min(at, copy.size() - 4), values[next() % 8]);
+        }
+        accepted += tryImage(copy, copy.size());
+    }
+    EXPECT_GT(accepted, 0);
+    for (size_t size = 0; size < image.size(); size += 61)
+        EXPECT_FALSE(tryImage(image, size)) << size;
+}
+
+// The bare images' relocation tables are exactly their absolute references; the hosted ones
+// also relocate .init_array and .fini_array and refer to symbols. ARM tables are regenerated
+// after their leading entries, x86 ones only when they start with the absolute references.
+const Fixture kFixtures[] = {
+    {"elf32_x86_bare", X86, EXE_ELF_32_X86, 6, 7, 4, 4, 1},
+    {"elf32_x86_pie_v1", X86, EXE_ELF_32_X86, 10, 10, 13, 20, 0},
+    {"elf32_x86_pie_v2", X86, EXE_ELF_32_X86, 10, 10, 14, 23, 0},
+    {"elf64_x64_bare", X64, ELF_64_X64, 0, 0, 4, 4, 0},
+    {"elf64_x64_pie_v1", X64, ELF_64_X64, 0, 0, 30, 34, 0},
+    {"elf64_x64_pie_v2", X64, ELF_64_X64, 0, 0, 34, 40, 0},
+    {"elf32_arm_bare", ARM, ELF_32_ARM, 6, 7, 9, 9, 1},
+    {"elf32_arm_pie_v1", ARM, ELF_32_ARM, 10, 10, 51, 61, 1},
+    {"elf32_arm_pie_v2", ARM, ELF_32_ARM, 10, 10, 56, 68, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ElfFixtureTest, ::testing::ValuesIn(kFixtures),
+                         [](const ::testing::TestParamInfo<Fixture> &info) {
+                             return std::string(info.param.file);
+                         });
 
 } // namespace

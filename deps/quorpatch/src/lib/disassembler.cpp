@@ -7,8 +7,7 @@ Disassembler::Disassembler(const void *start, size_t length)
     , m_length(length)
     , m_start(static_cast<const uint8_t *>(start))
     , m_end(static_cast<const uint8_t *>(start) + length)
-{
-}
+{ }
 
 Disassembler::~Disassembler() = default;
 

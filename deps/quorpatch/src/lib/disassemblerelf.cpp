@@ -12,8 +12,7 @@ DisassemblerElf::TypedRVA::TypedRVA(uint32_t rva)
     : m_rva(rva)
     , m_relativeTarget(0)
     , m_fileOffset(~uint64_t(0))
-{
-}
+{ }
 
 DisassemblerElf::TypedRVA::~TypedRVA() = default;
 
@@ -38,8 +37,7 @@ DisassemblerElf::DisassemblerElf(const void *start, size_t length, const Layout 
     , m_programHeaders(nullptr)
     , m_segmentCount(0)
     , m_sectionNames(nullptr)
-{
-}
+{ }
 
 DisassemblerElf::~DisassemblerElf() = default;
 
@@ -119,8 +117,7 @@ bool DisassemblerElf::ParseHeader()
         if (s.offset > bufferLength || s.size > bufferLength - s.offset)
             return MarkBad("Out of bounds section");
         imageLength = std::max(imageLength, s.offset + s.size);
-        if (s.type == SHT_REL
-            && (s.entsize == 0 || RelocationCount(s) * l.relocationSize > s.size))
+        if (s.type == SHT_REL && (s.entsize == 0 || RelocationCount(s) * l.relocationSize > s.size))
             return MarkBad("Bad relocation entry size");
     }
     for (uint16_t i = 0; i < segmentCount; ++i) {
@@ -314,8 +311,8 @@ bool DisassemblerElf::ParseFile(AssemblyProgram *program)
             break;
         default:
             if (absInside())
-                QP_LOG(LogLevel_DEBUG) << "Relocation address in unrecognized ELF section: "
-                                       << s.type;
+                QP_LOG(LogLevel_DEBUG)
+                    << "Relocation address in unrecognized ELF section: " << s.type;
             break;
         }
     }

@@ -51,7 +51,9 @@ public:
     class TypedRVARel32 : public TypedRVA
     {
     public:
-        explicit TypedRVARel32(uint32_t rva) : TypedRVA(rva) {}
+        explicit TypedRVARel32(uint32_t rva)
+            : TypedRVA(rva)
+        { }
         bool ComputeRelativeTarget(const uint8_t *location) override;
         bool EmitInstruction(AssemblyProgram *program, uint32_t targetRva) override;
         uint16_t op_size() const override { return 4; }
@@ -135,7 +137,10 @@ protected:
     const Layout &layout() const { return m_layout; }
     uint64_t Word(const uint8_t *p) const { return m_layout.wordSize == 8 ? Read64(p) : Read32(p); }
     // Relocation entries of a section: sh_size / sh_entsize, laid out relocationSize apart.
-    uint64_t RelocationCount(const Section &section) const { return section.size / section.entsize; }
+    uint64_t RelocationCount(const Section &section) const
+    {
+        return section.size / section.entsize;
+    }
     const uint8_t *RelocationAt(const Section &section, uint64_t index) const
     {
         return PointerAt(section.offset + index * m_layout.relocationSize);

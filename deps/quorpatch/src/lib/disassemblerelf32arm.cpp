@@ -13,8 +13,7 @@ DisassemblerElf32ARM::TypedRVAARM::TypedRVAARM(uint32_t branchKind, uint32_t rva
     , m_branchKind(branchKind)
     , m_compressedOp(0)
     , m_armOp(nullptr)
-{
-}
+{ }
 
 bool DisassemblerElf32ARM::TypedRVAARM::ComputeRelativeTarget(const uint8_t *location)
 {
@@ -53,8 +52,7 @@ bool DisassemblerElf32ARM::TypedRVAARM::EmitInstruction(AssemblyProgram *program
 
 DisassemblerElf32ARM::DisassemblerElf32ARM(const void *start, size_t length)
     : DisassemblerElf32(start, length, R_ARM_RELATIVE)
-{
-}
+{ }
 
 DisassemblerElf32ARM::~DisassemblerElf32ARM() = default;
 
@@ -63,8 +61,7 @@ ExecutableType DisassemblerElf32ARM::kind() const
     return ELF_32_ARM;
 }
 
-bool DisassemblerElf32ARM::ParseRelocationSection(const Section &section,
-                                                  AssemblyProgram *program)
+bool DisassemblerElf32ARM::ParseRelocationSection(const Section &section, AssemblyProgram *program)
 {
     const uint64_t entrySize = layout().relocationSize;
     const uint64_t sectionEnd = section.offset + section.size;

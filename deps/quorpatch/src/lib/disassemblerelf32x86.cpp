@@ -10,8 +10,7 @@ const uint32_t R_386_RELATIVE = 8;
 
 DisassemblerElf32X86::DisassemblerElf32X86(const void *start, size_t length)
     : DisassemblerElf32(start, length, R_386_RELATIVE)
-{
-}
+{ }
 
 DisassemblerElf32X86::~DisassemblerElf32X86() = default;
 
@@ -20,8 +19,7 @@ ExecutableType DisassemblerElf32X86::kind() const
     return EXE_ELF_32_X86;
 }
 
-bool DisassemblerElf32X86::ParseRelocationSection(const Section &section,
-                                                  AssemblyProgram *program)
+bool DisassemblerElf32X86::ParseRelocationSection(const Section &section, AssemblyProgram *program)
 {
     // The table is regenerated only when it starts with exactly the abs32 locations, in order.
     const uint64_t count = RelocationCount(section);

@@ -4,8 +4,7 @@ namespace quorpatch {
 
 DisassemblerElf64X64::DisassemblerElf64X64(const void *start, size_t length)
     : DisassemblerElf64(start, length)
-{
-}
+{ }
 
 DisassemblerElf64X64::~DisassemblerElf64X64() = default;
 
@@ -19,8 +18,7 @@ bool DisassemblerElf64X64::RelToRVA(const uint8_t *, uint32_t *) const
     return false;
 }
 
-bool DisassemblerElf64X64::ParseRelocationSection(const Section &section,
-                                                  AssemblyProgram *program)
+bool DisassemblerElf64X64::ParseRelocationSection(const Section &section, AssemblyProgram *program)
 {
     return EmitBytes(program, section.offset, section.size);
 }

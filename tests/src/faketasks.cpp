@@ -3,6 +3,12 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
+bool taskEnded(const TaskSpecification &task)
+{
+    return task.state == TaskSpecification::Finished || task.state == TaskSpecification::Failed
+        || task.state == TaskSpecification::Aborted;
+}
+
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

@@ -6,6 +6,7 @@
 #include "asyncfunc.h"
 #include "asynctaskspecification.h"
 #include "composedtaskspecification.h"
+#include "taskspecification.h"
 
 #include <QSemaphore>
 #include <QStringList>
@@ -17,6 +18,9 @@
 // Readable QString values in test failure messages.
 void PrintTo(const QString &text, std::ostream *os);
 void PrintTo(const QStringList &list, std::ostream *os);
+
+// True once the task is Finished, Failed or Aborted.
+bool taskEnded(const TaskSpecification &task);
 
 // Runs the event loop until the condition holds or the time limit passes; returns the condition.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000);

@@ -43,11 +43,6 @@ private:
     bool m_Result;
 };
 
-bool ended(const TaskSpecification &task)
-{
-    return task.state >= TaskSpecification::Finished;
-}
-
 TEST(SlowFileOpBase, ConstructorsKeepThePathsAndTheText)
 {
     RollbackDataList list;
@@ -92,7 +87,7 @@ TEST(SlowFileOpBase, SuccessRecordsTheTargetBeforeFinished)
     QObject::connect(&task, &TaskSpecification::finished,
                      [&](TaskSpecification *) { recordsAtFinish = list.size(); });
     task.execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
     EXPECT_EQ(task.state, TaskSpecification::Finished);
     EXPECT_EQ(recordsAtFinish, 1);
     ASSERT_EQ(list.size(), 1);
@@ -109,7 +104,7 @@ TEST(SlowFileOpBase, FailureSendsTheTextThenCanceledAndRecordsNothing)
         PathCheckTask task(withList ? &list : nullptr, false);
         log.watch(&task, "t");
         task.execute();
-        ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
         EXPECT_EQ(task.state, TaskSpecification::Failed);
         EXPECT_EQ(log.lines,
                   QStringList({"t message Could not make 'src' into 'dst'", "t canceled"}));
@@ -121,7 +116,7 @@ TEST(SlowFileOpBase, SuccessWithoutAListOnlyFinishes)
 {
     PathCheckTask task(nullptr, true);
     task.execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
     EXPECT_EQ(task.state, TaskSpecification::Finished);
     EXPECT_DOUBLE_EQ(task.progress, 0.5);
 }

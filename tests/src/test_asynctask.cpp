@@ -11,11 +11,6 @@
 
 namespace {
 
-bool ended(const TaskSpecification &task)
-{
-    return task.state >= TaskSpecification::Finished;
-}
-
 class AsyncTaskTest : public ::testing::Test
 {
 protected:
@@ -41,7 +36,7 @@ TEST_F(AsyncTaskTest, ResultArrivesOnlyAfterExecuteReturned)
         QThreadPool::globalInstance()->waitForDone(-1);
         EXPECT_EQ(task.state, TaskSpecification::Running);
         EXPECT_EQ(log.lines, QStringList({"t execute"}));
-        ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
         const QStringList expected = result
             ? QStringList({"t execute", "t message checking", "t message done checking",
                            "t progress 0.25", "t finished"})
@@ -74,7 +69,7 @@ TEST_F(AsyncTaskTest, WorkerProgressIsWeightedOnTheGuiThread)
             threads.append(QThread::currentThread());
         });
         task.execute();
-        ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
         ASSERT_EQ(seen.size(), c.expected.size() + 1); // and the final one of finish
         for (int i = 0; i < c.expected.size(); ++i)
             EXPECT_DOUBLE_EQ(seen.at(i), c.expected.at(i));
@@ -89,7 +84,7 @@ TEST_F(AsyncTaskTest, WorkerErrorsAreRelayed)
     FakeAsyncTask task("t", nullptr, 1.0, false, &log);
     task.errors = QStringList({"disk full"});
     task.execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
     EXPECT_EQ(log.filtered("t error"), QStringList({"t error disk full"}));
 }
 
@@ -103,7 +98,7 @@ TEST_F(AsyncTaskTest, CancelDoesNotInterruptTheWorker)
         EXPECT_TRUE(task.cancelRequested);
         EXPECT_EQ(task.state, TaskSpecification::Running);
         gate->open(1);
-        ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
         EXPECT_EQ(task.state, result ? TaskSpecification::Finished : TaskSpecification::Failed);
     }
 }
@@ -141,7 +136,7 @@ TEST_F(AsyncTaskTest, ResetWaitsForThePoolAndDropsTheOldResult)
         // The new run ends once, by its own worker's result, not by the old one's.
         task.result = false;
         task.execute();
-        ASSERT_TRUE(waitUntil([&] { return ended(task); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
         QTest::qWait(20);
         EXPECT_EQ(task.state, TaskSpecification::Failed);
         EXPECT_TRUE(log.filtered("t finished").isEmpty());
@@ -185,7 +180,7 @@ TEST_F(AsyncTaskTest, TasksRunSideBySideOnThePool)
     MeetingTask b(second, first);
     a.execute();
     b.execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(a) && ended(b); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(a) && taskEnded(b); }));
     EXPECT_EQ(a.state, TaskSpecification::Finished);
     EXPECT_EQ(b.state, TaskSpecification::Finished);
 }

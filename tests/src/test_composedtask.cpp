@@ -11,12 +11,6 @@ namespace {
 
 using End = FakeTask::End;
 
-bool ended(const TaskSpecification &task)
-{
-    return task.state == TaskSpecification::Finished || task.state == TaskSpecification::Failed
-        || task.state == TaskSpecification::Aborted;
-}
-
 // The largest number of children that were running at once, from the "execute" and end lines
 // of the children whose names start with "c".
 int maxRunningAtOnce(const QStringList &lines)
@@ -97,7 +91,7 @@ TEST_F(ComposedTaskTest, ChildrenStartOnlyFromTheEventLoop)
     parent->execute();
     EXPECT_EQ(a->executeCount, 0);
     EXPECT_EQ(parent->state, TaskSpecification::Running);
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Finished);
 }
 
@@ -113,7 +107,7 @@ TEST_F(ComposedTaskTest, AsyncChildrenNeverExceedTheLimitAndStartInOrder)
             addAsync(names.last(), 0.2);
         }
         parent->execute();
-        ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
         EXPECT_EQ(parent->state, TaskSpecification::Finished);
         EXPECT_EQ(parent->subtasksDoneCount, 1);
         EXPECT_EQ(executeOrder(log.lines), names);
@@ -141,7 +135,7 @@ TEST_F(ComposedTaskTest, LimitTwoKeepsTwoRunningAndRefillsOnePerEnd)
     ASSERT_TRUE(waitUntil([&] { return parent->runningTasks.size() == 2; }));
     children[3]->finish();
     children[4]->finish();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Finished);
     EXPECT_EQ(maxRunningAtOnce(log.lines), 2);
 }
@@ -153,7 +147,7 @@ TEST_F(ComposedTaskTest, LongListOfChildrenEndingInsideExecuteRunsOneAfterAnothe
     for (int i = 0; i < count; ++i)
         addSync(QString("c%1").arg(i), 1.0 / count, End::Finish);
     parent->execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Finished);
     EXPECT_EQ(parent->subtasksDoneCount, 1);
     // Each child ends before the next one is executed.
@@ -207,7 +201,7 @@ TEST_F(ComposedTaskTest, FailureWhileASiblingRunsWaitsForItAndStartsNoMore)
             gate->open();
         else
             static_cast<FakeTask *>(sibling)->finish();
-        ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
         QTest::qWait(20);
         EXPECT_EQ(parent->state, TaskSpecification::Failed);
         EXPECT_EQ(sibling->state, TaskSpecification::Finished);
@@ -232,7 +226,7 @@ TEST_F(ComposedTaskTest, SecondFailureIsNotAnnouncedAgain)
     EXPECT_EQ(log.filtered("p other"), QStringList({"p other ca"}));
     EXPECT_EQ(c->otherCancelledCount, 1);
     c->finish();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     // A failed child wins over an aborted one.
     EXPECT_EQ(parent->state, TaskSpecification::Failed);
     EXPECT_EQ(parent->subtasksDoneCount, 1);
@@ -256,7 +250,7 @@ TEST_F(ComposedTaskTest, QueuedStartsAfterTheLastChildCauseOneSubtasksDone)
         addSync("ca", 0.5, c.first);
         addSync("cb", 0.5, c.second);
         parent->execute();
-        ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
         QTest::qWait(20);
         EXPECT_EQ(parent->state, c.state);
         EXPECT_EQ(parent->subtasksDoneCount, 1);
@@ -271,7 +265,7 @@ TEST_F(ComposedTaskTest, CancelBeforeExecuteStartsNoChild)
     EXPECT_TRUE(parent->cancelRequested);
     EXPECT_FALSE(a->cancelRequested); // the parent was not running yet
     parent->execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Aborted);
     EXPECT_EQ(a->executeCount, 0);
     EXPECT_EQ(parent->subtasksDoneCount, 1);
@@ -304,7 +298,7 @@ TEST_F(ComposedTaskTest, CancelDuringAnAsyncChildLetsItRunToItsEnd)
             EXPECT_TRUE(child->cancelRequested); // pending ones get their flag too
         EXPECT_EQ(children[0]->state, TaskSpecification::Running);
         gate->open();
-        ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
         EXPECT_EQ(children[0]->state,
                   c.result ? TaskSpecification::Finished : TaskSpecification::Failed);
         for (int i = 1; i < c.children; ++i)
@@ -347,7 +341,7 @@ TEST_F(ComposedTaskTest, OtherTaskCancelledIsPassedDownToGrandchildren)
     EXPECT_EQ(grandchild->otherCancelledCount, 1);
     EXPECT_EQ(log.filtered("ci other"), QStringList({"ci other cf"}));
     grandchild->finish();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(inner->state, TaskSpecification::Finished);
     EXPECT_EQ(parent->state, TaskSpecification::Failed);
 }
@@ -359,7 +353,7 @@ TEST_F(ComposedTaskTest, ChildTextsAreRelayedUnchanged)
     child->messages = QStringList({"first line", "second line"});
     child->errors = QStringList({"hard error"});
     parent->execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(log.filtered("p message"),
               QStringList({"p message first line", "p message second line"}));
     EXPECT_EQ(log.filtered("p error"), QStringList({"p error hard error"}));
@@ -396,7 +390,7 @@ TEST_F(ComposedTaskTest, ProgressIsWeightTimesTheSumOfTheChildren)
         EXPECT_DOUBLE_EQ(spy.last().at(0).toDouble(), s.expected);
     }
     children[1]->finish();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Finished);
     EXPECT_DOUBLE_EQ(parent->progress, 0.5);
 }
@@ -475,7 +469,7 @@ TEST_F(ComposedTaskTest, ResetMakesTheTaskRunnableAgain)
     FakeTask *a = addSync("ca", 0.5, End::Finish);
     FakeTask *b = addSync("cb", 0.5, End::Fail);
     parent->execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Failed);
 
     QSignalSpy progress(parent.get(), &TaskSpecification::updateProgress);
@@ -494,7 +488,7 @@ TEST_F(ComposedTaskTest, ResetMakesTheTaskRunnableAgain)
 
     b->endInExecute = End::Finish;
     parent->execute();
-    ASSERT_TRUE(waitUntil([&] { return ended(*parent); }));
+    ASSERT_TRUE(waitUntil([&] { return taskEnded(*parent); }));
     EXPECT_EQ(parent->state, TaskSpecification::Finished);
     EXPECT_EQ(a->executeCount, 2);
     EXPECT_EQ(parent->subtasksDoneCount, 2);

@@ -1,11 +1,13 @@
 #include "dircreatetaskspecification.h"
 #include "faketasks.h"
+#include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
 #include "fileops_test_support.h"
 #include "filerenametaskspecification.h"
 #include "rollback.h"
 
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <functional>
 
@@ -237,6 +239,50 @@ TEST_F(FileOpTaskTest, RenameRecordsTheMoveAndNeverOverwrites)
 
     EXPECT_TRUE(records.rollback(nullptr));
     EXPECT_EQ(readTestFile(path("old")), QByteArray("content"));
+}
+
+TEST_F(FileOpTaskTest, CopyReplacesTheTargetAndRecordsOnlySuccess)
+{
+    ASSERT_TRUE(writeTestFile(path("download"), "new content"));
+    ASSERT_TRUE(writeTestFile(path("installed"), "old"));
+    const QString failure = "t message Could not copy '%1' to '%2'";
+    const struct
+    {
+        const char *name;
+        QString source;
+        QString target;
+        bool succeeds;
+        QByteArray targetAfter; // empty: the target must not exist
+    } cases[] = {
+        {"new target", path("download"), path("fresh"), true, "new content"},
+        {"existing target", path("download"), path("installed"), true, "new content"},
+        {"missing source keeps the target", path("missing"), path("installed"), false,
+         "new content"},
+        {"missing target folder", path("download"), path("no/such/target"), false, ""},
+        {"onto itself", path("download"), path("download"), false, "new content"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        RollbackDataList records;
+        FileCopyTaskSpecification task(&records, c.source, c.target, nullptr, 0.5);
+        TaskEventLog log;
+        log.watch(&task, "t");
+        task.execute();
+        ASSERT_TRUE(
+            QTest::qWaitFor([&task] { return task.state != TaskSpecification::Running; }, 10000));
+        if (c.succeeds) {
+            EXPECT_EQ(log.lines, QStringList({"t progress 0.5", "t finished"}));
+            EXPECT_EQ(paths(records), QStringList("1 " + c.target));
+        } else {
+            EXPECT_EQ(log.lines, QStringList({failure.arg(c.source, c.target), "t canceled"}));
+            EXPECT_TRUE(records.isEmpty());
+        }
+        if (c.targetAfter.isEmpty())
+            EXPECT_FALSE(QFileInfo::exists(c.target));
+        else
+            EXPECT_EQ(readTestFile(c.target), c.targetAfter);
+    }
+    EXPECT_EQ(readTestFile(path("download")), QByteArray("new content"));
 }
 
 } // namespace

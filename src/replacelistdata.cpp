@@ -1,0 +1,57 @@
+#include "replacelistdata.h"
+
+#include <QFileInfo>
+
+ReplaceEntry::ReplaceEntry(const QString &section, const QString &key, const QString &installedHash,
+                           quint64 installedSize, const QString &installedName,
+                           const QString &patchKey)
+    : m_section(section)
+    , m_key(key)
+    , m_installedHash(installedHash)
+    , m_installedSize(installedSize)
+    , m_installedName(installedName)
+    , m_patchKey(patchKey)
+{ }
+
+QString ReplaceEntry::localRelativePath(const QString &prefix) const
+{
+    QString path = installedName();
+    if (!prefix.isEmpty()) {
+        const QFileInfo info(path);
+        const QString folder = info.path();
+        path = (folder == QLatin1String(".") ? QString() : folder + QLatin1Char('/')) + prefix
+            + info.fileName();
+    }
+    if (m_section == QLatin1String("common_client"))
+        path = QStringLiteral("SharedSupport/") + path;
+    return path;
+}
+
+DownloadEntry::DownloadEntry(const QString &section, const QString &name, const QString &hash,
+                             quint64 size)
+    : m_section(section)
+    , m_name(name)
+    , m_hash(hash)
+    , m_size(size)
+{ }
+
+DeleteEntry::DeleteEntry(const QString &path, bool recursive)
+    : m_path(path)
+    , m_recursive(recursive)
+{ }
+
+PrePostInstallCmd::PrePostInstallCmd(const QString &name, const QStringList &arguments,
+                                     bool required)
+    : m_name(name)
+    , m_arguments(arguments)
+    , m_required(required)
+{ }
+
+void ReplaceListData::clear()
+{
+    m_downloadList.clear();
+    m_replaceList.clear();
+    m_deleteList.clear();
+    m_preinstallList.clear();
+    m_postinstallList.clear();
+}

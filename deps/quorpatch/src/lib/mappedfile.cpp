@@ -1,0 +1,131 @@
+#include "mappedfile.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorpatch {
+
+MappedFile::MappedFile(const quorvelin::strings::oschar *path, std::size_t length, AccessHint hint)
+    : m_hint(hint)
+{
+    Open(path, length, hint);
+}
+
+MappedFile::~MappedFile()
+{
+    Close();
+}
+
+bool MappedFile::Open(const quorvelin::strings::oschar *path, std::size_t length, AccessHint hint)
+{
+    if (m_view)
+        return false;
+    closeDescriptor();
+    m_fileSize = 0;
+    m_hint = hint;
+    if (!path)
+        return false;
+    m_fd = ::open(path, O_RDONLY);
+    if (m_fd < 0) {
+        m_fd = -1;
+        return false;
+    }
+    struct stat status;
+    if (::fstat(m_fd, &status) != 0)
+        return false;
+    m_fileSize = std::size_t(status.st_size);
+    Map(0, length);
+    return m_view != nullptr;
+}
+
+bool MappedFile::Map(std::size_t offset, std::size_t length)
+{
+    if (m_fd < 0)
+        return false;
+    if (length == 0)
+        length = m_fileSize;
+    if (m_view) {
+        ::munmap(const_cast<u8 *>(m_view), m_viewLength);
+        m_view = nullptr;
+        m_viewLength = 0;
+    }
+    if (offset > m_fileSize)
+        return false;
+    if (length > m_fileSize - offset)
+        length = m_fileSize - offset;
+
+    void *view = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, m_fd, off_t(offset));
+    if (view == MAP_FAILED) {
+        m_viewLength = 0;
+        m_view = nullptr;
+        return false;
+    }
+    m_view = static_cast<const u8 *>(view);
+    m_viewLength = length;
+    const int advice = m_hint == Sequential ? MADV_SEQUENTIAL
+        : m_hint == Random                  ? MADV_RANDOM
+                                            : MADV_NORMAL;
+    ::madvise(view, length, advice);
+    return true;
+}
+
+void MappedFile::Close()
+{
+    m_fileSize = 0;
+    if (m_view) {
+        ::munmap(const_cast<u8 *>(m_view), m_viewLength);
+        m_view = nullptr;
+        m_viewLength = 0;
+    }
+    closeDescriptor();
+}
+
+void MappedFile::closeDescriptor()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+const u8 &MappedFile::At(std::size_t index) const
+{
+    if (!m_view)
+        throw std::invalid_argument("No view mapped");
+    // The view, not the file, bounds what can be read.
+    if (index >= m_fileSize || index >= m_viewLength)
+        throw std::out_of_range("View is not large enough");
+    return m_view[index];
+}
+
+std::size_t MappedFile::PageSize()
+{
+    return std::size_t(::sysconf(_SC_PAGESIZE));
+}
+
+std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,
+                           std::size_t length)
+{
+    std::FILE *file = path ? std::fopen(path, "wb") : nullptr;
+    if (!file)
+        return 0;
+    std::size_t written = length ? std::fwrite(data, 1, length, file) : 0;
+    // Buffered bytes that never reach the disk are as lost as a short write.
+    if (std::fclose(file) != 0)
+        written = 0;
+    if (written != length) {
+        // Only a regular file can be half written; devices and the like stay.
+        struct stat status;
+        if (::stat(path, &status) == 0 && S_ISREG(status.st_mode))
+            std::remove(path);
+        return 0;
+    }
+    return written;
+}
+
+} // namespace quorpatch

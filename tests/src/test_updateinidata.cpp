@@ -1,0 +1,162 @@
+#include "configuration.h"
+#include "updateinidata.h"
+#include "updatertestenv.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class UpdateIniDataTest : public ::testing::Test
+{
+protected:
+    QString recordFile() const { return env.sharedSupport() + QStringLiteral("/update.ini"); }
+    QString sessionDir() const { return env.path(QStringLiteral("session")); }
+
+    void SetUp() override { ASSERT_TRUE(QDir().mkpath(sessionDir())); }
+
+    UpdaterTestEnv env;
+};
+
+struct Outputs
+{
+    int version = -7;
+    QString type = QStringLiteral("old type");
+    QString dir = QStringLiteral("old dir");
+    QString qvxdir = QStringLiteral("old qvxdir");
+};
+
+} // namespace
+
+TEST_F(UpdateIniDataTest, RecordFileIsInTheSharedSupportFolder)
+{
+    EXPECT_EQ(QFileInfo(UpdateIniData::iniPath()).absoluteFilePath(),
+              QFileInfo(Configuration::getInstallPath() + QStringLiteral("update.ini"))
+                  .absoluteFilePath());
+    EXPECT_TRUE(QFileInfo(UpdateIniData::iniPath()).isAbsolute());
+    EXPECT_EQ(QDir(QFileInfo(UpdateIniData::iniPath()).absolutePath()).canonicalPath(),
+              QDir(env.sharedSupport()).canonicalPath());
+}
+
+TEST_F(UpdateIniDataTest, OnlyUsableRecordsAreRead)
+{
+    const QByteArray dir = sessionDir().toUtf8();
+    struct Case
+    {
+        const char *label;
+        QByteArray content; // empty: no file
+        bool usable;
+        const char *qvxdir;
+    } cases[] = {
+        {"no file", "", false, ""},
+        {"complete",
+         "[current]\nversion=812\ndir=" + dir + "\nqvxdir=/client/\ntype=update_macosx\n", true,
+         "/client/"},
+        {"empty qvxdir", "[current]\nversion=812\ndir=" + dir + "\nqvxdir=\ntype=client_macosx\n",
+         true, ""},
+        {"dir gone", "[current]\nversion=812\ndir=" + dir + "-gone\nqvxdir=/c/\ntype=t\n", false,
+         ""},
+        {"version not a number", "[current]\nversion=abc\ndir=" + dir + "\ntype=t\n", false, ""},
+        {"version absent", "[current]\ndir=" + dir + "\ntype=t\n", false, ""},
+        {"type empty", "[current]\nversion=812\ndir=" + dir + "\ntype=\n", false, ""},
+        {"dir empty", "[current]\nversion=812\ndir=\ntype=t\n", false, ""},
+        {"other group only", "[update]\nversion=812\ndir=" + dir + "\ntype=t\n", false, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        QFile::remove(recordFile());
+        if (!c.content.isEmpty()) {
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(recordFile(), c.content));
+        }
+        Outputs out;
+        const Outputs before;
+        EXPECT_EQ(UpdateIniData::get(&out.version, &out.type, &out.dir, &out.qvxdir), c.usable);
+        EXPECT_EQ(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr), c.usable);
+        if (c.usable) {
+            EXPECT_EQ(out.version, 812);
+            EXPECT_EQ(out.dir, sessionDir());
+            EXPECT_EQ(out.qvxdir, QString::fromUtf8(c.qvxdir));
+            EXPECT_FALSE(out.type.isEmpty());
+        } else {
+            EXPECT_EQ(out.version, before.version);
+            EXPECT_EQ(out.type, before.type);
+            EXPECT_EQ(out.dir, before.dir);
+            EXPECT_EQ(out.qvxdir, before.qvxdir);
+        }
+    }
+}
+
+TEST_F(UpdateIniDataTest, ModifyWritesTheRecordAndKeepsOtherGroups)
+{
+    ASSERT_TRUE(
+        UpdaterTestEnv::writeFile(recordFile(),
+                                  "[Channel]\nbeta=true\n\n[update]\nstreams=3\nproxy=p:1\n\n"
+                                  "[current]\nversion=1\ndir=/old\nqvxdir=/oldc/\ntype=x\n"));
+    ASSERT_TRUE(UpdateIniData::modify(905, sessionDir(), QStringLiteral("/client dir/"),
+                                      QStringLiteral("update_macosx")));
+    int version = 0;
+    QString type, dir, qvxdir;
+    ASSERT_TRUE(UpdateIniData::get(&version, &type, &dir, &qvxdir));
+    EXPECT_EQ(version, 905);
+    EXPECT_EQ(type, QStringLiteral("update_macosx"));
+    EXPECT_EQ(dir, sessionDir());
+    EXPECT_EQ(qvxdir, QStringLiteral("/client dir/"));
+
+    QSettings settings(recordFile(), QSettings::IniFormat);
+    EXPECT_TRUE(settings.value(QStringLiteral("Channel/beta")).toBool());
+    EXPECT_EQ(settings.value(QStringLiteral("update/streams")).toInt(), 3);
+    EXPECT_EQ(settings.value(QStringLiteral("update/proxy")).toString(), QStringLiteral("p:1"));
+
+    // The other groups keep working for the configuration.
+    Configuration config;
+    config.readUpdateIniSettings();
+    EXPECT_EQ(config.streams, 3);
+}
+
+TEST_F(UpdateIniDataTest, ModifyReportsAFailedWrite)
+{
+    // The shared-support folder lies below a plain file, so nothing can be written there.
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(env.path(QStringLiteral("blocker")), "x"));
+    Configuration::setApplicationDirOverride(env.path(QStringLiteral("blocker/a/b/c")));
+    EXPECT_FALSE(UpdateIniData::modify(1, sessionDir(), QString(), QStringLiteral("t")));
+    EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+}
+
+TEST_F(UpdateIniDataTest, TempIniCopyIsTypedForStepTwo)
+{
+    const QString target = env.path(QStringLiteral("staged/SharedSupport"));
+    ASSERT_TRUE(QDir().mkpath(target));
+    const QString copy = target + QStringLiteral("/update.ini");
+
+    EXPECT_FALSE(UpdateIniData::modifyTempIni(target));
+    EXPECT_FALSE(QFileInfo::exists(copy));
+
+    ASSERT_TRUE(UpdateIniData::modify(812, sessionDir(), QStringLiteral("/client/"),
+                                      QStringLiteral("update_macosx")));
+    ASSERT_TRUE(UpdateIniData::modifyTempIni(target));
+    QSettings settings(copy, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    EXPECT_EQ(settings.value(QStringLiteral("version")).toInt(), 812);
+    EXPECT_EQ(settings.value(QStringLiteral("dir")).toString(), sessionDir());
+    EXPECT_EQ(settings.value(QStringLiteral("qvxdir")).toString(), QStringLiteral("/client/"));
+    EXPECT_EQ(settings.value(QStringLiteral("type")).toString(), QStringLiteral("client_macosx"));
+    settings.endGroup();
+
+    // The running updater's own record is left as it was.
+    QString type;
+    ASSERT_TRUE(UpdateIniData::get(nullptr, &type, nullptr, nullptr));
+    EXPECT_EQ(type, QStringLiteral("update_macosx"));
+
+    // Step two, started from the staged copy, finds the same session.
+    Configuration::setApplicationDirOverride(target + QStringLiteral("/update.app/Contents/MacOS"));
+    ASSERT_TRUE(QDir().mkpath(target + QStringLiteral("/update.app/Contents/MacOS")));
+    int version = 0;
+    QString dir;
+    ASSERT_TRUE(UpdateIniData::get(&version, &type, &dir, nullptr));
+    EXPECT_EQ(version, 812);
+    EXPECT_EQ(type, QStringLiteral("client_macosx"));
+    EXPECT_EQ(dir, sessionDir());
+}

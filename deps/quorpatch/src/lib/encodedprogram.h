@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "nothrowvector.h"
 #include "types.h"
@@ -38,6 +39,13 @@ public:
 
     EncodedProgram();
     ~EncodedProgram();
+
+    // On the engine's allocator whichever way a program is made, so that `delete`,
+    // DeleteEncodedProgram and the programs handed out by the wrappers all agree.
+    static void *operator new(std::size_t size);
+    static void *operator new(std::size_t size, const std::nothrow_t &) noexcept;
+    static void operator delete(void *memory) noexcept;
+    static void operator delete(void *memory, const std::nothrow_t &) noexcept;
 
     uint64_t imageBase() const { return m_imageBase; }
     void setImageBase(uint64_t imageBase) { m_imageBase = imageBase; }

@@ -22,6 +22,24 @@ if(NOT first_byte STREQUAL "30")
         "with: openssl rsa -pubin -in key.pem -RSAPublicKey_out -outform DER -out key.der)")
 endif()
 
+# A private key (PKCS #1 or PKCS #8) starts its SEQUENCE with the version INTEGER 0; a public key
+# never does. Refuse it: it would ship the publisher's secret inside every updater.
+string(SUBSTRING "${hex}" 2 2 length_byte)
+set(body_offset 4)
+if(length_byte STREQUAL "81")
+    set(body_offset 6)
+elseif(length_byte STREQUAL "82")
+    set(body_offset 8)
+endif()
+if(hex_length GREATER body_offset)
+    string(SUBSTRING "${hex}" ${body_offset} 6 first_integer)
+    if(first_integer STREQUAL "020100")
+        message(FATAL_ERROR
+            "Signing public key ${KEY_FILE} holds a private key; give the public half "
+            "(openssl rsa -in key.pem -RSAPublicKey_out -outform DER -out key.public.der)")
+    endif()
+endif()
+
 # Twelve bytes a line.
 set(bytes "")
 set(offset 0)

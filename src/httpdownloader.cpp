@@ -25,7 +25,11 @@ void HTTPDownloader::setTimeLimit(int msecs)
 void HTTPDownloader::run()
 {
     QNetworkAccessManager *manager = new QNetworkAccessManager;
-    connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished);
+    // The reply belongs to this thread, so it is read here; the result reaches the creator
+    // through the queued download_available.
+    connect(
+        manager, &QNetworkAccessManager::finished, manager,
+        [this](QNetworkReply *reply) { on_downloadFinished(reply); }, Qt::DirectConnection);
     QNetworkReply *reply = manager->get(m_request);
 
     // An aborted reply finishes with an error, which ends the query like any failed one.

@@ -128,8 +128,7 @@ TEST_F(CryptWrapperTest, MadeKeysExportAsFullBlocksAndSignRoundTrip)
         bool accepted = false;
         try {
             accepted = verifyBuiltIn(content, signature);
-        } catch (const crypt_exception &) {
-        }
+        } catch (const crypt_exception &) { }
         EXPECT_FALSE(accepted);
     }
 }

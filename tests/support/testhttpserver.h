@@ -18,6 +18,9 @@
 // Requests in proxy form ("GET http://host/path") are answered like "GET /path", so the server
 // also serves as an HTTP proxy. Replies are looked up by path without query; the canned replies
 // win over the file root.
+//
+// Note: Qt does not always report a connection that the server closes or resets mid-body as an
+// error; a client must compare the bytes it got with the Content-Length.
 #ifndef TESTHTTPSERVER_H
 #define TESTHTTPSERVER_H
 

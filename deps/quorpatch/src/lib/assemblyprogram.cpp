@@ -377,7 +377,7 @@ bool AssemblyProgram::TrimLabels()
 
 EncodedProgram *AssemblyProgram::Encode() const
 {
-    EncodedProgram *encoded = NewNoThrow<EncodedProgram>();
+    EncodedProgram *encoded = new (std::nothrow) EncodedProgram();
     if (!encoded)
         return nullptr;
     encoded->setImageBase(m_imageBase);

@@ -5,9 +5,7 @@
 
 #include "armbranch.h"
 #include "logmessage.h"
-#if QUORPATCH_HAVE_STREAMS
 #include "streams.h"
-#endif
 
 namespace quorpatch {
 
@@ -35,7 +33,6 @@ bool Append1(NoThrowVector<uint32_t> *vector, uint32_t value)
     return vector->Append(value);
 }
 
-#if QUORPATCH_HAVE_STREAMS
 bool WriteU32(SinkStream *sink, uint32_t value)
 {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -128,23 +125,42 @@ bool ReadBytes(NoThrowVector<uint8_t> *bytes, SourceStream *stream)
     return stream->Read(bytes->data(), count);
 }
 
-#endif
-
 } // namespace
 
 EncodedProgram::EncodedProgram() = default;
 
 EncodedProgram::~EncodedProgram() = default;
 
+void *EncodedProgram::operator new(std::size_t size)
+{
+    void *memory = AllocateNoThrow(size);
+    if (!memory)
+        throw std::bad_alloc();
+    return memory;
+}
+
+void *EncodedProgram::operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    return AllocateNoThrow(size);
+}
+
+void EncodedProgram::operator delete(void *memory) noexcept
+{
+    ReleaseNoThrow(memory);
+}
+
+void EncodedProgram::operator delete(void *memory, const std::nothrow_t &) noexcept
+{
+    ReleaseNoThrow(memory);
+}
+
 bool EncodedProgram::DefineLabel(U32Vector *rvas, int32_t index, uint32_t rva)
 {
     if (index < 0)
         return false;
     const size_t slot = static_cast<size_t>(index);
-    while (rvas->size() <= slot) {
-        if (!Append1(rvas, kUnassignedRVA))
-            return false;
-    }
+    if (rvas->size() <= slot && !rvas->Resize(slot + 1, kUnassignedRVA))
+        return false;
     (*rvas)[slot] = rva;
     return true;
 }
@@ -194,6 +210,8 @@ bool EncodedProgram::AddCopy(uint32_t count, const void *bytes)
                 return false;
         }
         if (last == OP_COPY) {
+            if (m_copyCounts.empty())
+                return false; // only a program read from corrupt streams gets here
             m_copyCounts[m_copyCounts.size() - 1] += count;
             return m_copyBytes.Append(source, count);
         }
@@ -234,7 +252,6 @@ bool EncodedProgram::AddElfARMMakeRelocs()
     return AddOp(OP_ELF_ARM_RELOCS);
 }
 
-#if QUORPATCH_HAVE_STREAMS
 bool EncodedProgram::WriteTo(SinkStreamSet *streams)
 {
     SinkStream *misc = streams->stream(kStreamMisc);
@@ -291,7 +308,7 @@ bool EncodedProgram::ReadFrom(SourceStreamSet *streams)
         return false;
 
     for (int i = 0; i < kStreamLimit; ++i) {
-        if (!streams->stream(i)->IsConsumed())
+        if (!streams->stream(i)->Empty())
             return false;
     }
     return true;
@@ -299,6 +316,10 @@ bool EncodedProgram::ReadFrom(SourceStreamSet *streams)
 
 bool EncodedProgram::AssembleTo(SinkStream *finalBuffer)
 {
+    // The relocation tables list this assembly's absolute values only; a second assembly would
+    // otherwise list every one twice.
+    m_abs32Relocs.clear();
+
     uint32_t currentRva = 0;
     size_t ixOrigins = 0;
     size_t ixCopyCounts = 0;
@@ -497,8 +518,6 @@ bool EncodedProgram::WriteElfRelocs(uint32_t entryType, SinkStream *output)
     return true;
 }
 
-#endif
-
 void EncodedProgram::LogSummary() const
 {
     QP_LOG(LogLevel_DEBUG) << "EncodedProgram Summary"
@@ -510,7 +529,6 @@ void EncodedProgram::LogSummary() const
                            << m_abs32Ix.size() << "\n  rel32_ix    " << m_rel32Ix.size();
 }
 
-#if QUORPATCH_HAVE_STREAMS
 Status WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *streams)
 {
     return program->WriteTo(streams) ? STATUS_OK : STATUS_STREAM_ERROR;
@@ -519,11 +537,11 @@ Status WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *streams)
 Status ReadEncodedProgram(SourceStreamSet *streams, EncodedProgram **output)
 {
     *output = nullptr;
-    EncodedProgram *program = NewNoThrow<EncodedProgram>();
+    EncodedProgram *program = new (std::nothrow) EncodedProgram();
     if (!program)
         return STATUS_READ_PROGRAM_FAILED;
     if (!program->ReadFrom(streams)) {
-        DeleteNoThrow(program);
+        delete program;
         return STATUS_READ_PROGRAM_FAILED;
     }
     *output = program;
@@ -535,11 +553,9 @@ Status Assemble(EncodedProgram *program, SinkStream *output)
     return program->AssembleTo(output) ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
 }
 
-#endif
-
 void DeleteEncodedProgram(EncodedProgram *program)
 {
-    DeleteNoThrow(program);
+    delete program;
 }
 
 } // namespace quorpatch

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "nothrowvector.h"
 #include "types.h"
@@ -39,6 +40,13 @@ public:
     EncodedProgram();
     ~EncodedProgram();
 
+    // On the engine's allocator whichever way a program is made, so that `delete`,
+    // DeleteEncodedProgram and the programs handed out by the wrappers all agree.
+    static void *operator new(std::size_t size);
+    static void *operator new(std::size_t size, const std::nothrow_t &) noexcept;
+    static void operator delete(void *memory) noexcept;
+    static void operator delete(void *memory, const std::nothrow_t &) noexcept;
+
     uint64_t imageBase() const { return m_imageBase; }
     void setImageBase(uint64_t imageBase) { m_imageBase = imageBase; }
 
@@ -57,8 +65,7 @@ public:
 
     bool WriteTo(SinkStreamSet *streams);
     bool ReadFrom(SourceStreamSet *streams);
-    // Writes the image's bytes. Each program is assembled once: the relocation RVAs it collects
-    // are never cleared.
+    // Writes the image's bytes, regenerating the relocation tables.
     bool AssembleTo(SinkStream *output);
     void LogSummary() const;
 

@@ -67,7 +67,9 @@ UpdateLog *UpdateLog::setInstance(UpdateLog *log)
 UpdateLog::UpdateLog(const QString &tempPath)
     : m_tempPath(tempPath.isEmpty() ? QDir::tempPath() : tempPath)
 {
-    m_enabled = QFileInfo::exists(m_tempPath + QStringLiteral("/qvx_update_log"));
+    // Without a temporary folder there is no marker; the root folder is not a stand-in for it.
+    m_enabled = !m_tempPath.isEmpty()
+        && QFileInfo::exists(m_tempPath + QStringLiteral("/qvx_update_log"));
 }
 
 UpdateLog::~UpdateLog()

@@ -61,6 +61,16 @@ TEST_F(UpdateLogTest, WithoutMarkerNothingIsWrittenAnywhere)
               QStringList());
 }
 
+// Qt reports an empty temporary path when TMPDIR names no folder; that must not mean "/".
+TEST_F(UpdateLogTest, NoTemporaryFolderMeansNoLog)
+{
+    env.setEnv("TMPDIR", env.path(QStringLiteral("missing")));
+    ASSERT_EQ(QDir::tempPath(), QString());
+    auto log = openLog();
+    EXPECT_FALSE(log->enabled());
+    EXPECT_EQ(log->file, nullptr);
+}
+
 TEST_F(UpdateLogTest, MarkerMakesOneFileNamedByTheStartTime)
 {
     createMarker();

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 template<typename Pred> bool waitFor(Pred pred, int timeoutMs = 5000)
@@ -44,14 +46,25 @@ protected:
                                                                 {"alpha", 702, "7.0.2 alpha"}})));
     }
 
-    void TearDown() override { g_updateServerUrl = m_savedUrl; }
+    void TearDown() override
+    {
+        g_updateServerUrl = m_savedUrl;
+        UpdateChecker::setTimeLimit(60000);
+    }
 
-    QString configIni() const { return env.configDir() + QStringLiteral("/update.ini"); }
-    QString installIni() const { return env.sharedSupport() + QStringLiteral("/update.ini"); }
+    QString configIni() const { return env().configDir() + QStringLiteral("/update.ini"); }
+    QString installIni() const { return env().sharedSupport() + QStringLiteral("/update.ini"); }
 
     int queries() const { return server.requestCount(kQueryPath); }
 
-    UpdaterTestEnv env;
+    UpdaterTestEnv &env() const { return *m_env; }
+    // A new tree for each table row, so no settings file is ever rewritten in place.
+    void freshEnv()
+    {
+        m_env.reset();
+        m_env = std::make_unique<UpdaterTestEnv>();
+    }
+    std::unique_ptr<UpdaterTestEnv> m_env = std::make_unique<UpdaterTestEnv>();
     TestHttpServer server;
 
 private:
@@ -142,7 +155,7 @@ TEST_F(ConfigurationTest, CommandLineForms)
 
 TEST_F(ConfigurationTest, ArgumentsFileIsReadWhenCommandLineIsEmpty)
 {
-    const QString argsFile = env.tempDir() + QStringLiteral("/qvxclientupdateargs");
+    const QString argsFile = env().tempDir() + QStringLiteral("/qvxclientupdateargs");
     const QStringList stepTwo = argsOf({"", "--clientupdate", "client_macosx", "812", "#"});
     struct Case
     {
@@ -220,8 +233,7 @@ TEST_F(ConfigurationTest, ChannelSettings)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        QFile::remove(configIni());
-        QFile::remove(installIni());
+        freshEnv();
         if (!c.configIni.isEmpty()) {
             ASSERT_TRUE(UpdaterTestEnv::writeFile(configIni(), c.configIni));
         }
@@ -268,11 +280,11 @@ TEST_F(ConfigurationTest, UpdateGroupComesOnlyFromTheSharedSupportFolder)
         {"not a number", "[update]\nstreams=many\n", "", 6},
         {"set", "[update]\nproxy=proxy.example:3128\nstreams=3\n", "proxy.example:3128", 3},
     };
-    // The per-user file must not be read for this group.
-    ASSERT_TRUE(UpdaterTestEnv::writeFile(configIni(), "[update]\nproxy=wrong:1\nstreams=9\n"));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        QFile::remove(installIni());
+        freshEnv();
+        // The per-user file must not be read for this group.
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(configIni(), "[update]\nproxy=wrong:1\nstreams=9\n"));
         if (!c.installIni.isEmpty()) {
             ASSERT_TRUE(UpdaterTestEnv::writeFile(installIni(), c.installIni));
         }
@@ -302,7 +314,7 @@ TEST_F(ConfigurationTest, VersionAnswersFromTheServer)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        QFile::remove(configIni());
+        freshEnv();
         if (!c.channelIni.isEmpty()) {
             ASSERT_TRUE(UpdaterTestEnv::writeFile(configIni(), c.channelIni));
         }
@@ -362,12 +374,11 @@ TEST_F(ConfigurationTest, FailedQueryShowsErrorBoxAndEndsTheEventLoop)
         EXPECT_EQ(ready.count(), 0);
         EXPECT_EQ(fatal.count(), 0);
     }
-    UpdateChecker::setTimeLimit(60000);
 }
 
 TEST_F(ConfigurationTest, SessionFolders)
 {
-    const QString base = env.tempDir() + QStringLiteral("/quorvelin_temp_");
+    const QString base = env().tempDir() + QStringLiteral("/quorvelin_temp_");
     // Names 0 to 4 are taken, one of them by a plain file.
     for (int n = 0; n < 5; ++n) {
         if (n == 2) {
@@ -386,7 +397,7 @@ TEST_F(ConfigurationTest, SessionFolders)
     EXPECT_EQ(config.installPath, Configuration::getInstallPath() + QStringLiteral("../"));
     EXPECT_TRUE(config.installPath.endsWith(QLatin1Char('/')));
     EXPECT_EQ(QDir(config.installPath).canonicalPath(),
-              QDir(env.bundle() + "/Contents").canonicalPath());
+              QDir(env().bundle() + "/Contents").canonicalPath());
 
     ASSERT_TRUE(config.initalizeStart(QStringLiteral("/session/dir"), QStringLiteral("/client/")));
     EXPECT_EQ(config.tempDir, QStringLiteral("/session/dir"));
@@ -406,34 +417,35 @@ TEST_F(ConfigurationTest, SessionFolders)
 
 TEST_F(ConfigurationTest, PathsAndNames)
 {
-    EXPECT_EQ(Configuration::getInstallPath(), env.applicationDir() + QStringLiteral("/../../../"));
+    EXPECT_EQ(Configuration::getInstallPath(),
+              env().applicationDir() + QStringLiteral("/../../../"));
     EXPECT_EQ(QDir(Configuration::getInstallPath()).canonicalPath(),
-              QDir(env.sharedSupport()).canonicalPath());
+              QDir(env().sharedSupport()).canonicalPath());
     Configuration config;
-    EXPECT_EQ(config.getInstallDir(), QDir::cleanPath(env.sharedSupport()));
+    EXPECT_EQ(config.getInstallDir(), QDir::cleanPath(env().sharedSupport()));
 
-    EXPECT_EQ(config.getConfigDir(), env.configDir() + QStringLiteral("/"));
-    env.setEnv("QVX_CONFIG_DIR", env.configDir() + QStringLiteral("/"));
-    EXPECT_EQ(config.getConfigDir(), env.configDir() + QStringLiteral("/"));
-    env.setEnv("QVX_CONFIG_DIR", QString());
+    EXPECT_EQ(config.getConfigDir(), env().configDir() + QStringLiteral("/"));
+    env().setEnv("QVX_CONFIG_DIR", env().configDir() + QStringLiteral("/"));
+    EXPECT_EQ(config.getConfigDir(), env().configDir() + QStringLiteral("/"));
+    env().setEnv("QVX_CONFIG_DIR", QString());
     EXPECT_EQ(config.getConfigDir(),
-              env.path(QStringLiteral("xdg")) + QStringLiteral("/Quorvelin 3/"));
-    env.unsetEnv("QVX_CONFIG_DIR");
+              env().path(QStringLiteral("xdg")) + QStringLiteral("/Quorvelin 3/"));
+    env().unsetEnv("QVX_CONFIG_DIR");
     EXPECT_EQ(config.getConfigDir(),
-              env.path(QStringLiteral("xdg")) + QStringLiteral("/Quorvelin 3/"));
+              env().path(QStringLiteral("xdg")) + QStringLiteral("/Quorvelin 3/"));
 
     EXPECT_EQ(Configuration::clientTypeString(0), QStringLiteral("update_macosx"));
     EXPECT_EQ(Configuration::clientTypeString(1), QStringLiteral("client_macosx"));
     EXPECT_EQ(Configuration::clientTypeString(5), QStringLiteral("client_macosx"));
     EXPECT_EQ(Configuration::clientExecutableName(), QStringLiteral("qvxclient_mac"));
 
-    const QString base = env.bundle() + QStringLiteral("/Contents/Resources");
+    const QString base = env().bundle() + QStringLiteral("/Contents/Resources");
     ASSERT_TRUE(QDir().mkpath(base));
     EXPECT_FALSE(config.clientExecutablePath(base));
     EXPECT_FALSE(config.clientExecutablePath(QString()));
-    ASSERT_TRUE(QDir().mkpath(env.bundle() + QStringLiteral("/Contents/MacOS")));
+    ASSERT_TRUE(QDir().mkpath(env().bundle() + QStringLiteral("/Contents/MacOS")));
     ASSERT_TRUE(UpdaterTestEnv::writeFile(
-        env.bundle() + QStringLiteral("/Contents/MacOS/qvxclient_mac"), "x"));
+        env().bundle() + QStringLiteral("/Contents/MacOS/qvxclient_mac"), "x"));
     EXPECT_TRUE(config.clientExecutablePath(base));
 }
 

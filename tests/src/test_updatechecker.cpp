@@ -1,4 +1,5 @@
 #include "httpdownloader.h"
+#include "protobufhelper.h"
 #include "testhttpserver.h"
 #include "updatechecker.h"
 #include "updateserverclient.h"
@@ -222,3 +223,10 @@ TEST(UpdateVersionsHelpers, RegisteredTypeTravelsThroughQueuedConnections)
 }
 
 #include "test_updatechecker.moc"
+
+TEST(ProtobufHelper, RuntimeMatchesTheHeaders)
+{
+    // Ends the process on a mismatch.
+    protobufLibraryInit();
+    SUCCEED();
+}

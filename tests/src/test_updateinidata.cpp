@@ -8,17 +8,29 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 class UpdateIniDataTest : public ::testing::Test
 {
 protected:
-    QString recordFile() const { return env.sharedSupport() + QStringLiteral("/update.ini"); }
-    QString sessionDir() const { return env.path(QStringLiteral("session")); }
+    QString recordFile() const { return env().sharedSupport() + QStringLiteral("/update.ini"); }
+    QString sessionDir() const { return env().path(QStringLiteral("session")); }
 
-    void SetUp() override { ASSERT_TRUE(QDir().mkpath(sessionDir())); }
+    void SetUp() override { onFreshEnv(); }
 
-    UpdaterTestEnv env;
+    UpdaterTestEnv &env() const { return *m_env; }
+    // A new tree for each table row, so no settings file is ever rewritten in place.
+    void freshEnv()
+    {
+        m_env.reset();
+        m_env = std::make_unique<UpdaterTestEnv>();
+        onFreshEnv();
+    }
+    void onFreshEnv() { ASSERT_TRUE(QDir().mkpath(sessionDir())); }
+
+    std::unique_ptr<UpdaterTestEnv> m_env = std::make_unique<UpdaterTestEnv>();
 };
 
 struct Outputs
@@ -38,12 +50,11 @@ TEST_F(UpdateIniDataTest, RecordFileIsInTheSharedSupportFolder)
                   .absoluteFilePath());
     EXPECT_TRUE(QFileInfo(UpdateIniData::iniPath()).isAbsolute());
     EXPECT_EQ(QDir(QFileInfo(UpdateIniData::iniPath()).absolutePath()).canonicalPath(),
-              QDir(env.sharedSupport()).canonicalPath());
+              QDir(env().sharedSupport()).canonicalPath());
 }
 
 TEST_F(UpdateIniDataTest, OnlyUsableRecordsAreRead)
 {
-    const QByteArray dir = sessionDir().toUtf8();
     struct Case
     {
         const char *label;
@@ -52,24 +63,24 @@ TEST_F(UpdateIniDataTest, OnlyUsableRecordsAreRead)
         const char *qvxdir;
     } cases[] = {
         {"no file", "", false, ""},
-        {"complete",
-         "[current]\nversion=812\ndir=" + dir + "\nqvxdir=/client/\ntype=update_macosx\n", true,
-         "/client/"},
-        {"empty qvxdir", "[current]\nversion=812\ndir=" + dir + "\nqvxdir=\ntype=client_macosx\n",
-         true, ""},
-        {"dir gone", "[current]\nversion=812\ndir=" + dir + "-gone\nqvxdir=/c/\ntype=t\n", false,
+        {"complete", "[current]\nversion=812\ndir=@DIR@\nqvxdir=/client/\ntype=update_macosx\n",
+         true, "/client/"},
+        {"empty qvxdir", "[current]\nversion=812\ndir=@DIR@\nqvxdir=\ntype=client_macosx\n", true,
          ""},
-        {"version not a number", "[current]\nversion=abc\ndir=" + dir + "\ntype=t\n", false, ""},
-        {"version absent", "[current]\ndir=" + dir + "\ntype=t\n", false, ""},
-        {"type empty", "[current]\nversion=812\ndir=" + dir + "\ntype=\n", false, ""},
+        {"dir gone", "[current]\nversion=812\ndir=@DIR@-gone\nqvxdir=/c/\ntype=t\n", false, ""},
+        {"version not a number", "[current]\nversion=abc\ndir=@DIR@\ntype=t\n", false, ""},
+        {"version absent", "[current]\ndir=@DIR@\ntype=t\n", false, ""},
+        {"type empty", "[current]\nversion=812\ndir=@DIR@\ntype=\n", false, ""},
         {"dir empty", "[current]\nversion=812\ndir=\ntype=t\n", false, ""},
-        {"other group only", "[update]\nversion=812\ndir=" + dir + "\ntype=t\n", false, ""},
+        {"other group only", "[update]\nversion=812\ndir=@DIR@\ntype=t\n", false, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        QFile::remove(recordFile());
+        freshEnv();
+        const QByteArray dir = sessionDir().toUtf8();
+        const QByteArray content = QByteArray(c.content).replace("@DIR@", dir);
         if (!c.content.isEmpty()) {
-            ASSERT_TRUE(UpdaterTestEnv::writeFile(recordFile(), c.content));
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(recordFile(), content));
         }
         Outputs out;
         const Outputs before;
@@ -119,15 +130,15 @@ TEST_F(UpdateIniDataTest, ModifyWritesTheRecordAndKeepsOtherGroups)
 TEST_F(UpdateIniDataTest, ModifyReportsAFailedWrite)
 {
     // The shared-support folder lies below a plain file, so nothing can be written there.
-    ASSERT_TRUE(UpdaterTestEnv::writeFile(env.path(QStringLiteral("blocker")), "x"));
-    Configuration::setApplicationDirOverride(env.path(QStringLiteral("blocker/a/b/c")));
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(env().path(QStringLiteral("blocker")), "x"));
+    Configuration::setApplicationDirOverride(env().path(QStringLiteral("blocker/a/b/c")));
     EXPECT_FALSE(UpdateIniData::modify(1, sessionDir(), QString(), QStringLiteral("t")));
     EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
 }
 
 TEST_F(UpdateIniDataTest, TempIniCopyIsTypedForStepTwo)
 {
-    const QString target = env.path(QStringLiteral("staged/SharedSupport"));
+    const QString target = env().path(QStringLiteral("staged/SharedSupport"));
     ASSERT_TRUE(QDir().mkpath(target));
     const QString copy = target + QStringLiteral("/update.ini");
 

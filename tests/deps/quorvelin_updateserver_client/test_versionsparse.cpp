@@ -8,25 +8,25 @@
 
 namespace {
 
-struct ChannelSpec
+struct ChannelEntry
 {
     const char *name;
     int number;
     const char *text;
 };
 
-std::string makeReply(const std::vector<ChannelSpec> &channels, int licenseId = 7,
+std::string makeReply(const std::vector<ChannelEntry> &channels, int licenseId = 7,
                       int licenseMin = -1)
 {
     quorvelin::update::Versions msg;
     msg.set_licenseagreementid(licenseId);
     if (licenseMin >= 0)
         msg.set_licenseagreementidmin(licenseMin);
-    for (const ChannelSpec &spec : channels) {
+    for (const ChannelEntry &entry : channels) {
         quorvelin::update::Channel *channel = msg.add_channels();
-        channel->set_name(spec.name);
-        channel->set_version_number(spec.number);
-        channel->set_version_string(spec.text);
+        channel->set_name(entry.name);
+        channel->set_version_number(entry.number);
+        channel->set_version_string(entry.text);
     }
     return msg.SerializeAsString();
 }

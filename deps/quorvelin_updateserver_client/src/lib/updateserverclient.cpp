@@ -3,7 +3,7 @@
 #include "UpdateMessage.pb.h"
 
 #ifndef QVX_VERSION_SERVER_HOST
-#define QVX_VERSION_SERVER_HOST "versions.quorvelin.example"
+#define QVX_VERSION_SERVER_HOST "update.quorvelin.example"
 #endif
 
 std::string g_updateServerEmptyString;

@@ -104,6 +104,17 @@ void UpdateLog::openLogFile()
     t_writing = false;
 }
 
+void UpdateLog::close()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!file)
+        return;
+    t_writing = true;
+    stream.flush();
+    file->close();
+    t_writing = false;
+}
+
 QString UpdateLog::fileName() const
 {
     return file ? file->fileName() : QString();

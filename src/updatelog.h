@@ -33,6 +33,10 @@ public:
     // Writes one line; safe from any thread. A fatal message aborts the process after its line.
     void write(QtMsgType type, const QString &msg);
 
+    // Flushes and closes the file (at the end of the run); later messages are dropped. Safe
+    // while other threads still log.
+    void close();
+
     // Makes log the one the message handler writes to (for tests); returns the previous one.
     static UpdateLog *setInstance(UpdateLog *log);
 

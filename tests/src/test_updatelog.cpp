@@ -94,7 +94,7 @@ TEST_F(UpdateLogTest, MarkerMakesOneFileNamedByTheStartTime)
     EXPECT_LE(stamp.toSecsSinceEpoch(), after.toSecsSinceEpoch());
 }
 
-TEST_F(UpdateLogTest, MarkerIsLookedAtOnlyWhenTheLogIsMade)
+TEST_F(UpdateLogTest, MarkerIsLookedAtOnlyWhenTheLogIsMadeAndCloseEndsIt)
 {
     auto off = openLog();
     createMarker();
@@ -104,7 +104,11 @@ TEST_F(UpdateLogTest, MarkerIsLookedAtOnlyWhenTheLogIsMade)
     auto on = openLog();
     QFile::remove(marker());
     on->write(QtDebugMsg, QStringLiteral("kept"));
-    ASSERT_EQ(readLines(on->fileName()).size(), 1);
+    on->close();
+    on->write(QtDebugMsg, QStringLiteral("after the end"));
+    const QStringList lines = readLines(on->fileName());
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("kept")));
 }
 
 TEST_F(UpdateLogTest, EachMessageTypeMakesOneLineOfTheFixedForm)

@@ -1,9 +1,11 @@
 #include "faketasks.h"
 #include "fileops_test_support.h"
+#include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "rollback.h"
 
+#include "ensemblepatchwriter.h"
 #include "lzma2container.h"
 #include "mappedfile.h"
 #include "streams.h"
@@ -248,6 +250,102 @@ TEST(UnpackFuncTest, GzipRestoreWritesWhereItIsTold)
     // A missing source leaves no empty file behind.
     EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(dir.filePath("out2"), dir.filePath("none.gz")));
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("out2")));
+}
+
+QByteArray ensemblePatch(const QByteArray &oldData, const QByteArray &newData)
+{
+    const qvxtest::Bytes patch
+        = qvxtest::MakeEnsemblePatch(qvxtest::Bytes(oldData.begin(), oldData.end()),
+                                     qvxtest::Bytes(newData.begin(), newData.end()));
+    return QByteArray(reinterpret_cast<const char *>(patch.data()), int(patch.size()));
+}
+
+struct PatchCase
+{
+    const char *label;
+    bool baseExists;
+    std::function<QByteArray(const QByteArray &oldData, const QByteArray &newData)> patch;
+    int status;
+    const char *logLine; // the extra line for the status, or null
+};
+
+TEST_F(UnpackTaskTest, PatchResultsAndTheirLogLines)
+{
+    const QByteArray oldData = sampleContent();
+    QByteArray newData = oldData;
+    newData.insert(1000, "inserted text");
+    newData.replace(30000, 10, "changed!!!");
+    const auto header = [](QByteArray p, int at, char value) {
+        p[at] = value;
+        return p;
+    };
+    const PatchCase cases[] = {
+        {"applies", true, ensemblePatch, 1, nullptr},
+        {"other base", true,
+         [](const QByteArray &, const QByteArray &n) { return ensemblePatch("another base", n); },
+         8, nullptr},
+        {"missing base", false, ensemblePatch, 4, nullptr},
+        {"not a patch", true,
+         [&](const QByteArray &o, const QByteArray &n) {
+             return header(ensemblePatch(o, n), 0, 0);
+         },
+         5, "Not a quorpatch patch"},
+        {"other version", true,
+         [&](const QByteArray &o, const QByteArray &n) {
+             return header(ensemblePatch(o, n), 4, 1);
+         },
+         6, "Wrong version patch"},
+        {"header only", true,
+         [&](const QByteArray &o, const QByteArray &n) { return ensemblePatch(o, n).left(8); }, 7,
+         "Corrupt patch"},
+        {"payload cut short", true,
+         [&](const QByteArray &o, const QByteArray &n) {
+             const QByteArray p = ensemblePatch(o, n);
+             return p.left(p.size() - 20);
+         },
+         20, "Stream error (likely out of memory or disk space)"},
+    };
+    for (const PatchCase &c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString base = path("app_old");
+        const QString patch = path("app_patch_");
+        const QString target = path("bundle/app");
+        QFile::remove(base);
+        ASSERT_TRUE(writeTestFile(target, "installed"));
+        if (c.baseExists) {
+            ASSERT_TRUE(writeTestFile(base, oldData));
+        }
+        const QByteArray patchBytes = c.patch(oldData, newData);
+        ASSERT_FALSE(patchBytes.isEmpty());
+        ASSERT_TRUE(writeTestFile(patch, patchBytes));
+
+        LogCapture capture;
+        RollbackDataList records;
+        FileTaskSpecification_patch task(&records, base, patch, target, nullptr, 0.8);
+        const QStringList messages = run(task);
+        EXPECT_TRUE(capture.contains(QString("ApplyEnsemblePatch status = %1").arg(c.status)));
+        for (const char *line : {"Not a quorpatch patch", "Wrong version patch", "Corrupt patch",
+                                 "Stream error (likely out of memory or disk space)"})
+            EXPECT_EQ(capture.contains(line), c.logLine && QString(line) == c.logLine) << line;
+        EXPECT_EQ(QDir(path("bundle")).entryList(QDir::Files), QStringList({"app"}));
+        if (c.status == 1) {
+            EXPECT_EQ(task.state, int(TaskSpecification::Finished));
+            EXPECT_TRUE(messages.isEmpty());
+            EXPECT_EQ(readTestFile(target), newData);
+            EXPECT_EQ(records.size(), 1);
+        } else {
+            EXPECT_EQ(task.state, int(TaskSpecification::Failed));
+            EXPECT_EQ(
+                messages,
+                QStringList({QString("t message Could not patch '%1' to '%2'").arg(base, target)}));
+            EXPECT_EQ(readTestFile(target), QByteArray("installed"));
+            EXPECT_TRUE(records.isEmpty());
+        }
+        // The base is only read.
+        if (c.baseExists) {
+            EXPECT_EQ(readTestFile(base), oldData);
+        }
+    }
 }
 
 } // namespace

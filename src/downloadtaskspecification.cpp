@@ -47,7 +47,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 
 QString DownloadTaskSpecification::partialPath(const QString &localPath)
 {
-    return localPath + QStringLiteral(".part");
+    return localPath + QStringLiteral("_part_");
 }
 
 void DownloadTaskSpecification::execute()

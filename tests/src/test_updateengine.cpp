@@ -80,6 +80,11 @@ struct ProxyCase
     quint16 port;
 };
 
+void PrintTo(const ProxyCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class UpdateEngineProxyTest : public UpdateEngineTest,
                               public ::testing::WithParamInterface<ProxyCase>
 { };
@@ -337,6 +342,11 @@ struct CancelCase
     FakeTask::End end;
     bool userAbortText;
 };
+
+void PrintTo(const CancelCase &c, std::ostream *os)
+{
+    *os << (c.end == FakeTask::End::Abort ? "aborted" : "failed");
+}
 
 class UpdateEngineCancelTest : public UpdateEngineTest,
                                public ::testing::WithParamInterface<CancelCase>

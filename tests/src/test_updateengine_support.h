@@ -20,10 +20,10 @@
 class FakeRootFactory
 {
 public:
-    explicit FakeRootFactory(bool abortOnCancel = true)
+    FakeRootFactory()
     {
         UpdateEngine::setMainTaskFactory(
-            [this, abortOnCancel](QNetworkAccessManager *, Configuration *, QObject *parent) {
+            [this](QNetworkAccessManager *, Configuration *, QObject *parent) {
                 auto *task = new FakeTask(QStringLiteral("root"), parent, 1.0);
                 task->abortOnCancel = abortOnCancel;
                 ++created;
@@ -35,6 +35,8 @@ public:
     FakeRootFactory(const FakeRootFactory &) = delete;
     FakeRootFactory &operator=(const FakeRootFactory &) = delete;
 
+    // Whether the next root task ends as aborted right inside cancel().
+    bool abortOnCancel = true;
     // Null once the engine has let go of the task (it deletes it later).
     QPointer<FakeTask> root;
     int created = 0;

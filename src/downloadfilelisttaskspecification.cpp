@@ -8,10 +8,15 @@
 
 namespace {
 
+// Qt's network manager opens at most this many connections to one host and queues any further
+// request. A queued transfer receives nothing, so the stall clock would run out on it while the
+// others download and fail a healthy update.
+constexpr int managerConnectionsPerHost = 6;
+
 int parallelDownloads(const Configuration *configuration)
 {
     const int streams = configuration ? configuration->streams : 0;
-    return streams < 1 ? 6 : streams;
+    return streams < 1 ? 6 : qMin(streams, managerConnectionsPerHost);
 }
 
 } // namespace
@@ -37,9 +42,6 @@ void DownloadFileListTaskSpecification::reset()
 {
     clearSubtasks();
     totalBytes = 0;
-    // Without these the rebuilt children of the next execute would never start.
-    subtaskFailed = false;
-    subtasksDoneCalled = false;
     TaskSpecification::reset();
 }
 

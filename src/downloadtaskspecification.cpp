@@ -47,7 +47,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 
 QString DownloadTaskSpecification::partialPath(const QString &localPath)
 {
-    return localPath + QStringLiteral(".part");
+    return localPath + QStringLiteral("_part_");
 }
 
 void DownloadTaskSpecification::execute()
@@ -191,6 +191,8 @@ bool DownloadTaskSpecification::completeFile(QString *reason)
     const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed().toLower();
     const bool plainBody = encoding.isEmpty() || encoding == "identity";
     if (plainBody && length.isValid() && length.toLongLong() != m_Received) {
+        qDebug() << "Download ended early:" << m_RemoteName << m_Received << "of"
+                 << length.toLongLong();
         *reason = tr("Download of %1 ended after %2 of %3 bytes")
                       .arg(m_RemoteName)
                       .arg(m_Received)

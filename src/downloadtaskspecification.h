@@ -13,9 +13,9 @@ class QNetworkReply;
 // started again from the first byte, five attempts in all. The stall clock is the engine's
 // once-a-second call of getDownloadProgress.
 //
-// The bytes go to a sibling file with the suffix ".part" that is renamed to the local path only
-// once the transfer is complete, so the local path never holds a partial download, not even
-// after the process was killed.
+// The bytes go to a sibling file with the suffix "_part_" (as the unpack tasks use) that is renamed
+// to the local path only once the transfer is complete, so the local path never holds a partial
+// download, not even after the process was killed.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT

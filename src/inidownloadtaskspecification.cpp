@@ -2,59 +2,10 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
-#include "slowfileopfunc.h"
-#include "slowfileopspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
-
-#include <lzma2container.h>
-
-namespace {
-
-// Restores the product ini from its container on the pool. The result is written beside the
-// target and moved over it only when complete, so an interrupted run never leaves a partial ini
-// that the next run would take as present.
-class IniUnpackFunc : public SlowFileOpFunc
-{
-public:
-    IniUnpackFunc(const QString &source, const QString &target)
-        : SlowFileOpFunc(source, target)
-    { }
-
-    bool run() override
-    {
-        const QString scratch = targetPath + QStringLiteral(".part");
-        QFile::remove(scratch);
-        const bool unpacked = quorpatch::DecompressFile(sourcePath.toUtf8().constData(),
-                                                        scratch.toUtf8().constData());
-        bool ok = unpacked;
-        if (ok) {
-            QFile::remove(targetPath);
-            ok = QFile::rename(scratch, targetPath);
-        }
-        if (!ok)
-            QFile::remove(scratch);
-        qDebug() << "unpackFile" << sourcePath << targetPath << ok;
-        return ok;
-    }
-};
-
-class IniUnpackTask : public SlowFileOpSpecification
-{
-public:
-    IniUnpackTask(const QString &source, const QString &target, QObject *parent, double weight)
-        : SlowFileOpSpecification(QCoreApplication::translate("FileUnpackTaskSpecification_lzma2",
-                                                              "Could not unpack '%1' to '%2'")
-                                      .arg(source, target),
-                                  nullptr, source, target, parent, weight)
-    { }
-
-    ASyncFunc *createFunc() override { return new IniUnpackFunc(sourcePath, targetPath); }
-};
-
-} // namespace
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
                                                            Configuration *configuration,
@@ -91,9 +42,6 @@ void IniDownloadTaskSpecification::execute()
 void IniDownloadTaskSpecification::reset()
 {
     clearSubtasks();
-    // Without these the rebuilt children of the next execute would never start.
-    subtaskFailed = false;
-    subtasksDoneCalled = false;
     TaskSpecification::reset();
 }
 
@@ -111,7 +59,8 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         qDebug() << "Requesting" << packed;
         addSubTask(new DownloadTaskSpecification(manager, packed, configuration->versionNr,
                                                  dir + packed, -1, this, 0.3333));
-        addSubTask(new IniUnpackTask(dir + packed, dir + ini, this, 1.0));
+        addSubTask(
+            new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 1.0));
         remaining = 0.6667;
     }
     if (!QFile::exists(dir + signature)) {

@@ -70,7 +70,7 @@ TEST_F(DownloadListTest, NeverMoreRequestsInFlightThanStreams)
     {
         int streams;
         int limit;
-    } cases[] = {{1, 1}, {3, 3}, {0, 6}};
+    } cases[] = {{1, 1}, {3, 3}, {0, 6}, {9, 6}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.streams);
         server.clearReplies();

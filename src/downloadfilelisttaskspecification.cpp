@@ -42,9 +42,6 @@ void DownloadFileListTaskSpecification::reset()
 {
     clearSubtasks();
     totalBytes = 0;
-    // Without these the rebuilt children of the next execute would never start.
-    subtaskFailed = false;
-    subtasksDoneCalled = false;
     TaskSpecification::reset();
 }
 

@@ -25,9 +25,6 @@ void DownloadFileTaskSpecification::reset()
 {
     clearSubtasks();
     downloadTask = nullptr;
-    // Without these the rebuilt children of the next execute would never start.
-    subtaskFailed = false;
-    subtasksDoneCalled = false;
     TaskSpecification::reset();
 }
 

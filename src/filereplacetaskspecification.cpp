@@ -75,7 +75,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " patchFile:" << entry.m_patchKey;
 
     if (!entry.hasInstalledName()) {
-        addBackupTask();
+        addBackupTask(baseCopy);
         addSubTask(new FileCopyTaskSpecification(&localRollbackList, source, m_Target, this, 1.0));
     } else {
         if (entry.hasPatch()) {
@@ -98,7 +98,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
                                                        m_Target, this, 0.8));
         } else {
-            addBackupTask();
+            addBackupTask(baseCopy);
             if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
                 addSubTask(new FileUnpackTaskSpecification_lzma2(&localRollbackList, source,
                                                                  m_Target, this, 0.8));
@@ -114,13 +114,12 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     startSubtasks();
 }
 
-void FileReplaceTaskSpecification::addBackupTask()
+void FileReplaceTaskSpecification::addBackupTask(const QString &backup)
 {
     // Only a file can be kept; anything else in the target's place fails the write anyway.
     if (!QFileInfo(m_Target).isFile())
         return;
-    const QString relativePath = entry.localRelativePath(QString());
-    m_Backup = configuration->tempDir + QLatin1Char('/') + relativePath + QStringLiteral("_old");
+    m_Backup = backup;
     QDir().mkpath(QFileInfo(m_Backup).absolutePath());
     // Weightless: keeping the old file adds nothing the progress has to show.
     addSubTask(new FileCopyTaskSpecification(nullptr, m_Target, m_Backup, this, 0.0));

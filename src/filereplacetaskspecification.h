@@ -44,7 +44,7 @@ public:
     Configuration *configuration;
 
 private:
-    void addBackupTask();
+    void addBackupTask(const QString &backup);
     void addRestoreRecord();
 
     QString m_Target;

@@ -42,9 +42,6 @@ void IniDownloadTaskSpecification::execute()
 void IniDownloadTaskSpecification::reset()
 {
     clearSubtasks();
-    // Without these the rebuilt children of the next execute would never start.
-    subtaskFailed = false;
-    subtasksDoneCalled = false;
     TaskSpecification::reset();
 }
 

@@ -45,10 +45,7 @@ bool RestorePrograms(SourceStream *source, SinkStream *output)
         QP_LOG(LogLevel_ERROR) << "could not init dif_and_dis set";
         return false;
     }
-    if (set.count() < 2) {
-        QP_LOG(LogLevel_ERROR) << "dis_and_diff too small";
-        return false;
-    }
+    // Checks the set's size itself.
     return RestorePreprocessed(&set, output);
 }
 
@@ -139,9 +136,8 @@ bool CompressFile(const quorvelin::strings::oschar *inputPath,
 
     // Files without executables, and failed preprocessing, are stored plain.
     SinkStream output;
-    const PreprocessResult preprocessed = preprocess
-        ? CompressPreprocessed(data, length, &output, checksum)
-        : kPreprocessPlain;
+    const PreprocessResult preprocessed
+        = preprocess ? CompressPreprocessed(data, length, &output, checksum) : kPreprocessPlain;
     if (preprocessed == kPreprocessFailed)
         return false;
     if (preprocessed == kPreprocessPlain && !WritePlainContainer(data, length, &output, checksum))

@@ -192,7 +192,7 @@ TEST_F(Lzma2Container, RefusedContainersLeaveOutputAlone)
         {"programs set of one stream", Container(magic, 0, 2, ProgramsPayload(1)),
          "dis_and_diff too small"},
         {"programs container", Container(magic, 0, 2, ProgramsPayload(2)),
-         "preprocessed container not supported"},
+         "could not init program_source set"},
     };
     const Bytes previous = {'o', 'l', 'd'};
     for (const auto &c : cases) {

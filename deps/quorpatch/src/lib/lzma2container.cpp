@@ -4,6 +4,7 @@
 
 #include "logmessage.h"
 #include "lzmaioout.h"
+#include "preprocessedcontainer.h"
 
 namespace quorpatch {
 
@@ -44,14 +45,8 @@ bool RestorePrograms(SourceStream *source, SinkStream *output)
         QP_LOG(LogLevel_ERROR) << "could not init dif_and_dis set";
         return false;
     }
-    if (set.count() < 2) {
-        QP_LOG(LogLevel_ERROR) << "dis_and_diff too small";
-        return false;
-    }
-    // Reassembling programs needs the executable engine, which this build does not link.
-    (void)output;
-    QP_LOG(LogLevel_ERROR) << "preprocessed container not supported";
-    return false;
+    // Checks the set's size itself.
+    return RestorePreprocessed(&set, output);
 }
 
 } // namespace
@@ -139,11 +134,13 @@ bool CompressFile(const quorvelin::strings::oschar *inputPath,
     const std::size_t length = empty ? 0 : input.Length();
     const u32 checksum = CalculateCrc(data, length);
 
-    // Executable detection is not part of this build, so every file is stored plain, which
-    // is also where a preprocessing attempt falls back to.
-    (void)preprocess;
+    // Files without executables, and failed preprocessing, are stored plain.
     SinkStream output;
-    if (!WritePlainContainer(data, length, &output, checksum))
+    const PreprocessResult preprocessed
+        = preprocess ? CompressPreprocessed(data, length, &output, checksum) : kPreprocessPlain;
+    if (preprocessed == kPreprocessFailed)
+        return false;
+    if (preprocessed == kPreprocessPlain && !WritePlainContainer(data, length, &output, checksum))
         return false;
 
     // A failed write leaves no partial file behind.

@@ -246,7 +246,8 @@ protected:
 TEST_F(PreprocessedContainerFiles, ExecutablesAreStoredAsProgramsOnlyWhenAsked)
 {
     const char *const names[] = {"elf32_x86_pie_v1", "elf32_x86_bare",   "elf64_x64_pie_v2",
-                                 "elf64_x64_bare",   "elf32_arm_pie_v1", "elf32_arm_bare"};
+                                 "elf64_x64_bare",   "elf32_arm_pie_v1", "elf32_arm_bare",
+                                 "pe32_x86_v1.exe",  "pe64_x64_v2.exe",  "macho_x64_bare"};
     for (const char *name : names) {
         SCOPED_TRACE(name);
         const Bytes file = fixture(name);

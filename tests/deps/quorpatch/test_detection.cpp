@@ -9,6 +9,8 @@
 #include "assemblyprogram.h"
 #include "detection.h"
 #include "disassembler.h"
+#include "disassemblerwin32x64.h"
+#include "disassemblerwin32x86.h"
 
 using namespace quorpatch;
 
@@ -107,7 +109,34 @@ INSTANTIATE_TEST_SUITE_P(
                       DetectionCase {"Elf32X86Bare", "elf32_x86_bare", EXE_ELF_32_X86},
                       DetectionCase {"Elf64X64Pie", "elf64_x64_pie_v1", ELF_64_X64},
                       DetectionCase {"Elf64X64Bare", "elf64_x64_bare", ELF_64_X64},
-                      DetectionCase {"Elf32ArmPie", "elf32_arm_pie_v1", ELF_32_ARM}),
+                      DetectionCase {"Elf32ArmPie", "elf32_arm_pie_v1", ELF_32_ARM},
+                      DetectionCase {"Pe32", "pe32_x86_v1.exe", WIN_32_X86},
+                      DetectionCase {"Pe32Plus", "pe64_x64_v1.exe", WIN_32_X64},
+                      DetectionCase {"MachoX64", "macho_x64_bare", MACHO_X64}),
     [](const ::testing::TestParamInfo<DetectionCase> &info) { return info.param.name; });
+
+// A PE32+ image is refused by the PE32 disassembler, which comes first, and taken by the
+// second candidate.
+TEST(ExecutableDetection, Pe32PlusIsTakenByTheSecondCandidate)
+{
+    const Bytes file = fixture("pe64_x64_v1.exe");
+    DisassemblerWin32X86 first(file.data(), file.size());
+    EXPECT_FALSE(first.ParseHeader());
+    EXPECT_STREQ(first.failure_reason(),
+                 "64 bit executables are not supported by this disassembler");
+
+    std::unique_ptr<Disassembler> detected(DetectDisassembler(file.data(), file.size()));
+    ASSERT_NE(detected, nullptr);
+    EXPECT_NE(dynamic_cast<DisassemblerWin32X64 *>(detected.get()), nullptr);
+}
+
+// A PE32 image never reaches the later candidates.
+TEST(ExecutableDetection, Pe32IsTakenByTheFirstCandidate)
+{
+    const Bytes file = fixture("pe32_x86_v1.exe");
+    std::unique_ptr<Disassembler> detected(DetectDisassembler(file.data(), file.size()));
+    ASSERT_NE(detected, nullptr);
+    EXPECT_NE(dynamic_cast<DisassemblerWin32X86 *>(detected.get()), nullptr);
+}
 
 } // namespace

@@ -153,8 +153,7 @@ const MachoHeaderCase kMachoHeaderCases[] = {
     {"NoCodeSection", true,
      [](Bytes &b, const MachoBuilder &f) { put32(b, f.textSection() + 64, 0x400); },
      "Resource-only executables are not yet supported"},
-    // Sections lie in their segment's address range; their file range is the implementer's to
-    // check.
+    // The segment bounds a section's addresses, not its file range.
     {"SectionFileRangePastImage", true,
      [](Bytes &b, const MachoBuilder &f) { put32(b, f.textSection() + 48, 0xF80); },
      "section outside image"},

@@ -138,12 +138,33 @@ TEST_P(EnsemblePatchExecutables, ElementStreamsMustBeConsumedAndReadable)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ElfBuilds, EnsemblePatchExecutables,
+    Builds, EnsemblePatchExecutables,
     ::testing::Values(BuildPair {"Elf32X86", "elf32_x86_pie_v1", "elf32_x86_pie_v2",
                                  EXE_ELF_32_X86},
                       BuildPair {"Elf64X64", "elf64_x64_pie_v1", "elf64_x64_pie_v2", ELF_64_X64},
-                      BuildPair {"Elf32Arm", "elf32_arm_pie_v1", "elf32_arm_pie_v2", ELF_32_ARM}),
+                      BuildPair {"Elf32Arm", "elf32_arm_pie_v1", "elf32_arm_pie_v2", ELF_32_ARM},
+                      BuildPair {"Pe32", "pe32_x86_v1.exe", "pe32_x86_v2.exe", WIN_32_X86},
+                      BuildPair {"Pe32Plus", "pe64_x64_v1.exe", "pe64_x64_v2.exe", WIN_32_X64}),
     [](const ::testing::TestParamInfo<BuildPair> &info) { return info.param.name; });
+
+// Only one Mach-O build exists: it patches to itself and to a copy with data appended.
+TEST(EnsemblePatchMacho, BuildPatchesToItselfAndToAnExtendedCopy)
+{
+    const Bytes file = fixture("macho_x64_bare");
+    Bytes extended = file;
+    extended.insert(extended.end(), 333, 0x21);
+    const Bytes *const targets[] = {&file, &extended};
+    for (const Bytes *target : targets) {
+        const std::vector<EnsembleElement> elements = FindEnsembleElements(file, *target);
+        ASSERT_EQ(elements.size(), 1u);
+        EXPECT_EQ(elements[0].type, MACHO_X64);
+        EnsemblePatchParts parts;
+        ASSERT_TRUE(MakeEnsemblePatchParts(file, *target, elements, &parts));
+        Bytes result;
+        ASSERT_EQ(applyStreams(file, SerializeEnsemblePatch(parts), &result), STATUS_OK);
+        EXPECT_EQ(result, *target);
+    }
+}
 
 // An executable inside a larger file: the element lies at an offset of the old file.
 TEST(EnsemblePatchEmbedded, ElementAtAnOffsetOfTheOldFile)

@@ -7,6 +7,9 @@
 #include "disassemblerelf32arm.h"
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
+#include "disassemblermacho.h"
+#include "disassemblerwin32x64.h"
+#include "disassemblerwin32x86.h"
 
 namespace quorpatch {
 
@@ -22,9 +25,8 @@ template<typename T> Disassembler *make(const u8 *buffer, std::size_t length)
 // The order decides which disassembler takes an image that several would accept, so it is
 // part of the patch format and must never change.
 const MakeDisassembler kCandidates[] = {
-    &make<DisassemblerElf32X86>,
-    &make<DisassemblerElf64X64>,
-    &make<DisassemblerElf32ARM>,
+    &make<DisassemblerWin32X86>, &make<DisassemblerWin32X64>, &make<DisassemblerElf32X86>,
+    &make<DisassemblerElf64X64>, &make<DisassemblerElf32ARM>, &make<DisassemblerMacho>,
 };
 
 } // namespace

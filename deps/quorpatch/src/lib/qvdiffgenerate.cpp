@@ -41,33 +41,90 @@ struct Match
     i64 pos;
 };
 
-// The old suffix closest to target in the order given by index (m + 1 entries, the empty
-// suffix first). Each probe compares as memcmp over the shorter of the two; the prefix that the
-// current bounds share with target is known to be shared by every suffix between them, so a
-// probe starts after it.
-Match searchOld(const i32 *index, const u8 *old, i64 m, const u8 *target, i64 targetLength)
+inline void prefetch(const void *address)
 {
-    i64 lo = 0;
-    i64 hi = m;
-    i64 lcpLo = 0; // index[0] is the empty suffix
-    i64 lcpHi = matchLength(old + index[hi], target, std::min(m - index[hi], targetLength));
-    while (hi - lo > 1) {
-        const i64 mid = lo + (hi - lo) / 2;
-        const i64 p = index[mid];
-        const i64 limit = std::min(m - p, targetLength);
-        const i64 known = std::min(lcpLo, lcpHi);
-        const i64 l = known + matchLength(old + p + known, target + known, limit - known);
-        if (l < limit && old[p + l] < target[l]) {
-            lo = mid;
-            lcpLo = l;
-        } else {
-            hi = mid;
-            lcpHi = l;
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+// Searches for the old suffixes closest to data[first..], data[first + 1..], ... in the order
+// given by index (m + 1 entries, the empty suffix first). Each search is the plain binary search:
+// a probe compares as memcmp over the shorter of the two strings. The searches run in lock step
+// so that their reads of the index and the old data overlap instead of waiting one by one; the
+// prefix that a search's bounds share with its target is shared by every suffix between them,
+// so a probe starts comparing after it.
+const int kMaxBatch = 16;
+
+void searchOld(const i32 *index, const u8 *old, i64 m, const u8 *data, i64 n, i64 first, int count,
+               Match *results)
+{
+    struct Search
+    {
+        i64 lo;
+        i64 hi;
+        i64 lcpLo;
+        i64 lcpHi;
+        i64 mid;
+        const u8 *target;
+        i64 targetLength;
+    };
+    Search searches[kMaxBatch];
+    const i64 last = index[m];
+    for (int j = 0; j < count; ++j) {
+        Search &s = searches[j];
+        s.lo = 0;
+        s.hi = m;
+        s.lcpLo = 0; // index[0] is the empty suffix
+        s.target = data + first + j;
+        s.targetLength = n - first - j;
+        s.lcpHi = matchLength(old + last, s.target, std::min(m - last, s.targetLength));
+    }
+    // All searches start with the same range, and the range shrinks only by its length, so
+    // they all need the same number of probes but for the rounding of the halves.
+    for (;;) {
+        bool active = false;
+        for (int j = 0; j < count; ++j) {
+            Search &s = searches[j];
+            if (s.hi - s.lo > 1) {
+                s.mid = s.lo + (s.hi - s.lo) / 2;
+                prefetch(index + s.mid);
+                active = true;
+            }
+        }
+        if (!active)
+            break;
+        for (int j = 0; j < count; ++j) {
+            const Search &s = searches[j];
+            if (s.hi - s.lo > 1)
+                prefetch(old + index[s.mid] + std::min(s.lcpLo, s.lcpHi));
+        }
+        for (int j = 0; j < count; ++j) {
+            Search &s = searches[j];
+            if (s.hi - s.lo <= 1)
+                continue;
+            const i64 p = index[s.mid];
+            const i64 limit = std::min(m - p, s.targetLength);
+            const i64 known = std::min(s.lcpLo, s.lcpHi);
+            const i64 l = known + matchLength(old + p + known, s.target + known, limit - known);
+            if (l < limit && old[p + l] < s.target[l]) {
+                s.lo = s.mid;
+                s.lcpLo = l;
+            } else {
+                s.hi = s.mid;
+                s.lcpHi = l;
+            }
         }
     }
-    if (lcpLo > lcpHi)
-        return {lcpLo, index[lo]};
-    return {lcpHi, index[hi]};
+    for (int j = 0; j < count; ++j) {
+        const Search &s = searches[j];
+        if (s.lcpLo > s.lcpHi)
+            results[j] = {s.lcpLo, index[s.lo]};
+        else
+            results[j] = {s.lcpHi, index[s.hi]};
+    }
 }
 
 // Whether the old data holds byte at position (which is never negative in the scan, but a wrong
@@ -99,8 +156,20 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
         i64 oldscore = 0;
         scan += len;
         i64 scsc = scan;
+        // Searches for the coming positions are made ahead in growing batches: the first match
+        // is often taken at once, while a position that is not is often followed by many more.
+        Match batch[kMaxBatch];
+        int batchNext = 0;
+        int batchCount = 0;
+        int batchSize = 1;
         for (; scan < n; ++scan) {
-            const Match match = searchOld(index, old, m, data + scan, n - scan);
+            if (batchNext == batchCount) {
+                batchCount = int(std::min<i64>(batchSize, n - scan));
+                searchOld(index, old, m, data, n, scan, batchCount, batch);
+                batchNext = 0;
+                batchSize = std::min(2 * batchSize, kMaxBatch);
+            }
+            const Match match = batch[batchNext++];
             len = match.length;
             pos = match.pos;
             for (; scsc < scan + len; ++scsc) {

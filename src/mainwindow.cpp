@@ -158,9 +158,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         this, trWidget("Question"),
         trWidget("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
         QMessageBox::Yes | QMessageBox::No);
-    // The run may have ended while the question was open; then there is nothing to abort, and
-    // a set flag would swallow the end of a later run.
-    if (answer == QMessageBox::Yes && m_Engine->isActive()) {
+    if (answer == QMessageBox::Yes) {
         m_Aborting = true;
         m_Engine->cancelUpdate();
     }

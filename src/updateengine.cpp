@@ -153,7 +153,8 @@ bool UpdateEngine::startUpdate()
 
     m_MainTask = createMainTask();
     if (!m_MainTask) {
-        // Without a pipeline there is nothing that could ever end the session.
+        // Without a pipeline nothing could ever end the session: do not hold the window open.
+        m_State = CANCELED;
         emit fatalError(QStringLiteral("No update task available"));
         return true;
     }

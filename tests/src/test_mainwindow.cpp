@@ -29,6 +29,7 @@ class MainWindowTest : public ::testing::Test
 protected:
     MainWindowTest()
     {
+        clearPendingQuit();
         config.clientType = QStringLiteral("client_macosx");
         config.versionNr = 42;
         config.initialised = true;

@@ -22,6 +22,7 @@ class UpdateEngineTest : public ::testing::Test
 protected:
     UpdateEngineTest()
     {
+        clearPendingQuit();
         config.clientType = QStringLiteral("client_macosx");
         config.versionNr = 42;
         config.initialised = true;
@@ -413,6 +414,19 @@ TEST_F(UpdateEngineTest, LateSecondEndOfTheRootIsIgnored)
     EXPECT_EQ(engine.state(), UpdateEngine::FINISHED);
     EXPECT_EQ(events.count(QStringLiteral("finished")), 1);
     EXPECT_EQ(events.count(QStringLiteral("canceled")), 0);
+}
+
+TEST_F(UpdateEngineTest, RunWithoutARootTaskIsFatalAndLeavesNoSessionOpen)
+{
+    UpdateEngine::setMainTaskFactory([](QNetworkAccessManager *, Configuration *,
+                                        QObject *) -> TaskSpecification * { return nullptr; });
+    UpdateEngine engine(&config, nullptr);
+    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    ASSERT_TRUE(engine.initialize());
+    EXPECT_TRUE(engine.startUpdate());
+    ASSERT_EQ(fatal.count(), 1);
+    EXPECT_EQ(fatal.at(0).at(0).toString(), QStringLiteral("No update task available"));
+    EXPECT_FALSE(engine.isActive());
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include "updateinidata.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QPointer>
 #include <QSettings>
 #include <QStringList>
@@ -88,14 +87,28 @@ inline void writeSessionRecord(int version, const QString &dir, const QString &q
     settings.endGroup();
 }
 
-// Runs trigger from a running event loop and returns the code with which the code under test
-// ended the loop (QCoreApplication::exit / quit), or -1 when it did not within the time limit.
+// Runs trigger from the application's own event loop and returns the code with which the code
+// under test ended it (QCoreApplication::exit / quit), or -1 when it did not within the time
+// limit. Only the application's loop clears the pending quit afterwards; a quit that ended a
+// plain QEventLoop would make every later loop of the test program return at once.
 inline int exitCodeOf(const std::function<void()> &trigger, int timeoutMs = 15000)
 {
-    QEventLoop loop;
-    QTimer::singleShot(0, &loop, trigger);
-    QTimer::singleShot(timeoutMs, &loop, [&loop]() { loop.exit(-1); });
-    return loop.exec();
+    QTimer start;
+    start.setSingleShot(true);
+    QObject::connect(&start, &QTimer::timeout, trigger);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, []() { QCoreApplication::exit(-1); });
+    start.start(0);
+    watchdog.start(timeoutMs);
+    return QCoreApplication::exec();
+}
+
+// A quit() that some earlier test called outside the application's loop stays pending and makes
+// every nested loop (modal boxes, QSignalSpy::wait) return at once; clear it before a test.
+inline void clearPendingQuit()
+{
+    exitCodeOf([]() { QCoreApplication::exit(0); });
 }
 
 #endif // TEST_UPDATEENGINE_SUPPORT_H

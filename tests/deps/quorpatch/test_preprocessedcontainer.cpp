@@ -403,4 +403,44 @@ TEST_F(PreprocessedContainerFiles, BrokenProgramsAreRefusedAndNothingIsWritten)
     EXPECT_EQ(ReadFileBytes(path("out")), plain);
 }
 
+// Damaged programs in a container are refused, never read or written out of bounds (the
+// sanitizer build checks the latter).
+TEST(PreprocessedContainerHostile, DamagedProgramsAreRefused)
+{
+    const Bytes file = fixture("elf32_arm_pie_v1");
+    SinkStream packed;
+    ASSERT_EQ(CompressPreprocessed(file.data(), file.size(), &packed, Checksum(file)),
+              kPreprocessWritten);
+    SourceStream source(packed.Buffer(), packed.Length());
+    u32 skip = 0;
+    ASSERT_TRUE(source.ReadVarint32(&skip) && source.ReadVarint32(&skip)
+                && source.ReadVarint32(&skip));
+    SinkStream payload;
+    ASSERT_TRUE(Lzma2DecodeBlock(&source, &payload));
+    SourceStreamSet set;
+    ASSERT_TRUE(set.Parse(payload.Buffer(), payload.Length()));
+    ASSERT_EQ(set.count(), 2u);
+    const Bytes program(set.stream(0)->Buffer(),
+                        set.stream(0)->Buffer() + set.stream(0)->Remaining());
+    const Bytes diff(set.stream(1)->Buffer(), set.stream(1)->Buffer() + set.stream(1)->Remaining());
+
+    Lzma2LogCapture quiet;
+    u32 state = 0x1234567u;
+    int refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        Bytes damaged = program;
+        for (int i = 0; i < 3; ++i) {
+            state = state * 1664525u + 1013904223u;
+            damaged[(state >> 8) % damaged.size()] ^= u8(1u << (state % 8));
+        }
+        const Bytes serialised = SerializePayloadSet({damaged, diff});
+        SourceStreamSet damagedSet;
+        ASSERT_TRUE(damagedSet.Parse(serialised.data(), serialised.size()));
+        SinkStream output;
+        if (!RestorePreprocessed(&damagedSet, &output))
+            ++refused;
+    }
+    EXPECT_GT(refused, 0);
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -293,6 +294,147 @@ INSTANTIATE_TEST_SUITE_P(Table, QvdiffRoundTripTest, ::testing::ValuesIn(roundTr
                              return std::string(info.param.pair.name) + "_Method"
                                  + std::to_string(info.param.method)
                                  + (info.param.header ? "_Header" : "_NoHeader");
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// The scan written out plainly (naive suffix sort, whole-prefix memcmp probes, one search per
+// position), as a reference for the generator's faster search.
+
+Bytes referenceRawDiff(const Bytes &o, const Bytes &nw)
+{
+    const long m = long(o.size());
+    const long n = long(nw.size());
+    std::vector<long> index(std::size_t(m) + 1);
+    index[0] = m;
+    for (long i = 0; i < m; ++i)
+        index[std::size_t(i) + 1] = i;
+    std::sort(index.begin() + 1, index.end(), [&o](long a, long b) {
+        return std::lexicographical_compare(o.begin() + a, o.end(), o.begin() + b, o.end());
+    });
+    auto matchlen = [&](long p, long s) {
+        long k = 0;
+        while (p + k < m && s + k < n && o[std::size_t(p + k)] == nw[std::size_t(s + k)])
+            ++k;
+        return k;
+    };
+    auto search = [&](long s, long *pos) {
+        long lo = 0;
+        long hi = m;
+        while (hi - lo > 1) {
+            const long mid = lo + (hi - lo) / 2;
+            const long p = index[std::size_t(mid)];
+            const long cmp
+                = std::memcmp(o.data() + p, nw.data() + s, std::size_t(std::min(m - p, n - s)));
+            if (cmp < 0)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        const long x = matchlen(index[std::size_t(lo)], s);
+        const long y = matchlen(index[std::size_t(hi)], s);
+        *pos = x > y ? index[std::size_t(lo)] : index[std::size_t(hi)];
+        return x > y ? x : y;
+    };
+    auto at = [&](long i) { return i < m ? int(o[std::size_t(i)]) : -1; };
+
+    Bytes control;
+    Bytes diff;
+    Bytes extra;
+    long scan = 0, len = 0, pos = 0, lastscan = 0, lastpos = 0, lastoffset = 0;
+    while (scan < n) {
+        long oldscore = 0;
+        scan += len;
+        long scsc = scan;
+        for (; scan < n; ++scan) {
+            len = search(scan, &pos);
+            for (; scsc < scan + len; ++scsc)
+                if (at(scsc + lastoffset) == nw[std::size_t(scsc)])
+                    ++oldscore;
+            if ((len == oldscore && len != 0) || len > oldscore + 8
+                || (len >= 10241 && len > oldscore))
+                break;
+            if (at(scan + lastoffset) == nw[std::size_t(scan)])
+                --oldscore;
+        }
+        if (len != oldscore || scan == n) {
+            long s = 0, best = 0, lenf = 0;
+            for (long i = 1; lastscan + i - 1 < scan && lastpos + i - 1 < m; ++i) {
+                if (o[std::size_t(lastpos + i - 1)] == nw[std::size_t(lastscan + i - 1)])
+                    ++s;
+                if (2 * s - i > best) {
+                    best = 2 * s - i;
+                    lenf = i;
+                }
+            }
+            long lenb = 0;
+            if (scan < n) {
+                s = 0;
+                best = 0;
+                for (long i = 1; scan >= lastscan + i && pos >= i; ++i) {
+                    if (o[std::size_t(pos - i)] == nw[std::size_t(scan - i)])
+                        ++s;
+                    if (2 * s - i > best) {
+                        best = 2 * s - i;
+                        lenb = i;
+                    }
+                }
+            }
+            if (lastscan + lenf > scan - lenb) {
+                const long overlap = lastscan + lenf - (scan - lenb);
+                s = 0;
+                best = 0;
+                long lens = 0;
+                for (long i = 0; i < overlap; ++i) {
+                    if (nw[std::size_t(lastscan + lenf - overlap + i)]
+                        == o[std::size_t(lastpos + lenf - overlap + i)])
+                        ++s;
+                    if (nw[std::size_t(scan - lenb + i)] == o[std::size_t(pos - lenb + i)])
+                        --s;
+                    if (s > best) {
+                        best = s;
+                        lens = i + 1;
+                    }
+                }
+                lenf += lens - overlap;
+                lenb -= lens;
+            }
+            for (long i = 0; i < lenf; ++i)
+                diff.push_back(
+                    std::uint8_t(nw[std::size_t(lastscan + i)] - o[std::size_t(lastpos + i)]));
+            for (long i = lastscan + lenf; i < scan - lenb; ++i)
+                extra.push_back(nw[std::size_t(i)]);
+            appendSigned(&control, std::int32_t(lenf));
+            appendSigned(&control, std::int32_t((scan - lenb) - (lastscan + lenf)));
+            appendSigned(&control, std::int32_t((pos - lenb) - (lastpos + lenf)));
+            lastscan = scan - lenb;
+            lastpos = pos - lenb;
+            lastoffset = pos - scan;
+        }
+    }
+    Bytes out {0};
+    appendVarint(&out, std::uint32_t(n));
+    appendVarint(&out, std::uint32_t(control.size()));
+    appendVarint(&out, std::uint32_t(diff.size()));
+    appendVarint(&out, std::uint32_t(extra.size()));
+    out.insert(out.end(), control.begin(), control.end());
+    out.insert(out.end(), diff.begin(), diff.end());
+    out.insert(out.end(), extra.begin(), extra.end());
+    return out;
+}
+
+class QvdiffReferenceTest : public ::testing::TestWithParam<PairCase>
+{ };
+
+TEST_P(QvdiffReferenceTest, GeneratorMatchesThePlainScan)
+{
+    const Bytes oldData = GetParam().oldData();
+    const Bytes newData = GetParam().newData(oldData);
+    EXPECT_EQ(referenceRawDiff(oldData, newData), generate(oldData, newData, false, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, QvdiffReferenceTest, ::testing::ValuesIn(kPairCases),
+                         [](const ::testing::TestParamInfo<PairCase> &info) {
+                             return std::string(info.param.name);
                          });
 
 // ---------------------------------------------------------------------------------------------

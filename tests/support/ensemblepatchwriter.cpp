@@ -125,8 +125,10 @@ bool ReformedData(const Bytes &oldFile, const Bytes &transformedElements, std::s
 
 bool MakeBinaryDiff(const Bytes &oldData, const Bytes &newData, Bytes *diff)
 {
-    SourceStream oldStream(oldData.data(), oldData.size());
-    SourceStream newStream(newData.data(), newData.size());
+    // The suffix sorter refuses a null text, even an empty one.
+    static const u8 kNothing = 0;
+    SourceStream oldStream(oldData.empty() ? &kNothing : oldData.data(), oldData.size());
+    SourceStream newStream(newData.empty() ? &kNothing : newData.data(), newData.size());
     SinkStream sink;
     if (!GenerateBinaryPatch(&oldStream, &newStream, &sink, false, 0))
         return false;

@@ -131,6 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTripCase {"Identical", kOld, kOld}, RoundTripCase {"Edited", kOld, kNew},
                       RoundTripCase {"Backwards", kNew, kOld},
                       RoundTripCase {"ToEmpty", kOld, Bytes()},
+                      RoundTripCase {"FromEmpty", Bytes(), kNew},
                       RoundTripCase {"OneByte", bytesOf("a"), bytesOf("b")},
                       RoundTripCase {"Unrelated", pseudoRandom(4096, 1), pseudoRandom(5000, 2)}),
     [](const ::testing::TestParamInfo<RoundTripCase> &info) { return info.param.name; });
@@ -437,6 +438,20 @@ TEST_F(EnsemblePatchFiles, MissingOldFileWithASoundHeaderIsAFileError)
     m_old = path("absent");
     EXPECT_EQ(apply(), STATUS_FILE_ERROR);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(m_new)));
+}
+
+TEST_F(EnsemblePatchFiles, EmptyOldFileIsPatched)
+{
+    ASSERT_TRUE(WriteBytes(m_old, Bytes()));
+    ASSERT_TRUE(WriteBytes(m_patch, MakeEnsemblePatch(Bytes(), kNew)));
+    EXPECT_EQ(apply(), STATUS_OK);
+    EXPECT_EQ(ReadFileBytes(m_new), kNew);
+}
+
+TEST_F(EnsemblePatchFiles, OldPathThatIsAFolderIsAFileError)
+{
+    m_old = m_dir.path().toStdString();
+    EXPECT_EQ(apply(), STATUS_FILE_ERROR);
 }
 
 TEST_F(EnsemblePatchFiles, UnwritableNewPathIsAFileError)

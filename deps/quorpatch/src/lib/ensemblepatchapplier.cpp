@@ -1,5 +1,7 @@
 #include "ensemblepatchapplier.h"
 
+#include <sys/stat.h>
+
 #include <utility>
 
 #include "lzmaioout.h"
@@ -7,6 +9,17 @@
 #include "qvdiff.h"
 
 namespace quorpatch {
+
+namespace {
+
+// An empty file cannot be mapped, yet it is a sound old file.
+bool isEmptyRegularFile(const quorvelin::strings::oschar *path)
+{
+    struct stat info;
+    return ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0;
+}
+
+} // namespace
 
 EnsemblePatchApplier::EnsemblePatchApplier() = default;
 
@@ -247,7 +260,7 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
     }
 
     MappedFile oldFile(oldPath, 0, MappedFile::Normal);
-    if (!oldFile.IsValid())
+    if (!oldFile.IsValid() && !isEmptyRegularFile(oldPath))
         return STATUS_FILE_ERROR;
 
     SourceStream old(oldFile.Data(), oldFile.Length());

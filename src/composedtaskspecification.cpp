@@ -151,6 +151,9 @@ void ComposedTaskSpecification::clearSubtasks()
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    // Tasks that rebuild their children on the next execute must be able to run again.
+    subtaskFailed = false;
+    subtasksDoneCalled = false;
 }
 
 void ComposedTaskSpecification::onStartNextTask()

@@ -40,8 +40,5 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 void FileDeleteListTaskSpecification::reset()
 {
     clearSubtasks();
-    // Cleared as the composed reset would, so that the step can run again.
-    subtaskFailed = false;
-    subtasksDoneCalled = false;
     TaskSpecification::reset();
 }

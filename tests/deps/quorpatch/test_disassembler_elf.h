@@ -1,7 +1,8 @@
 #ifndef QVX_TEST_DISASSEMBLER_ELF_H
 #define QVX_TEST_DISASSEMBLER_ELF_H
 
-// Helpers of the ELF disassembler tests: a builder for small ELF images and the fixtures.
+// Helpers of the disassembler tests: a builder for small ELF images, the ELF fixtures and the
+// round trip through the encoded program.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,8 @@
 #include "disassemblerelf32arm.h"
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
+#include "encodedprogram.h"
+#include "streams.h"
 
 namespace elftest {
 
@@ -194,6 +197,26 @@ inline std::string literalBytes(const AssemblyProgram &program)
         }
     }
     return out;
+}
+
+// Encodes, writes, reads back and assembles; the assembled bytes.
+inline Bytes reassemble(const AssemblyProgram &program)
+{
+    std::unique_ptr<EncodedProgram> encoded(program.Encode());
+    EXPECT_TRUE(encoded);
+    if (!encoded)
+        return Bytes();
+    SinkStreamSet sinks;
+    EXPECT_TRUE(encoded->WriteTo(&sinks));
+    SinkStream serialized;
+    EXPECT_TRUE(sinks.SerializeTo(&serialized));
+    SourceStreamSet sources;
+    EXPECT_TRUE(sources.Parse(serialized.Buffer(), serialized.Length()));
+    std::unique_ptr<EncodedProgram> readBack(new EncodedProgram);
+    EXPECT_TRUE(readBack->ReadFrom(&sources));
+    SinkStream assembled;
+    EXPECT_TRUE(readBack->AssembleTo(&assembled));
+    return Bytes(assembled.Buffer(), assembled.Buffer() + assembled.Length());
 }
 
 inline Bytes readFixture(const std::string &name)

@@ -513,6 +513,8 @@ TEST(EncodedProgramAssemble, PeRelocationBlocksPerPage)
         for (int i = 0; i < 3; ++i)
             PutU32(&expected, 0x100);
         EXPECT_EQ(AssembleBytes(program.p), expected);
+        // Assembling again lists every relocation once, not twice.
+        EXPECT_EQ(AssembleBytes(program.p), expected);
     }
 }
 

@@ -44,7 +44,7 @@ Disassembler::Rel32Form Disassembler::FindX86Rel32(const uint8_t *p, const uint8
         return kDirectRel32;
     }
     if (room >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B) {
-        // Every jcc but jp / jnp, which compilers rarely emit and data often resembles.
+        // Every jcc but jp / jnp.
         *field = p + 2;
         return kDirectRel32;
     }

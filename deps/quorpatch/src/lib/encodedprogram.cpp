@@ -159,10 +159,8 @@ bool EncodedProgram::DefineLabel(U32Vector *rvas, int32_t index, uint32_t rva)
     if (index < 0)
         return false;
     const size_t slot = static_cast<size_t>(index);
-    while (rvas->size() <= slot) {
-        if (!Append1(rvas, kUnassignedRVA))
-            return false;
-    }
+    if (rvas->size() <= slot && !rvas->Resize(slot + 1, kUnassignedRVA))
+        return false;
     (*rvas)[slot] = rva;
     return true;
 }
@@ -212,6 +210,8 @@ bool EncodedProgram::AddCopy(uint32_t count, const void *bytes)
                 return false;
         }
         if (last == OP_COPY) {
+            if (m_copyCounts.empty())
+                return false; // only a program read from corrupt streams gets here
             m_copyCounts[m_copyCounts.size() - 1] += count;
             return m_copyBytes.Append(source, count);
         }
@@ -316,6 +316,10 @@ bool EncodedProgram::ReadFrom(SourceStreamSet *streams)
 
 bool EncodedProgram::AssembleTo(SinkStream *finalBuffer)
 {
+    // The relocation tables list this assembly's absolute values only; a second assembly would
+    // otherwise list every one twice.
+    m_abs32Relocs.clear();
+
     uint32_t currentRva = 0;
     size_t ixOrigins = 0;
     size_t ixCopyCounts = 0;

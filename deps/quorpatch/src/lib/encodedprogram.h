@@ -65,8 +65,7 @@ public:
 
     bool WriteTo(SinkStreamSet *streams);
     bool ReadFrom(SourceStreamSet *streams);
-    // Writes the image's bytes. Each program is assembled once: the relocation RVAs it collects
-    // are never cleared.
+    // Writes the image's bytes, regenerating the relocation tables.
     bool AssembleTo(SinkStream *output);
     void LogSummary() const;
 

@@ -26,7 +26,7 @@ public:
 
     int run()
     {
-        m_isS.reset(new (std::nothrow) std::uint8_t[m_n]);
+        m_isS.reset(new (std::nothrow) std::uint64_t[m_n / 64 + 1]);
         m_count.reset(new (std::nothrow) std::int32_t[m_k]);
         m_bucket.reset(new (std::nothrow) std::int32_t[m_k]);
         if (!m_isS || !m_count || !m_bucket)
@@ -52,16 +52,30 @@ public:
                 m_sa[n1++] = m_sa[i];
         }
 
-        // Name equal substrings alike; a name goes to slot n1 + pos / 2, unique since LMS
-        // positions are never adjacent.
+        // Name equal substrings alike. The slot n1 + pos / 2 (unique: LMS positions are never
+        // adjacent) first holds the substring's length up to and including the next LMS
+        // position, so that most pairs differ by length alone; then it holds the name.
         std::fill(m_sa + n1, m_sa + m_n, kEmpty);
+        {
+            std::int64_t next = m_n; // the end marker ends the last substring
+            for (std::int64_t i = m_n - 1; i >= 1; --i) {
+                if (isLms(i)) {
+                    m_sa[n1 + i / 2] = static_cast<std::int32_t>(next - i);
+                    next = i;
+                }
+            }
+        }
         std::int32_t names = 0;
         std::int64_t previous = -1;
+        std::int32_t previousLength = 0;
         for (std::int64_t i = 0; i < n1; ++i) {
             const std::int64_t pos = m_sa[i];
-            if (substringsDiffer(pos, previous)) {
+            const std::int32_t length = m_sa[n1 + pos / 2];
+            if (previous < 0 || length != previousLength
+                || substringsDiffer(pos, previous, length)) {
                 ++names;
                 previous = pos;
+                previousLength = length;
             }
             m_sa[n1 + pos / 2] = names - 1;
         }
@@ -112,15 +126,19 @@ public:
 private:
     std::int32_t sym(std::int64_t i) const { return static_cast<std::int32_t>(m_text[i]); }
 
-    bool isLms(std::int64_t i) const { return i > 0 && i < m_n && m_isS[i] && !m_isS[i - 1]; }
+    bool isS(std::int64_t i) const { return (m_isS[i >> 6] >> (i & 63)) & 1; }
+    bool isLms(std::int64_t i) const { return i > 0 && i < m_n && isS(i) && !isS(i - 1); }
 
     void classify()
     {
-        m_isS[m_n - 1] = 0; // the end marker is smaller
+        std::fill(m_isS.get(), m_isS.get() + m_n / 64 + 1, 0);
+        bool nextIsS = false; // the end marker is smaller, so the last suffix is L
         for (std::int64_t i = m_n - 2; i >= 0; --i) {
             const std::int32_t a = sym(i);
             const std::int32_t b = sym(i + 1);
-            m_isS[i] = (a < b || (a == b && m_isS[i + 1])) ? 1 : 0;
+            nextIsS = a < b || (a == b && nextIsS);
+            if (nextIsS)
+                m_isS[i >> 6] |= std::uint64_t(1) << (i & 63);
         }
     }
 
@@ -149,46 +167,52 @@ private:
         }
     }
 
+    // Types come from the symbols here, not from the type table: in the L pass the suffix
+    // p = sa[i] is L or LMS, so p - 1 is L exactly when its symbol is not below p's; in the S
+    // pass p is S exactly when slot i already lies in the S part written for its bucket.
     void induce()
     {
         bucketStarts();
         // The end marker comes first and brings in the last suffix, always of type L.
         m_sa[m_bucket[sym(m_n - 1)]++] = static_cast<std::int32_t>(m_n - 1);
         for (std::int64_t i = 0; i < m_n; ++i) {
-            const std::int32_t j = m_sa[i] - 1;
-            if (m_sa[i] > 0 && !m_isS[j])
-                m_sa[m_bucket[sym(j)]++] = j;
+            const std::int32_t p = m_sa[i];
+            if (p > 0) {
+                const std::int32_t c = sym(p - 1);
+                if (c >= sym(p))
+                    m_sa[m_bucket[c]++] = p - 1;
+            }
         }
         bucketEnds();
         for (std::int64_t i = m_n - 1; i >= 0; --i) {
-            const std::int32_t j = m_sa[i] - 1;
-            if (m_sa[i] > 0 && m_isS[j])
-                m_sa[--m_bucket[sym(j)]] = j;
+            const std::int32_t p = m_sa[i];
+            if (p > 0) {
+                const std::int32_t c = sym(p - 1);
+                const std::int32_t cp = sym(p);
+                if (c < cp || (c == cp && m_bucket[cp] <= i))
+                    m_sa[--m_bucket[c]] = p - 1;
+            }
         }
     }
 
-    bool substringsDiffer(std::int64_t a, std::int64_t b) const
+    // Same length: equal symbols then also mean equal types, and only a substring that ends
+    // at the end marker (unique) reaches n.
+    bool substringsDiffer(std::int64_t a, std::int64_t b, std::int64_t length) const
     {
-        if (b < 0)
+        if (a + length == m_n || b + length == m_n)
             return true;
-        for (std::int64_t d = 0;; ++d) {
-            const std::int64_t ia = a + d;
-            const std::int64_t ib = b + d;
-            if (ia == m_n || ib == m_n)
+        for (std::int64_t d = 0; d <= length; ++d) {
+            if (sym(a + d) != sym(b + d))
                 return true;
-            if (sym(ia) != sym(ib) || m_isS[ia] != m_isS[ib])
-                return true;
-            // Equal symbols and types so far make both ends LMS at once.
-            if (d > 0 && isLms(ia))
-                return false;
         }
+        return false;
     }
 
     const Symbol *m_text;
     std::int32_t *m_sa;
     std::int64_t m_n;
     std::int64_t m_k;
-    std::unique_ptr<std::uint8_t[]> m_isS;
+    std::unique_ptr<std::uint64_t[]> m_isS; // one bit per position, set for type S
     std::unique_ptr<std::int32_t[]> m_count;
     std::unique_ptr<std::int32_t[]> m_bucket;
 };

@@ -1,0 +1,569 @@
+// Benchmark: QVDIFF10 creation and application against bsdiff/bspatch, and the LZMA2 container
+// against xz, on generated data. Every operation runs in its own child process so that its wall
+// time and peak memory are measured the same way for our code and for the other tools.
+//
+//   qvx_bench [--size MiB] [--work DIR] [--repeat N] [--keep]
+//
+// The subcommands below (diff, apply, compress, decompress) are what the children run.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lzmaioout.h"
+#include "qvdiff.h"
+#include "streams.h"
+
+#if __has_include("lzma2container.h")
+#include "lzma2container.h"
+#define QVX_BENCH_HAVE_CONTAINER 1
+#else
+#define QVX_BENCH_HAVE_CONTAINER 0
+#endif
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+bool readFile(const std::string &path, Bytes *out)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return false;
+    }
+    out->resize(std::size_t(st.st_size));
+    std::size_t done = 0;
+    while (done < out->size()) {
+        const ssize_t got = read(fd, out->data() + done, out->size() - done);
+        if (got <= 0) {
+            close(fd);
+            return false;
+        }
+        done += std::size_t(got);
+    }
+    close(fd);
+    return true;
+}
+
+bool writeFile(const std::string &path, const std::uint8_t *data, std::size_t length)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t put = write(fd, data + done, length - done);
+        if (put <= 0) {
+            close(fd);
+            return false;
+        }
+        done += std::size_t(put);
+    }
+    return close(fd) == 0;
+}
+
+long long fileSize(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+}
+
+bool sameFiles(const std::string &a, const std::string &b)
+{
+    Bytes x;
+    Bytes y;
+    return readFile(a, &x) && readFile(b, &y) && x == y;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Subcommands (run in the children)
+
+int commandDiff(const std::string &oldPath, const std::string &newPath, const std::string &out,
+                int method, bool compress)
+{
+    Bytes oldData;
+    Bytes newData;
+    if (!readFile(oldPath, &oldData) || !readFile(newPath, &newData))
+        return 2;
+    quorpatch::SourceStream oldStream(oldData.data(), oldData.size());
+    quorpatch::SourceStream newStream(newData.data(), newData.size());
+    quorpatch::SinkStream patch;
+    if (!quorpatch::GenerateBinaryPatch(&oldStream, &newStream, &patch, false, method))
+        return 3;
+    if (!compress)
+        return writeFile(out, patch.Buffer(), patch.Length()) ? 0 : 4;
+    quorpatch::SinkStream packed;
+    if (!quorpatch::Lzma2EncodeBuffer(patch.Buffer(), patch.Length(), &packed))
+        return 5;
+    return writeFile(out, packed.Buffer(), packed.Length()) ? 0 : 4;
+}
+
+int commandApply(const std::string &oldPath, const std::string &patchPath, const std::string &out,
+                 bool compressed)
+{
+    Bytes oldData;
+    Bytes patchData;
+    if (!readFile(oldPath, &oldData) || !readFile(patchPath, &patchData))
+        return 2;
+    quorpatch::SourceStream oldStream(oldData.data(), oldData.size());
+    quorpatch::SourceStream patchStream(patchData.data(), patchData.size());
+    quorpatch::SinkStream unpacked;
+    if (compressed) {
+        if (!quorpatch::Lzma2DecodeBlock(&patchStream, &unpacked))
+            return 5;
+        patchStream.Init(unpacked);
+    }
+    quorpatch::SinkStream result;
+    if (!quorpatch::ApplyBinaryPatch(&oldStream, &patchStream, &result, false))
+        return 3;
+    return writeFile(out, result.Buffer(), result.Length()) ? 0 : 4;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Generated data: an "old" file of code-like, text, table and noise segments, and a "new" one
+// made from it by a moved block, insertions, deletions and scattered small edits.
+
+class Rng
+{
+public:
+    explicit Rng(std::uint64_t seed)
+        : m_state(seed * 0x9E3779B97F4A7C15ull + 1)
+    { }
+    std::uint64_t next()
+    {
+        m_state ^= m_state >> 12;
+        m_state ^= m_state << 25;
+        m_state ^= m_state >> 27;
+        return m_state * 0x2545F4914F6CDD1Dull;
+    }
+    std::size_t below(std::size_t n) { return std::size_t(next() % n); }
+    double unit() { return double(next() >> 11) / double(1ull << 53); }
+
+private:
+    std::uint64_t m_state;
+};
+
+// Skews a uniform pick towards the front of a table (a few entries are common).
+double cube(double x)
+{
+    return x * x * x;
+}
+
+class ContentMaker
+{
+public:
+    explicit ContentMaker(Rng *rng)
+        : m_rng(rng)
+    {
+        for (int i = 0; i < 96; ++i) {
+            Bytes op(1 + m_rng->below(6));
+            for (std::uint8_t &b : op)
+                b = std::uint8_t(m_rng->next());
+            m_ops.push_back(op);
+        }
+        for (int i = 0; i < 4096; ++i)
+            m_targets.push_back(std::uint32_t(0x400000 + m_rng->below(0x800000)));
+        for (int i = 0; i < 3000; ++i) {
+            std::string word(2 + m_rng->below(9), 'a');
+            for (char &c : word)
+                c = char('a' + m_rng->below(26));
+            m_words.push_back(word);
+        }
+    }
+
+    void append(Bytes *out, std::size_t length)
+    {
+        const std::size_t end = out->size() + length;
+        while (out->size() < end) {
+            const std::size_t segment = std::min(end - out->size(), 65536 + m_rng->below(458752));
+            const std::size_t kind = m_rng->below(100);
+            if (kind < 40)
+                code(out, segment);
+            else if (kind < 65)
+                text(out, segment);
+            else if (kind < 85)
+                table(out, segment);
+            else
+                noise(out, segment);
+        }
+        out->resize(end);
+    }
+
+private:
+    // Opcodes from a small set, often followed by a 32-bit target from a shared table.
+    void code(Bytes *out, std::size_t length)
+    {
+        const std::size_t end = out->size() + length;
+        while (out->size() < end) {
+            const Bytes &op = m_ops[std::size_t(double(m_ops.size()) * cube(m_rng->unit()))];
+            out->insert(out->end(), op.begin(), op.end());
+            if (m_rng->below(10) < 3) {
+                const std::uint32_t t = m_targets[m_rng->below(m_targets.size())];
+                for (int k = 0; k < 4; ++k)
+                    out->push_back(std::uint8_t(t >> (8 * k)));
+            }
+        }
+        out->resize(end);
+    }
+
+    void text(Bytes *out, std::size_t length)
+    {
+        const std::size_t end = out->size() + length;
+        std::size_t column = 0;
+        while (out->size() < end) {
+            const std::string &w
+                = m_words[std::size_t(double(m_words.size()) * cube(m_rng->unit()))];
+            out->insert(out->end(), w.begin(), w.end());
+            column += w.size() + 1;
+            if (column > 70) {
+                out->push_back('\n');
+                column = 0;
+            } else {
+                out->push_back(' ');
+            }
+        }
+        out->resize(end);
+    }
+
+    void table(Bytes *out, std::size_t length)
+    {
+        const std::size_t end = out->size() + length;
+        std::uint32_t counter = std::uint32_t(m_rng->next());
+        while (out->size() < end) {
+            std::uint8_t record[16];
+            const std::uint16_t small = std::uint16_t(m_rng->below(1000));
+            const std::uint16_t type = std::uint16_t(m_rng->below(8));
+            const std::uint64_t offset = std::uint64_t(counter) * 8 + 0x10000;
+            std::memcpy(record, &counter, 4);
+            std::memcpy(record + 4, &small, 2);
+            std::memcpy(record + 6, &type, 2);
+            std::memcpy(record + 8, &offset, 8);
+            out->insert(out->end(), record, record + 16);
+            ++counter;
+        }
+        out->resize(end);
+    }
+
+    void noise(Bytes *out, std::size_t length)
+    {
+        for (std::size_t i = 0; i < length; ++i)
+            out->push_back(std::uint8_t(m_rng->next() >> 24));
+    }
+
+    Rng *m_rng;
+    std::vector<Bytes> m_ops;
+    std::vector<std::uint32_t> m_targets;
+    std::vector<std::string> m_words;
+};
+
+void makeData(std::size_t size, Bytes *oldData, Bytes *newData)
+{
+    Rng rng(20260101);
+    ContentMaker maker(&rng);
+    oldData->clear();
+    oldData->reserve(size);
+    maker.append(oldData, size);
+
+    // Moved block: 2 MiB from a fifth of the way to seven tenths.
+    const std::size_t blockStart = size / 5;
+    const std::size_t blockLength = std::min<std::size_t>(2 << 20, size / 8);
+    const std::size_t target = size * 7 / 10;
+    Bytes moved;
+    moved.reserve(size + (4 << 20));
+    moved.insert(moved.end(), oldData->begin(), oldData->begin() + long(blockStart));
+    moved.insert(moved.end(), oldData->begin() + long(blockStart + blockLength),
+                 oldData->begin() + long(target));
+    moved.insert(moved.end(), oldData->begin() + long(blockStart),
+                 oldData->begin() + long(blockStart + blockLength));
+    moved.insert(moved.end(), oldData->begin() + long(target), oldData->end());
+
+    // Insertions and deletions at sorted random places, applied in one pass.
+    struct Change
+    {
+        std::size_t at;
+        long length; // > 0 insert this many new bytes, < 0 delete
+    };
+    std::vector<Change> changes;
+    for (int i = 0; i < 120; ++i)
+        changes.push_back({rng.below(moved.size()), long(64 + rng.below(16384))});
+    for (int i = 0; i < 60; ++i)
+        changes.push_back({rng.below(moved.size()), -long(64 + rng.below(8192))});
+    std::sort(changes.begin(), changes.end(),
+              [](const Change &a, const Change &b) { return a.at < b.at; });
+    newData->clear();
+    newData->reserve(moved.size() + (4 << 20));
+    std::size_t from = 0;
+    for (const Change &c : changes) {
+        if (c.at < from)
+            continue;
+        newData->insert(newData->end(), moved.begin() + long(from), moved.begin() + long(c.at));
+        from = c.at;
+        if (c.length > 0)
+            maker.append(newData, std::size_t(c.length));
+        else
+            from = std::min(moved.size(), from + std::size_t(-c.length));
+    }
+    newData->insert(newData->end(), moved.begin() + long(from), moved.end());
+
+    // Scattered small edits, about one every 24 KiB.
+    for (std::size_t at = rng.below(49152); at < newData->size(); at += 1 + rng.below(49152)) {
+        const std::size_t n = 1 + rng.below(8);
+        for (std::size_t k = 0; k < n && at + k < newData->size(); ++k)
+            (*newData)[at + k] = std::uint8_t(rng.next());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Measurement
+
+struct Measure
+{
+    bool ok = false;
+    double seconds = 0;
+    long peakKiB = 0;
+};
+
+std::string g_self;
+int g_repeat = 1;
+
+// Runs one child; with repeat > 1 the fastest run counts and the largest peak.
+Measure runChild(const std::vector<std::string> &args, const std::string &stdoutPath = "")
+{
+    Measure best;
+    for (int round = 0; round < g_repeat; ++round) {
+        timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (!stdoutPath.empty()) {
+                const int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (fd < 0 || dup2(fd, 1) < 0)
+                    _exit(126);
+                close(fd);
+            }
+            std::vector<char *> argv;
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        struct rusage usage;
+        std::memset(&usage, 0, sizeof(usage));
+        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+            return Measure();
+        timespec end;
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        Measure m;
+        m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        m.seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
+        m.peakKiB = usage.ru_maxrss;
+        if (!m.ok) {
+            std::fprintf(stderr, "failed (status %d): %s ...\n", status, args[0].c_str());
+            return m;
+        }
+        if (round == 0 || m.seconds < best.seconds)
+            best.seconds = m.seconds;
+        best.peakKiB = std::max(best.peakKiB, m.peakKiB);
+        best.ok = true;
+    }
+    return best;
+}
+
+void printHeader(const char *title)
+{
+    std::printf("\n%s\n", title);
+    std::printf("  %-34s %9s %12s %9s | %9s %12s %9s | %6s %6s %6s\n", "", "ours s", "ours bytes",
+                "ours MiB", "them s", "them bytes", "them MiB", "time", "size", "memory");
+}
+
+void printRow(const char *name, const Measure &ours, long long ourSize, const Measure &theirs,
+              long long theirSize)
+{
+    auto sizeText = [](long long s) { return s < 0 ? std::string("-") : std::to_string(s); };
+    auto ratio = [](double a, double b) {
+        char buf[32];
+        if (a < 0 || b <= 0)
+            return std::string("-");
+        std::snprintf(buf, sizeof(buf), "%.2f", a / b);
+        return std::string(buf);
+    };
+    std::printf("  %-34s %9.2f %12s %9.1f | %9.2f %12s %9.1f | %6s %6s %6s%s\n", name, ours.seconds,
+                sizeText(ourSize).c_str(), ours.peakKiB / 1024.0, theirs.seconds,
+                sizeText(theirSize).c_str(), theirs.peakKiB / 1024.0,
+                ratio(ours.seconds, theirs.seconds).c_str(),
+                ratio(double(ourSize), double(theirSize)).c_str(),
+                ratio(double(ours.peakKiB), double(theirs.peakKiB)).c_str(),
+                (ours.ok && theirs.ok) ? "" : "  (a run failed)");
+}
+
+void verdict(const char *what, double ratio, double limit)
+{
+    std::printf("  target %-44s ratio %.2f, limit %.2f: %s\n", what, ratio, limit,
+                ratio <= limit ? "met" : "MISSED");
+}
+
+int driver(std::size_t sizeMiB, std::string work, bool keep)
+{
+    if (work.empty()) {
+        char pattern[] = "/tmp/qvx_bench.XXXXXX";
+        if (!mkdtemp(pattern)) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        work = pattern;
+    } else {
+        mkdir(work.c_str(), 0755);
+    }
+    const std::string oldPath = work + "/old.bin";
+    const std::string newPath = work + "/new.bin";
+    {
+        Bytes oldData;
+        Bytes newData;
+        makeData(sizeMiB << 20, &oldData, &newData);
+        if (!writeFile(oldPath, oldData.data(), oldData.size())
+            || !writeFile(newPath, newData.data(), newData.size())) {
+            std::fprintf(stderr, "cannot write the data to %s\n", work.c_str());
+            return 1;
+        }
+        std::printf("data: old %zu bytes, new %zu bytes (moved 2 MiB block, 120 insertions, 60 "
+                    "deletions, edits every ~24 KiB), in %s; best of %d run(s)\n",
+                    oldData.size(), newData.size(), work.c_str(), g_repeat);
+    }
+    auto path = [&work](const char *name) { return work + "/" + name; };
+
+    // Creation.
+    const Measure bsdiff = runChild({"bsdiff", oldPath, newPath, path("patch.bsdiff")});
+    const Measure diff0z
+        = runChild({g_self, "diff", oldPath, newPath, path("patch.qv0.lzma2"), "0", "compress"});
+    const Measure diff1 = runChild({g_self, "diff", oldPath, newPath, path("patch.qv1"), "1"});
+    const Measure diff0 = runChild({g_self, "diff", oldPath, newPath, path("patch.qv0"), "0"});
+    const long long bsdiffSize = fileSize(path("patch.bsdiff"));
+    printHeader("QVDIFF10 creation against bsdiff");
+    printRow("method 0, then LZMA2 level 9", diff0z, fileSize(path("patch.qv0.lzma2")), bsdiff,
+             bsdiffSize);
+    printRow("method 1 (three LZMA2 blocks)", diff1, fileSize(path("patch.qv1")), bsdiff,
+             bsdiffSize);
+    printRow("method 0 alone (uncompressed)", diff0, fileSize(path("patch.qv0")), bsdiff,
+             bsdiffSize);
+
+    // Application.
+    const Measure bspatch
+        = runChild({"bspatch", oldPath, path("result.bspatch"), path("patch.bsdiff")});
+    const Measure apply0z = runChild(
+        {g_self, "apply", oldPath, path("patch.qv0.lzma2"), path("result.qv0z"), "compressed"});
+    const Measure apply1
+        = runChild({g_self, "apply", oldPath, path("patch.qv1"), path("result.qv1")});
+    const Measure apply0
+        = runChild({g_self, "apply", oldPath, path("patch.qv0"), path("result.qv0")});
+    printHeader("QVDIFF10 application against bspatch");
+    printRow("method 0 + LZMA2 (decode, apply)", apply0z, -1, bspatch, -1);
+    printRow("method 1", apply1, -1, bspatch, -1);
+    printRow("method 0 alone", apply0, -1, bspatch, -1);
+    const bool resultsOk = sameFiles(newPath, path("result.bspatch"))
+        && sameFiles(newPath, path("result.qv0z")) && sameFiles(newPath, path("result.qv1"))
+        && sameFiles(newPath, path("result.qv0"));
+    std::printf("  every result equals the new file: %s\n", resultsOk ? "yes" : "NO");
+
+    // Container.
+    printHeader("LZMA2 container (level 9) against xz -9");
+#if QVX_BENCH_HAVE_CONTAINER
+    const Measure xzc = runChild({"xz", "-9", "-c", "-k", newPath}, path("new.xz"));
+    const Measure ourc = runChild({g_self, "compress", newPath, path("new.lzma2")});
+    const Measure xzd = runChild({"xz", "-d", "-c", path("new.xz")}, path("result.xz"));
+    const Measure ourd = runChild({g_self, "decompress", path("new.lzma2"), path("result.lzma2")});
+    printRow("decompression (xz -d)", ourd, -1, xzd, -1);
+    printRow("compression, size (xz -9)", ourc, fileSize(path("new.lzma2")), xzc,
+             fileSize(path("new.xz")));
+    std::printf("  both results equal the new file: %s\n",
+                sameFiles(newPath, path("result.xz")) && sameFiles(newPath, path("result.lzma2"))
+                    ? "yes"
+                    : "NO");
+#else
+    const Measure ourd;
+    const Measure xzd;
+    std::printf("  not measured: this build has no LZMA2 file container yet\n");
+#endif
+
+    std::printf("\nTargets\n");
+    verdict("creation (method 0 + LZMA2) / bsdiff", diff0z.seconds / bsdiff.seconds, 1.0 / 3);
+    verdict("creation (method 1) / bsdiff", diff1.seconds / bsdiff.seconds, 1.0 / 3);
+    verdict("application (method 1) / bspatch", apply1.seconds / bspatch.seconds, 1.0);
+    verdict("application (method 0 + LZMA2) / bspatch", apply0z.seconds / bspatch.seconds, 1.0);
+    if (xzd.seconds > 0)
+        verdict("container decompression / xz -d", ourd.seconds / xzd.seconds, 1.15);
+
+    if (!keep) {
+        const char *names[]
+            = {"old.bin",   "new.bin",        "patch.bsdiff", "patch.qv0.lzma2", "patch.qv1",
+               "patch.qv0", "result.bspatch", "result.qv0z",  "result.qv1",      "result.qv0",
+               "new.xz",    "new.lzma2",      "result.xz",    "result.lzma2"};
+        for (const char *name : names)
+            unlink(path(name).c_str());
+        rmdir(work.c_str());
+    }
+    return resultsOk ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "diff" && (args.size() == 5 || args.size() == 6))
+        return commandDiff(args[1], args[2], args[3], std::atoi(args[4].c_str()), args.size() == 6);
+    if (!args.empty() && args[0] == "apply" && (args.size() == 4 || args.size() == 5))
+        return commandApply(args[1], args[2], args[3], args.size() == 5);
+#if QVX_BENCH_HAVE_CONTAINER
+    if (!args.empty() && args[0] == "compress" && args.size() == 3)
+        return quorpatch::CompressFile(args[1].c_str(), args[2].c_str(), false) ? 0 : 3;
+    if (!args.empty() && args[0] == "decompress" && args.size() == 3)
+        return quorpatch::DecompressFile(args[1].c_str(), args[2].c_str()) ? 0 : 3;
+#endif
+
+    std::size_t sizeMiB = 32;
+    std::string work;
+    bool keep = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--size" && i + 1 < args.size())
+            sizeMiB = std::size_t(std::max(1, std::atoi(args[++i].c_str())));
+        else if (args[i] == "--work" && i + 1 < args.size())
+            work = args[++i];
+        else if (args[i] == "--repeat" && i + 1 < args.size())
+            g_repeat = std::max(1, std::atoi(args[++i].c_str()));
+        else if (args[i] == "--keep")
+            keep = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--size MiB] [--work DIR] [--repeat N] [--keep]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    g_self = argv[0];
+    if (g_self.find('/') == std::string::npos) {
+        std::fprintf(stderr, "run the benchmark by its path (for example ./qvx_bench)\n");
+        return 2;
+    }
+    return driver(sizeMiB, work, keep);
+}

@@ -1,0 +1,110 @@
+#include "lzmaioout.h"
+
+#include <new>
+
+#include "logmessage.h"
+#include "lzma2coder.h"
+
+namespace quorpatch {
+
+namespace {
+
+// Encoder settings of one block. Made and dropped per block.
+struct Lzma2Encoder
+{
+    u8 property = 0;
+};
+
+class SinkOutput : public lzma2::Output
+{
+public:
+    explicit SinkOutput(SinkStream *sink)
+        : m_sink(sink)
+    { }
+    bool Write(const uint8_t *data, size_t size) override { return m_sink->Write(data, size); }
+
+private:
+    SinkStream *m_sink;
+};
+
+bool Lzma2WriteBlockHeader(Lzma2Encoder *encoder, std::size_t unpackedSize, SinkStream *sink)
+{
+    encoder->property = lzma2::PropertyOfDictionarySize(lzma2::kEncoderDictionarySize);
+    // The size field is 32 bits wide; refuse rather than write a block nobody can read.
+    if (unpackedSize > 0xFFFFFFFFu) {
+        QP_LOG(LogLevel_ERROR) << "LZMA2 block too large";
+        return false;
+    }
+    return sink->Write(&encoder->property, 1) && sink->WriteSize(unpackedSize);
+}
+
+bool Lzma2EncodeToSink(Lzma2Encoder *, const u8 *data, std::size_t length, SinkStream *sink)
+{
+    SinkOutput out(sink);
+    if (lzma2::Encode(data, length, out) != lzma2::kOk) {
+        QP_LOG(LogLevel_ERROR) << "Error Lzma2Enc_Encode";
+        return false;
+    }
+    return true;
+}
+
+bool EncodeBlock(const u8 *data, std::size_t length, SinkStream *sink, int assertLine)
+{
+    Lzma2Encoder *encHandle = new (std::nothrow) Lzma2Encoder;
+    QP_CHECK_AT(encHandle, assertLine);
+    const bool ok = Lzma2WriteBlockHeader(encHandle, length, sink)
+        && Lzma2EncodeToSink(encHandle, data, length, sink);
+    delete encHandle;
+    return ok;
+}
+
+} // namespace
+
+bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink)
+{
+    const SourceStream blockStart = *source;
+
+    u8 property = 0;
+    if (!source->Read(&property, 1)) {
+        QP_LOG(LogLevel_ERROR) << "Error read LZMA2 properties";
+        return false;
+    }
+    u32 unpackedSize = 0;
+    if (!source->ReadVarint32(&unpackedSize)) {
+        *source = blockStart;
+        QP_LOG(LogLevel_ERROR) << "Error read LZMA2 unpack size";
+        return false;
+    }
+    if (!sink->Reserve(sink->Length() + unpackedSize)) {
+        *source = blockStart;
+        QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
+        return false;
+    }
+
+    // Straight into the sink's reserved room: no intermediate buffer.
+    size_t produced = unpackedSize;
+    size_t consumed = source->Remaining();
+    const int result = lzma2::Decode(sink->Buffer() + sink->Length(), &produced, source->Buffer(),
+                                     &consumed, property);
+    if (result != lzma2::kOk || produced != unpackedSize) {
+        *source = blockStart;
+        QP_LOG(LogLevel_ERROR) << "Error uncompressing data " << result;
+        return false;
+    }
+    return source->Skip(consumed) && sink->Commit(produced);
+}
+
+bool Lzma2EncodeStream(SourceStream *source, SinkStream *sink)
+{
+    const std::size_t length = source->Remaining();
+    if (!EncodeBlock(source->Buffer(), length, sink, 52))
+        return false;
+    return source->Skip(length);
+}
+
+bool Lzma2EncodeBuffer(const u8 *data, std::size_t length, SinkStream *sink)
+{
+    return EncodeBlock(data, length, sink, 63);
+}
+
+} // namespace quorpatch

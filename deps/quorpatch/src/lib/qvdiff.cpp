@@ -1,0 +1,176 @@
+// Application of QVDIFF10 diffs. Every length and offset in a diff is checked before use: a
+// hostile diff reads nothing outside the old data, the three body strings or the patch stream.
+
+#include "qvdiff.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "logmessage.h"
+#include "lzmaioout.h"
+#include "streams.h"
+
+namespace quorpatch {
+
+namespace {
+
+// Control, diff and extra bytes of a diff body, with the sinks that hold them once decoded.
+struct BodyStrings
+{
+    SinkStream controlSink;
+    SinkStream diffSink;
+    SinkStream extraSink;
+    SinkStream bodySink;
+    SourceStream control;
+    SourceStream diff;
+    SourceStream extra;
+};
+
+// Three lengths, then the three strings back to back; body moves past them.
+bool takeRawBody(SourceStream *body, BodyStrings *strings)
+{
+    u32 controlLength = 0;
+    u32 diffLength = 0;
+    u32 extraLength = 0;
+    return body->ReadVarint32(&controlLength) && body->ReadVarint32(&diffLength)
+        && body->ReadVarint32(&extraLength) && body->TakeSubstream(controlLength, &strings->control)
+        && body->TakeSubstream(diffLength, &strings->diff)
+        && body->TakeSubstream(extraLength, &strings->extra);
+}
+
+bool readBody(int method, SourceStream *patch, BodyStrings *strings)
+{
+    switch (method) {
+    case BINARY_PATCH_LZMA2_STREAMS:
+        if (!Lzma2DecodeBlock(patch, &strings->controlSink)
+            || !Lzma2DecodeBlock(patch, &strings->diffSink)
+            || !Lzma2DecodeBlock(patch, &strings->extraSink))
+            return false;
+        strings->control.Init(strings->controlSink);
+        strings->diff.Init(strings->diffSink);
+        strings->extra.Init(strings->extraSink);
+        return true;
+    case BINARY_PATCH_LZMA2_BODY: {
+        if (!Lzma2DecodeBlock(patch, &strings->bodySink))
+            return false;
+        SourceStream body;
+        body.Init(strings->bodySink);
+        return takeRawBody(&body, strings);
+    }
+    default:
+        return takeRawBody(patch, strings);
+    }
+}
+
+} // namespace
+
+bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, SinkStream *output,
+                      bool header)
+{
+    // Work on a copy so that a failed diff leaves the caller's stream in place.
+    SourceStream patch = *patch_stream;
+
+    u32 checksum = 0;
+    if (header) {
+        char magic[kBinaryPatchMagicLength];
+        if (!patch.Read(magic, sizeof(magic)))
+            return false;
+        if (std::memcmp(magic, kBinaryPatchMagic, sizeof(magic)) != 0) {
+            QP_LOG(LogLevel_ERROR) << "Corrupt patch header";
+            return false;
+        }
+        if (!patch.ReadVarint32(&checksum)) {
+            QP_LOG(LogLevel_ERROR) << "Could not read crc";
+            return false;
+        }
+    }
+
+    u8 method = 0;
+    if (!patch.Read(&method, 1))
+        return false;
+    if (method > BINARY_PATCH_LZMA2_BODY) {
+        QP_LOG(LogLevel_ERROR) << "Invalid compression method";
+        return false;
+    }
+    u32 newSize = 0;
+    if (!patch.ReadVarint32(&newSize))
+        return false;
+
+    BodyStrings strings;
+    if (!readBody(method, &patch, &strings))
+        return false;
+
+    // The output can never exceed what the diff and extra bytes supply, so a hostile size
+    // cannot make us reserve more than the diff itself accounts for.
+    const size_t start = output->Length();
+    const u64 supply = u64(strings.diff.Remaining()) + u64(strings.extra.Remaining());
+    if (!output->Reserve(start + size_t(std::min<u64>(newSize, supply))))
+        return false;
+
+    const u8 *oldData = old_stream->Buffer();
+    const u64 oldLength = old_stream->Remaining();
+    i32 oldPosition = 0;
+    u64 produced = 0;
+    while (produced < newSize) {
+        i32 diffLength = 0;
+        i32 extraLength = 0;
+        i32 adjustment = 0;
+        if (!strings.control.ReadSignedVarint32(&diffLength)
+            || !strings.control.ReadSignedVarint32(&extraLength)
+            || !strings.control.ReadSignedVarint32(&adjustment)) {
+            QP_LOG(LogLevel_ERROR) << "Corrupt patch reading control";
+            return false;
+        }
+        if (diffLength < 0 || extraLength < 0)
+            return false;
+        // The run [oldPosition, oldPosition + diffLength) must lie inside the old data; the
+        // position itself may have been driven below zero by earlier adjustments.
+        const i32 runEnd = i32(u32(oldPosition) + u32(diffLength));
+        if (oldPosition < 0 || runEnd < 0 || u64(runEnd) > oldLength)
+            return false;
+        if (u64(diffLength) > strings.diff.Remaining()
+            || u64(extraLength) > strings.extra.Remaining())
+            return false;
+        // A run past the stated size would give a longer result than the diff declares.
+        if (produced + u64(diffLength) > newSize) {
+            QP_LOG(LogLevel_ERROR) << "Corrupt patch";
+            return false;
+        }
+
+        const size_t runStart = output->Length();
+        if (!output->Write(strings.diff.Buffer(), size_t(diffLength)))
+            return false;
+        if (diffLength > 0) {
+            u8 *run = output->Buffer() + runStart;
+            const u8 *source = oldData + oldPosition;
+            for (i32 k = 0; k < diffLength; ++k)
+                run[k] = u8(run[k] + source[k]);
+        }
+        strings.diff.Skip(size_t(diffLength));
+        produced += u64(diffLength);
+
+        if (produced + u64(extraLength) > newSize) {
+            QP_LOG(LogLevel_ERROR) << "Corrupt patch";
+            return false;
+        }
+        if (!output->Write(strings.extra.Buffer(), size_t(extraLength)))
+            return false;
+        strings.extra.Skip(size_t(extraLength));
+        produced += u64(extraLength);
+
+        oldPosition = i32(u32(oldPosition) + u32(diffLength) + u32(adjustment));
+    }
+
+    if (header) {
+        static const u8 kNothing = 0;
+        const u8 *result = newSize ? output->Buffer() + start : &kNothing;
+        if (CalculateCrc(result, newSize) != checksum) {
+            QP_LOG(LogLevel_ERROR) << "crc mismatch";
+            return false;
+        }
+    }
+    *patch_stream = patch;
+    return true;
+}
+
+} // namespace quorpatch

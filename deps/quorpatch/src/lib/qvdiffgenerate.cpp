@@ -1,0 +1,356 @@
+// Creation of QVDIFF10 diffs: suffix sorting of the old data, then the match scan that splits
+// the new data into diff runs (against the old data) and extra runs (literal bytes).
+
+#include "qvdiff.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "logmessage.h"
+#include "lzmaioout.h"
+#include "streams.h"
+#include "suffixarray.h"
+
+namespace quorpatch {
+
+namespace {
+
+// Equal leading bytes of a and b, at most limit.
+inline i64 matchLength(const u8 *a, const u8 *b, i64 limit)
+{
+    i64 i = 0;
+    while (i + 8 <= limit) {
+        u64 x;
+        u64 y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y)
+            break;
+        i += 8;
+    }
+    while (i < limit && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+struct Match
+{
+    i64 length;
+    i64 pos;
+};
+
+inline void prefetch(const void *address)
+{
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+// Searches for the old suffixes closest to data[first..], data[first + 1..], ... in the order
+// given by index (m + 1 entries, the empty suffix first). Each search is the plain binary search:
+// a probe compares as memcmp over the shorter of the two strings. The searches run in lock step
+// so that their reads of the index and the old data overlap instead of waiting one by one; the
+// prefix that a search's bounds share with its target is shared by every suffix between them,
+// so a probe starts comparing after it.
+const int kMaxBatch = 16;
+
+void searchOld(const i32 *index, const u8 *old, i64 m, const u8 *data, i64 n, i64 first, int count,
+               Match *results)
+{
+    struct Search
+    {
+        i64 lo;
+        i64 hi;
+        i64 lcpLo;
+        i64 lcpHi;
+        i64 mid;
+        const u8 *target;
+        i64 targetLength;
+    };
+    Search searches[kMaxBatch];
+    const i64 last = index[m];
+    for (int j = 0; j < count; ++j) {
+        Search &s = searches[j];
+        s.lo = 0;
+        s.hi = m;
+        s.lcpLo = 0; // index[0] is the empty suffix
+        s.target = data + first + j;
+        s.targetLength = n - first - j;
+        s.lcpHi = matchLength(old + last, s.target, std::min(m - last, s.targetLength));
+    }
+    // All searches start with the same range, and the range shrinks only by its length, so
+    // they all need the same number of probes but for the rounding of the halves.
+    for (;;) {
+        bool active = false;
+        for (int j = 0; j < count; ++j) {
+            Search &s = searches[j];
+            if (s.hi - s.lo > 1) {
+                s.mid = s.lo + (s.hi - s.lo) / 2;
+                prefetch(index + s.mid);
+                active = true;
+            }
+        }
+        if (!active)
+            break;
+        for (int j = 0; j < count; ++j) {
+            const Search &s = searches[j];
+            if (s.hi - s.lo > 1)
+                prefetch(old + index[s.mid] + std::min(s.lcpLo, s.lcpHi));
+        }
+        for (int j = 0; j < count; ++j) {
+            Search &s = searches[j];
+            if (s.hi - s.lo <= 1)
+                continue;
+            const i64 p = index[s.mid];
+            const i64 limit = std::min(m - p, s.targetLength);
+            const i64 known = std::min(s.lcpLo, s.lcpHi);
+            const i64 l = known + matchLength(old + p + known, s.target + known, limit - known);
+            if (l < limit && old[p + l] < s.target[l]) {
+                s.lo = s.mid;
+                s.lcpLo = l;
+            } else {
+                s.hi = s.mid;
+                s.lcpHi = l;
+            }
+        }
+    }
+    for (int j = 0; j < count; ++j) {
+        const Search &s = searches[j];
+        if (s.lcpLo > s.lcpHi)
+            results[j] = {s.lcpLo, index[s.lo]};
+        else
+            results[j] = {s.lcpHi, index[s.hi]};
+    }
+}
+
+// Whether the old data holds byte at position (which is never negative in the scan, but a wrong
+// guess must not read before the data).
+inline bool sameAt(const u8 *old, i64 m, i64 position, u8 byte)
+{
+    return position >= 0 && position < m && old[position] == byte;
+}
+
+// The three strings of a diff body while they are built.
+struct DiffBody
+{
+    SinkStream control;
+    std::unique_ptr<u8[]> diff;
+    std::unique_ptr<u8[]> extra;
+    i64 diffLength = 0;
+    i64 extraLength = 0;
+};
+
+bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBody *body)
+{
+    i64 scan = 0;
+    i64 len = 0;
+    i64 pos = 0;
+    i64 lastscan = 0;
+    i64 lastpos = 0;
+    i64 lastoffset = 0;
+    while (scan < n) {
+        i64 oldscore = 0;
+        scan += len;
+        i64 scsc = scan;
+        // Searches for the coming positions are made ahead in growing batches: the first match
+        // is often taken at once, while a position that is not is often followed by many more.
+        Match batch[kMaxBatch];
+        int batchNext = 0;
+        int batchCount = 0;
+        int batchSize = 1;
+        for (; scan < n; ++scan) {
+            if (batchNext == batchCount) {
+                batchCount = int(std::min<i64>(batchSize, n - scan));
+                searchOld(index, old, m, data, n, scan, batchCount, batch);
+                batchNext = 0;
+                batchSize = std::min(2 * batchSize, kMaxBatch);
+            }
+            const Match match = batch[batchNext++];
+            len = match.length;
+            pos = match.pos;
+            for (; scsc < scan + len; ++scsc) {
+                if (sameAt(old, m, scsc + lastoffset, data[scsc]))
+                    ++oldscore;
+            }
+            if ((len == oldscore && len != 0) || len > oldscore + 8
+                || (len >= 10241 && len > oldscore))
+                break;
+            if (sameAt(old, m, scan + lastoffset, data[scan]))
+                --oldscore;
+        }
+
+        if (len == oldscore && scan != n)
+            continue;
+
+        i64 lenf = 0;
+        {
+            i64 s = 0;
+            i64 best = 0;
+            for (i64 i = 1; lastscan + i - 1 < scan && lastpos + i - 1 < m; ++i) {
+                if (old[lastpos + i - 1] == data[lastscan + i - 1])
+                    ++s;
+                if (2 * s - i > best) {
+                    best = 2 * s - i;
+                    lenf = i;
+                }
+            }
+        }
+
+        i64 lenb = 0;
+        if (scan < n) {
+            i64 s = 0;
+            i64 best = 0;
+            for (i64 i = 1; scan >= lastscan + i && pos >= i; ++i) {
+                if (old[pos - i] == data[scan - i])
+                    ++s;
+                if (2 * s - i > best) {
+                    best = 2 * s - i;
+                    lenb = i;
+                }
+            }
+        }
+
+        if (lastscan + lenf > scan - lenb) {
+            const i64 overlap = (lastscan + lenf) - (scan - lenb);
+            i64 s = 0;
+            i64 best = 0;
+            i64 lens = 0;
+            for (i64 i = 0; i < overlap; ++i) {
+                if (data[lastscan + lenf - overlap + i] == old[lastpos + lenf - overlap + i])
+                    ++s;
+                if (data[scan - lenb + i] == old[pos - lenb + i])
+                    --s;
+                if (s > best) {
+                    best = s;
+                    lens = i + 1;
+                }
+            }
+            lenf += lens - overlap;
+            lenb -= lens;
+        }
+
+        for (i64 i = 0; i < lenf; ++i)
+            body->diff[body->diffLength + i] = u8(data[lastscan + i] - old[lastpos + i]);
+        body->diffLength += lenf;
+
+        const i64 extraLength = (scan - lenb) - (lastscan + lenf);
+        if (extraLength > 0)
+            std::memcpy(body->extra.get() + body->extraLength, data + lastscan + lenf,
+                        size_t(extraLength));
+        body->extraLength += extraLength;
+
+        if (!body->control.WriteSignedVarint32(i32(lenf))
+            || !body->control.WriteSignedVarint32(i32(extraLength))
+            || !body->control.WriteSignedVarint32(i32((pos - lenb) - (lastpos + lenf))))
+            return false;
+
+        lastscan = scan - lenb;
+        lastpos = pos - lenb;
+        lastoffset = pos - scan;
+    }
+    return true;
+}
+
+// Lengths, then control, diff and extra bytes.
+bool writeRawBody(DiffBody *body, SinkStream *out)
+{
+    return out->WriteSize(body->control.Length()) && out->WriteSize(size_t(body->diffLength))
+        && out->WriteSize(size_t(body->extraLength)) && out->Append(&body->control)
+        && out->Write(body->diff.get(), size_t(body->diffLength))
+        && out->Write(body->extra.get(), size_t(body->extraLength));
+}
+
+bool writeDiff(DiffBody *body, SinkStream *output, bool header, int method, u32 checksum, i64 n)
+{
+    SinkStream control;
+    SinkStream diff;
+    SinkStream extra;
+    if (method == BINARY_PATCH_LZMA2_STREAMS) {
+        SourceStream controlSource;
+        controlSource.Init(body->control);
+        if (!Lzma2EncodeStream(&controlSource, &control)
+            || !Lzma2EncodeBuffer(body->diff.get(), size_t(body->diffLength), &diff)
+            || !Lzma2EncodeBuffer(body->extra.get(), size_t(body->extraLength), &extra))
+            return false;
+    }
+    if (header) {
+        if (!output->Write(kBinaryPatchMagic, kBinaryPatchMagicLength)
+            || !output->WriteVarint32(checksum))
+            return false;
+    }
+    const u8 methodByte = u8(method);
+    if (!output->Write(&methodByte, 1) || !output->WriteSize(size_t(n)))
+        return false;
+    switch (method) {
+    case BINARY_PATCH_LZMA2_STREAMS:
+        return output->Append(&control) && output->Append(&diff) && output->Append(&extra);
+    case BINARY_PATCH_RAW:
+        return writeRawBody(body, output);
+    default: {
+        SinkStream raw;
+        if (!writeRawBody(body, &raw))
+            return false;
+        SourceStream rawSource;
+        rawSource.Init(raw);
+        return Lzma2EncodeStream(&rawSource, output);
+    }
+    }
+}
+
+} // namespace
+
+bool GenerateBinaryPatch(SourceStream *old_stream, SourceStream *new_stream, SinkStream *output,
+                         bool header, int method)
+{
+    if (method < BINARY_PATCH_RAW || method > BINARY_PATCH_LZMA2_BODY) {
+        QP_LOG(LogLevel_ERROR) << "Invalid compression method";
+        return false;
+    }
+    const u8 *data = new_stream->Buffer();
+    const size_t newSize = new_stream->Remaining();
+    const u32 checksum = CalculateCrc(data, newSize);
+
+    const u8 *old = old_stream->Buffer();
+    const size_t oldSize = old_stream->Remaining();
+    if (oldSize >= (size_t(1) << 31)) {
+        QP_LOG(LogLevel_ERROR) << " old stream too large";
+        return false;
+    }
+    const i64 m = i64(oldSize);
+    std::unique_ptr<i32[]> index(new (std::nothrow) i32[size_t(m) + 1]);
+    if (!index)
+        return false;
+    index[0] = i32(m);
+    if (!old_stream->Skip(oldSize)) {
+        QP_LOG(LogLevel_ERROR) << "error in old_stream size";
+        return false;
+    }
+    if (buildSuffixArray(old, index.get() + 1, int(m)) < 0)
+        return false;
+
+    if (newSize >= (size_t(1) << 31)) {
+        QP_LOG(LogLevel_ERROR) << " new stream too large";
+        return false;
+    }
+    const i64 n = i64(newSize);
+    if (!new_stream->Skip(newSize)) {
+        QP_LOG(LogLevel_ERROR) << "error in new_stream size";
+        return false;
+    }
+    DiffBody body;
+    body.diff.reset(new (std::nothrow) u8[size_t(n) + 1]);
+    body.extra.reset(new (std::nothrow) u8[size_t(n) + 1]);
+    if (!body.diff || !body.extra)
+        return false;
+
+    if (!scan(old, m, index.get(), data, n, &body))
+        return false;
+    index.reset();
+    return writeDiff(&body, output, header, method, checksum, n);
+}
+
+} // namespace quorpatch

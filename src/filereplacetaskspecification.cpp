@@ -1,0 +1,178 @@
+#include "filereplacetaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "filecopytaskspecification.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileDevice>
+#include <QFileInfo>
+
+const QStringList FileReplaceTaskSpecification::executableNames = {
+    QStringLiteral("qvxclient_mac"),
+    QStringLiteral("update"),
+    QStringLiteral("error_report"),
+    QStringLiteral("package_inst"),
+    QStringLiteral("QtWebEngineProcess"),
+    QStringLiteral("libQt5Core"),
+    QStringLiteral("libQt5Gui"),
+    QStringLiteral("libQt5Network"),
+    QStringLiteral("libQt5PrintSupport"),
+    QStringLiteral("libQt5Sql"),
+    QStringLiteral("libQt5Svg"),
+    QStringLiteral("libQt5Widgets"),
+    QStringLiteral("libQt5Qml"),
+    QStringLiteral("libQt5Quick"),
+    QStringLiteral("libQt5QuickWidgets"),
+    QStringLiteral("libQt5Positioning"),
+    QStringLiteral("libQt5WebChannel"),
+    QStringLiteral("libQt5WebEngineCore"),
+    QStringLiteral("libQt5WebEngineWidgets"),
+    QStringLiteral("libQt5DBus"),
+    QStringLiteral("libQt5SerialPort"),
+};
+
+const QStringList FileReplaceTaskSpecification::executableSuffixes = {QStringLiteral("dylib")};
+
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry &entry,
+                                                           QList<DeleteEntry> *deleteList,
+                                                           RollbackDataList *sharedRollbackList,
+                                                           Configuration *configuration,
+                                                           QObject *parent, double weight)
+    : ComposedTaskSpecification(1, parent, weight)
+    , entry(entry)
+    , deleteList(deleteList)
+    , sharedRollbackList(sharedRollbackList)
+    , configuration(configuration)
+{ }
+
+FileReplaceTaskSpecification::~FileReplaceTaskSpecification() = default;
+
+void FileReplaceTaskSpecification::execute()
+{
+    emit message(tr("add/replace %1").arg(entry.m_key));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceTaskSpecification::makeSubtasksAndStart()
+{
+    const QString tempDir = configuration ? configuration->tempDir : QString();
+    const QString installPath = configuration ? configuration->installPath : QString();
+    const QString relativePath = entry.localRelativePath(QString());
+    const QString source = QDir(tempDir).filePath(entry.m_key);
+    m_Target = QDir(installPath).filePath(relativePath);
+    const QString baseCopy = tempDir + QLatin1Char('/') + relativePath + QStringLiteral("_old");
+    const QString patchFile = tempDir + QLatin1Char('/') + entry.m_patchKey;
+    m_Backup.clear();
+
+    qDebug() << "FileReplaceTaskSpecification: spec:" << entry.m_key << " src:" << source
+             << " dstFile:" << m_Target << " hasPatch:" << (entry.hasPatch() ? "true" : "false")
+             << " patchFile:" << entry.m_patchKey;
+
+    if (!entry.hasInstalledName()) {
+        addBackupTask(baseCopy);
+        addSubTask(new FileCopyTaskSpecification(&localRollbackList, source, m_Target, this, 1.0));
+    } else {
+        if (entry.hasPatch()) {
+            qDebug() << "HAS PATCH" << entry.m_patchKey;
+            const bool removed = QFile::remove(baseCopy);
+            qDebug() << "Remove" << baseCopy << (removed ? "true" : "false");
+            const QString baseDir = QFileInfo(baseCopy).absolutePath();
+            const bool baseDirExists = QFileInfo::exists(baseDir);
+            qDebug() << "tempOldAbsPath" << baseDir << baseDirExists;
+            if (!baseDirExists) {
+                const bool created = QDir().mkpath(baseDir);
+                qDebug() << "Created" << baseDir << created;
+            }
+            const bool copied = QFile::copy(m_Target, baseCopy);
+            qDebug() << "Copy" << m_Target << "->" << baseCopy << copied;
+            // The patch only reads the base copy, so it doubles as the kept old file.
+            if (copied)
+                m_Backup = baseCopy;
+            emit message(tr("Patching %1").arg(relativePath));
+            addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
+                                                       m_Target, this, 0.8));
+        } else {
+            addBackupTask(baseCopy);
+            if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
+                addSubTask(new FileUnpackTaskSpecification_lzma2(&localRollbackList, source,
+                                                                 m_Target, this, 0.8));
+            else
+                addSubTask(new FileUnpackTaskSpecification_zip(&localRollbackList, source, m_Target,
+                                                               this, 0.8));
+        }
+        addSubTask(
+            new CheckSignatureTaskSpecification(m_Target, entry.m_installedHash, true, this, 0.2));
+    }
+
+    state = Running;
+    startSubtasks();
+}
+
+void FileReplaceTaskSpecification::addBackupTask(const QString &backup)
+{
+    // Only a file can be kept; anything else in the target's place fails the write anyway.
+    if (!QFileInfo(m_Target).isFile())
+        return;
+    m_Backup = backup;
+    QDir().mkpath(QFileInfo(m_Backup).absolutePath());
+    // Weightless: keeping the old file adds nothing the progress has to show.
+    addSubTask(new FileCopyTaskSpecification(nullptr, m_Target, m_Backup, this, 0.0));
+}
+
+void FileReplaceTaskSpecification::addRestoreRecord()
+{
+    // Stands before the record of the written file, so an undo first removes the new file and
+    // then moves the old one back.
+    localRollbackList.prepend(RollbackData(RollbackData::FILE_RENAME, m_Target, m_Backup));
+    m_Backup.clear();
+}
+
+void FileReplaceTaskSpecification::subtasksDone()
+{
+    if (subtasksState() == Finished) {
+        if (!m_Backup.isEmpty())
+            addRestoreRecord();
+        if (sharedRollbackList)
+            sharedRollbackList->append(localRollbackList);
+        makeSingleFileExecutable(m_Target);
+    } else {
+        if (!m_Backup.isEmpty()) {
+            // The old file must come back when the new one was written or the old one is gone;
+            // a write that failed left it untouched.
+            bool written = false;
+            for (const RollbackData &record : qAsConst(localRollbackList))
+                written = written
+                    || (record.op == RollbackData::FILE_CREATE && record.path == m_Target);
+            if (written || !QFileInfo::exists(m_Target))
+                addRestoreRecord();
+        }
+        localRollbackList.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceTaskSpecification::reset()
+{
+    clearSubtasks();
+    localRollbackList.rollback(this);
+    m_Backup.clear();
+    // With no children left this only clears the end flags of the last run and the base.
+    ComposedTaskSpecification::reset();
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+{
+    const QFileInfo info(path);
+    qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
+    if (executableNames.contains(info.fileName())
+        || executableSuffixes.contains(info.completeSuffix())) {
+        QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+        qDebug() << "Set executable flag on" << path;
+    }
+}

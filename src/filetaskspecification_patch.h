@@ -1,0 +1,44 @@
+#ifndef FILETASKSPECIFICATION_PATCH_H
+#define FILETASKSPECIFICATION_PATCH_H
+
+#include "slowfileopfunc.h"
+#include "slowfileopspecification.h"
+
+#include "mappedfile.h"
+
+#include <QString>
+
+// Applies an ensemble patch to oldPath and writes the result to newPath (UTF-8 paths). True only
+// when the new file was written completely.
+bool ApplyEnsemblePatch(const quorvelin::strings::oschar *oldPath,
+                        const quorvelin::strings::oschar *patchPath,
+                        const quorvelin::strings::oschar *newPath);
+
+// Turns a base file and a downloaded patch into the new file.
+class FileFuncPatch : public SlowFileOpFunc
+{
+    Q_OBJECT
+
+public:
+    FileFuncPatch(const QString &source, const QString &patch, const QString &target);
+    ~FileFuncPatch() override;
+
+    bool run() override;
+
+    static bool patchFile(const QString &source, const QString &patch, const QString &target);
+};
+
+class FileTaskSpecification_patch : public SlowFileOpSpecification
+{
+    Q_OBJECT
+
+public:
+    FileTaskSpecification_patch(RollbackDataList *rollbackList, const QString &source,
+                                const QString &patch, const QString &target, QObject *parent,
+                                qreal weight);
+    ~FileTaskSpecification_patch() override;
+
+    ASyncFunc *createFunc() override;
+};
+
+#endif // FILETASKSPECIFICATION_PATCH_H

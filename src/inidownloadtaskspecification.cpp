@@ -1,0 +1,101 @@
+#include "inidownloadtaskspecification.h"
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
+
+#include <QDebug>
+#include <QFile>
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
+                                                           Configuration *configuration,
+                                                           QObject *parent, double weight)
+    : ComposedTaskSpecification(1, parent, weight)
+    , manager(manager)
+    , configuration(configuration)
+{ }
+
+IniDownloadTaskSpecification::~IniDownloadTaskSpecification() = default;
+
+QString IniDownloadTaskSpecification::iniName(int clientUpdate)
+{
+    return (clientUpdate == 1 ? QStringLiteral("qvx_") : QString())
+        + Configuration::clientTypeString(clientUpdate) + QStringLiteral(".ini");
+}
+
+QString IniDownloadTaskSpecification::packedName(int clientUpdate)
+{
+    return iniName(clientUpdate) + QStringLiteral("._lzma2_");
+}
+
+QString IniDownloadTaskSpecification::signatureName(int clientUpdate)
+{
+    return iniName(clientUpdate) + QStringLiteral(".sig");
+}
+
+void IniDownloadTaskSpecification::execute()
+{
+    emit message(tr("Download / check product ini"));
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    clearSubtasks();
+    TaskSpecification::reset();
+}
+
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    const int step = configuration->clientUpdate;
+    const QString ini = iniName(step);
+    const QString packed = packedName(step);
+    const QString signature = signatureName(step);
+    const QString dir = configuration->tempDir + QLatin1Char('/');
+    qDebug() << "makeSubtasksAndStart" << ini << packed;
+
+    double remaining = 1.0;
+    if (!QFile::exists(dir + ini)) {
+        qDebug() << "Requesting" << packed;
+        addSubTask(new DownloadTaskSpecification(manager, packed, configuration->versionNr,
+                                                 dir + packed, -1, this, 0.3333));
+        addSubTask(
+            new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 1.0));
+        remaining = 0.6667;
+    }
+    if (!QFile::exists(dir + signature)) {
+        qDebug() << "Requesting" << signature;
+        addSubTask(new DownloadTaskSpecification(manager, signature, configuration->versionNr,
+                                                 dir + signature, -1, this, 0.3333));
+        remaining = remaining - 0.3333;
+    }
+    auto *check = new CheckSignatureTaskSpecification(dir + ini, QString(), true, this, remaining);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+
+    state = Running;
+    startSubtasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task)
+{
+    Q_UNUSED(task);
+    if (pass)
+        return;
+    qDebug() << "Failed to verify product ini, aborting";
+    // Kept, they would be found present by every later run and fail it the same way.
+    const QString dir = configuration->tempDir + QLatin1Char('/');
+    QFile::remove(dir + iniName(configuration->clientUpdate));
+    QFile::remove(dir + signatureName(configuration->clientUpdate));
+    emit message(tr("Could not verify the product ini file. Aborting"));
+    fail();
+}
+
+void IniDownloadTaskSpecification::subtasksDone()
+{
+    // Failed already by a signature that did not verify: the parent heard of it once.
+    if (state == Failed)
+        return;
+    ComposedTaskSpecification::subtasksDone();
+}

@@ -1,0 +1,284 @@
+#include "mainwindow.h"
+
+#include "bundlelinks.h"
+#include "configuration.h"
+#include "processtools.h"
+#include "ui_mainwindow.h"
+#include "updateengine.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QTimer>
+
+const QString g_ForceUpdateFileName = QStringLiteral("qvx_force_update");
+const QString g_ForceUpdateCheckFileName = QStringLiteral("qvx_force_update_check");
+
+// The images live in the static core library; make sure its resources are linked and registered.
+static void initUpdaterResources()
+{
+    Q_INIT_RESOURCE(updater);
+}
+
+namespace {
+
+// Set while the cancellation box is open, so that a second cancellation adds no second box.
+bool s_CancelBoxOpen = false;
+
+QString trWidget(const char *text)
+{
+    return QCoreApplication::translate("QWidget", text);
+}
+
+QString trObject(const char *text)
+{
+    return QCoreApplication::translate("QObject", text);
+}
+
+const char *makerUrl = "https://www.quorvelin.example/";
+
+} // namespace
+
+MainWindow::MainWindow(Configuration *config)
+    : QWidget(nullptr, Qt::WindowFlags())
+    , ui(new Ui_MainWindow)
+    , m_Config(config)
+    , m_Engine(nullptr)
+    , m_Finished(false)
+    , m_Aborting(false)
+    , m_Started(false)
+    , m_RebootPending(false)
+{
+    initUpdaterResources();
+    m_Engine = new UpdateEngine(m_Config, this);
+    g_MainWindow = this;
+
+    connect(m_Engine, &UpdateEngine::error, this, [this](const QString &errorMessage) {
+        onAppendText(errorMessage);
+        QMessageBox::critical(this, trObject("Error"), errorMessage);
+    });
+    connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(m_Engine, &UpdateEngine::updateProgress, this, [this](double doneFrac) {
+        ui->totalProgressBar->setValue(static_cast<int>(doneFrac * 1000));
+    });
+    connect(m_Engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+
+    ui->setupUi(this);
+
+    // Queued: the form's own toggled connection has shown the pane by then.
+    connect(
+        ui->detailsButton, &QPushButton::clicked, this,
+        [this](bool) {
+            if (ui->outputTextEdit->isVisible()) {
+                QScrollBar *bar = ui->outputTextEdit->verticalScrollBar();
+                bar->setValue(bar->maximum());
+            }
+        },
+        Qt::QueuedConnection);
+
+    ui->quorvelinLabel->setUrl(QString::fromLatin1(makerUrl));
+    ui->banner->setUrl(QString::fromLatin1(makerUrl));
+    ui->quorvelinLabel->hide();
+    ui->outputTextEdit->hide();
+
+    connect(m_Config, &Configuration::fatalError, this, [this](const QString &errorMessage) {
+        QMessageBox::critical(this, trObject("Error"), errorMessage);
+        QCoreApplication::exit(1);
+    });
+    connect(m_Config, &Configuration::ready, this, &MainWindow::onStartUpdate);
+}
+
+MainWindow::~MainWindow()
+{
+    if (g_MainWindow == this)
+        g_MainWindow = nullptr;
+    delete ui;
+}
+
+void MainWindow::updateVersionLabel()
+{
+    QString text;
+    if (!m_Config->versionString.isEmpty())
+        text += QStringLiteral("<div style=\"font-weight:bold;font-size:large\">")
+            + trWidget("Update to Quorvelin %1").arg(m_Config->versionString)
+            + QStringLiteral("</div>");
+
+    QString channelName;
+    switch (m_Config->channel) {
+    case 0:
+        channelName = trWidget("Stable");
+        break;
+    case 1:
+        channelName = trWidget("Beta");
+        break;
+    case 2:
+        channelName = trWidget("Alpha");
+        break;
+    default:
+        break;
+    }
+    text += QStringLiteral("<div style=\"margin-top:0.2em\">")
+        + trWidget("You are currently on <strong>%1 channel</strong>.").arg(channelName)
+        + QStringLiteral("</div>");
+
+    text += QStringLiteral("<div style=\"margin-top:0.2em;font-style:italic\">")
+        + (m_Config->clientUpdate ? trWidget("Step two: Updating Quorvelin client")
+                                  : trWidget("Step one: Updating updater"))
+        + QStringLiteral("</div>");
+    ui->versionLabel->setText(text);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    const int side = ui->versionLabel->height();
+    ui->quorvelinLabel->setMaximumWidth(side);
+    ui->quorvelinLabel->setMaximumHeight(side);
+    ui->quorvelinLabel->show();
+    QWidget::showEvent(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!m_Engine->isActive()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_Aborting)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, trWidget("Question"),
+        trWidget("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes) {
+        m_Aborting = true;
+        m_Engine->cancelUpdate();
+    }
+}
+
+void MainWindow::onAppendText(QString text)
+{
+    ui->outputTextEdit->append(text);
+}
+
+void MainWindow::onFatalError(QString errorMessage)
+{
+    QMessageBox::critical(this, trObject("Error"), errorMessage, QMessageBox::Ok);
+    QCoreApplication::exit(2);
+}
+
+void MainWindow::onStartUpdate()
+{
+    qDebug() << "onStartUpdate" << m_Finished << m_Started;
+    if (m_Finished || m_Started)
+        return;
+    if (m_Engine->isActive()) {
+        qDebug() << "Session already active";
+        return;
+    }
+    if (!m_Config->initialised) {
+        qDebug() << "Aborting start update, configuration not yet ready";
+        return;
+    }
+    if (m_Engine->initialize()) {
+        qDebug() << "Update engine initialized";
+        m_Started = true;
+        m_Engine->startUpdate();
+    }
+}
+
+void MainWindow::onStartNewUpdater()
+{
+    qDebug() << "onStartNewUpdater";
+    const QStringList args {QStringLiteral("--clientupdate"), Configuration::clientTypeString(1),
+                            QString::number(m_Config->versionNr),
+                            m_Config->versionString.isEmpty() ? QStringLiteral("#")
+                                                              : m_Config->versionString};
+    ProcessTools::startClientUpdater(m_Config->tempDir, args);
+    close();
+}
+
+void MainWindow::onUpdateFinished()
+{
+    qDebug() << "onUpdateFinished";
+    m_Finished = true;
+    if (m_RebootPending)
+        return;
+    if (m_Config->clientUpdate == 0) {
+        QTimer::singleShot(1000, this, &MainWindow::onStartNewUpdater);
+        return;
+    }
+    BundleLinks::createClientBundleLinks(m_Config->installPath);
+    QTimer::singleShot(1000, this, [this]() {
+        if (m_Config->clientUpdate == 1)
+            ProcessTools::startQvxClient(m_Config->installPath);
+        close();
+    });
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (m_Aborting) {
+        QCoreApplication::quit();
+        return;
+    }
+    m_Finished = false;
+    m_Engine->resetAfterCancel();
+    onAppendText(trWidget("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+
+    if (s_CancelBoxOpen)
+        return;
+    s_CancelBoxOpen = true;
+    QMessageBox::critical(this, trWidget("Update"),
+                          trWidget("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+    s_CancelBoxOpen = false;
+}
+
+void MainWindow::onRebootWithConfirmation()
+{
+    qDebug() << "onRebootWithConfirmation";
+    m_RebootPending = true;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, trWidget("Confirm reboot"),
+        trWidget("<p>A computer restart is required to proceed with the client update. If you do "
+                 "not reboot now, the Quorvelin update will be cancelled.</p><p>Do you want to "
+                 "reboot now?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) {
+        write_force_update_file(g_ForceUpdateFileName);
+        QApplication::beep();
+    } else {
+        write_force_update_file(g_ForceUpdateCheckFileName);
+    }
+    QCoreApplication::quit();
+}
+
+void MainWindow::write_force_update_file(const QString &name)
+{
+    QFile file(QDir::tempPath() + QStringLiteral("/") + name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        onAppendText(QStringLiteral("Failed to store force update notice"));
+        qDebug() << "Failed to store force update notice";
+        return;
+    }
+    file.close();
+}
+
+void MainWindow::delete_force_update_files()
+{
+    qDebug() << "delete_force_update_files" << m_Config->clientUpdate;
+    if (m_Config->clientUpdate != 0)
+        return;
+    QFile::remove(QDir::tempPath() + QStringLiteral("/") + g_ForceUpdateFileName);
+    QFile::remove(QDir::tempPath() + QStringLiteral("/") + g_ForceUpdateCheckFileName);
+}

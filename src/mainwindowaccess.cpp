@@ -1,0 +1,3 @@
+#include "mainwindowaccess.h"
+
+QWidget *g_MainWindow = nullptr;

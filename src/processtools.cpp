@@ -1,0 +1,113 @@
+#include "processtools.h"
+
+#include "platformlaunch.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+namespace {
+
+// Empty when the system has no usable temporary folder (Qt then reports an empty path, which must
+// not turn into the file-system root).
+QString tempFile(const QString &name)
+{
+    const QString temp = QDir::tempPath();
+    if (temp.isEmpty())
+        return QString();
+    return temp + QStringLiteral("/") + name;
+}
+
+} // namespace
+
+QString ProcessTools::argsFilePath()
+{
+    return tempFile(QStringLiteral("qvxclientupdateargs"));
+}
+
+bool ProcessTools::writeArgsFile(const QStringList &args)
+{
+    const QString path = argsFilePath();
+    if (path.isEmpty()) {
+        qDebug() << "Failed to write update arguments: no temporary folder";
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
+        qDebug() << "Failed to write update arguments" << file.fileName() << file.errorString();
+        // An older file would hand the next updater another run's arguments.
+        QFile::remove(path);
+        return false;
+    }
+    bool ok = true;
+    for (const QString &arg : args) {
+        // The reader decodes UTF-8; any other encoding would change non-ASCII arguments.
+        const QByteArray line = arg.toUtf8() + '\n';
+        ok = file.write(line) == line.size() && ok;
+    }
+    file.close();
+    ok = ok && file.error() == QFileDevice::NoError;
+    if (!ok) {
+        qDebug() << "Failed to write update arguments" << file.fileName() << file.errorString();
+        // A cut-off list could name a wrong version; none at all is the safer start.
+        file.remove();
+    }
+    return ok;
+}
+
+void ProcessTools::startClientUpdater(const QString &dir, const QStringList &args)
+{
+    qDebug() << "startClientUpdater" << dir << args;
+    qDebug() << "startNewUpdater_mac" << dir << args;
+    writeArgsFile(args);
+
+    const QString script = writeUpdateStarterScript(
+        dir + QStringLiteral("/SharedSupport/update.app"), QStringLiteral("update.sh"));
+    if (script.isEmpty()) {
+        qDebug() << "Failed to write temp update starter for second update step";
+        return;
+    }
+    qDebug() << "starting" << script;
+    // Never destroyed: the shell and what it starts outlive this process, which closes next.
+    QProcess *process = new QProcess;
+    process->start(QStringLiteral("/bin/sh"), QStringList {script}, QIODevice::NotOpen);
+}
+
+void ProcessTools::startQvxClient(const QString &dir)
+{
+    qDebug() << "startQvxClient";
+    qDebug() << "startQvxClient_mac" << dir;
+    QString program;
+    QStringList arguments;
+    if (!PlatformLaunch::openBundleProgram(dir + QStringLiteral("../../Quorvelin 3 Client.app"),
+                                           &program, &arguments)) {
+        qDebug() << "No client to start in" << dir;
+        return;
+    }
+    qDebug() << "starting" << program << arguments;
+    QProcess::startDetached(program, arguments);
+}
+
+QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName)
+{
+    const QString content = PlatformLaunch::openBundleCommand(bundlePath);
+    if (content.isEmpty())
+        return QString();
+    const QString path = tempFile(scriptName);
+    if (path.isEmpty())
+        return QString();
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate))
+        return QString();
+    // Paths are bytes in the file-system encoding, so the script names the bundle as it is.
+    const QByteArray bytes = QFile::encodeName(content);
+    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    if (!written
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                | QFileDevice::ExeOwner)) {
+        file.remove();
+        return QString();
+    }
+    return file.fileName();
+}

@@ -1,0 +1,28 @@
+// Hands the run over to the next program: the new updater for step two, or the updated client.
+// Neither call waits for the started program.
+#ifndef PROCESSTOOLS_H
+#define PROCESSTOOLS_H
+
+#include <QString>
+#include <QStringList>
+
+class ProcessTools
+{
+public:
+    // dir: the session folder holding the new updater copy; args: its step-two arguments, which
+    // it reads back from the arguments file.
+    static void startClientUpdater(const QString &dir, const QStringList &args);
+    // dir: the client bundle's Contents folder, ending with "/".
+    static void startQvxClient(const QString &dir);
+
+    // Path of the arguments file that the next updater reads when started without arguments.
+    static QString argsFilePath();
+    // Writes args, one a line; false when the file could not be written completely.
+    static bool writeArgsFile(const QStringList &args);
+};
+
+// Writes the script that opens bundlePath into the system temporary folder as scriptName.
+// Returns its path, or an empty string when it cannot be written.
+QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName);
+
+#endif // PROCESSTOOLS_H

@@ -1,0 +1,343 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "cryptwrapper.h"
+#include "leftoverfiles.h"
+#include "taskspecification.h"
+#include "updateinidata.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdlib>
+
+#if __has_include("maintaskspecification.h")
+#include "maintaskspecification.h"
+#define QVX_HAVE_MAIN_TASK 1
+#endif
+
+namespace {
+
+UpdateEngine::MainTaskFactory &mainTaskFactory()
+{
+    static UpdateEngine::MainTaskFactory factory;
+    return factory;
+}
+
+QString canonicalOrEmpty(const QString &path)
+{
+    return path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+}
+
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
+    : QObject(parent)
+    , m_State(PRE_INIT)
+    , m_Config(config)
+    , m_MainTask(nullptr)
+    , m_Timer(nullptr)
+    , m_NetworkManager(nullptr)
+{
+    connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+
+    m_Timer = new QTimer(this);
+    connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+
+    m_NetworkManager = new QNetworkAccessManager(this);
+
+    m_Config->readUpdateIniSettings();
+
+    if (m_Config->proxy.isEmpty()) {
+        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(m_Config->proxy, QUrl::TolerantMode);
+    if (url.isValid()) {
+        const QNetworkProxy proxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded),
+                                  static_cast<quint16>(url.port(3128)), QString(), QString());
+        qDebug() << "UpdateEngine proxy" << proxy.hostName() << proxy.port();
+        m_NetworkManager->setProxy(proxy);
+        return;
+    }
+    // Whoever made us has had no chance to connect yet: report from the event loop.
+    const QString text
+        = QStringLiteral("'%1' is an invalid proxy specification").arg(m_Config->proxy);
+    qDebug() << "UpdateEngine" << text;
+    QMetaObject::invokeMethod(
+        this, [this, text]() { emit fatalError(text); }, Qt::QueuedConnection);
+}
+
+bool UpdateEngine::initialize()
+{
+    Q_ASSERT_X(m_State == PRE_INIT, "UpdateEngine::initialize", "m_State == PRE_INIT");
+
+    try {
+        initCryptLibrary();
+    } catch (const crypt_exception &e) {
+        qDebug() << "initialize" << e.what();
+        emit fatalError(QString::fromUtf8(e.what()));
+        return false;
+    }
+
+    const uint seed = static_cast<uint>(QDateTime::currentSecsSinceEpoch());
+#if QT_VERSION < QT_VERSION_CHECK(5, 15, 0)
+    qsrand(seed);
+#else
+    std::srand(seed);
+#endif
+
+    int previousVersion = 0;
+    QString dir;
+    QString qvxdir;
+    if (UpdateIniData::get(&previousVersion, nullptr, &dir, &qvxdir)) {
+        qDebug() << "Current version =" << previousVersion
+                 << "/ new version =" << m_Config->versionNr;
+        if (previousVersion == m_Config->versionNr) {
+            qDebug() << "Continuing previous session";
+            emit message(
+                QStringLiteral("Previous update session for v. %1 found").arg(previousVersion));
+        } else {
+            qDebug() << "Cleaning up previous session";
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                             .arg(previousVersion)
+                             .arg(dir));
+            if (mayRemoveSessionDir(dir, qvxdir)) {
+                removeDirectoryContents(dir);
+                bool removed = false;
+                if (removeDirectory(dir, &removed))
+                    emit message(removed ? QStringLiteral("Ok")
+                                         : QStringLiteral("Failed to remove directory"));
+            } else {
+                emit message(QStringLiteral("Failed to remove directory"));
+            }
+            dir.clear();
+            qvxdir.clear();
+            removeSessionRecord();
+        }
+    }
+
+    if (!m_Config->initalizeStart(dir, qvxdir))
+        return false;
+
+    qDebug() << "initialize"
+             << "modifying update.ini" << m_Config->clientUpdate;
+    if (!UpdateIniData::modify(m_Config->versionNr, m_Config->tempDir, m_Config->installPath,
+                               m_Config->clientType)) {
+        qDebug() << "Failed to write to update.ini";
+        emit error(QStringLiteral("Failed to write update.ini. The updater does not seem to have "
+                                  "the required write permissions."));
+        return false;
+    }
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    Q_ASSERT_X(m_State == POST_INIT, "UpdateEngine::startUpdate", "m_State == POST_INIT");
+    qDebug() << "Starting update";
+
+    m_MainTask = createMainTask();
+    if (!m_MainTask) {
+        // Without a pipeline nothing could ever end the session: do not hold the window open.
+        m_State = CANCELED;
+        emit fatalError(QStringLiteral("No update task available"));
+        return true;
+    }
+    connect(m_MainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(m_MainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(m_MainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(m_MainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(m_MainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+
+    m_State = RUNNING;
+    m_Timer->start(1000);
+    m_MainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::isActive() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+void UpdateEngine::resetAfterCancel()
+{
+    Q_ASSERT_X(m_State == CANCELED, "UpdateEngine::resetAfterCancel", "m_State==CANCELED");
+    m_State = PRE_INIT;
+    if (m_MainTask) {
+        disconnect(m_MainTask, nullptr, this, nullptr);
+        m_MainTask->deleteLater();
+        m_MainTask = nullptr;
+    }
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State == RUNNING && m_MainTask)
+        m_MainTask->cancel();
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !m_MainTask)
+        return;
+    qulonglong done = 0;
+    qulonglong total = 0;
+    qulonglong speed = 0;
+    bool downloading = false;
+    m_MainTask->getDownloadProgress(&done, &total, &speed, &downloading);
+    emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    // A root task reports its end once; anything after that is not ours to act on.
+    if (m_State != RUNNING)
+        return;
+    m_Timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message(QStringLiteral("Update successfully finished"));
+    m_MainTask->deleteLater();
+    m_MainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    if (m_State != RUNNING)
+        return;
+    m_Timer->stop();
+    m_State = CANCELED;
+    if (m_MainTask->state == TaskSpecification::Aborted)
+        emit message(QStringLiteral("User aborted update"));
+    m_MainTask->deleteLater();
+    m_MainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::cleanup()
+{
+    qDebug() << "cleanup";
+    if (m_Config->clientUpdate == 0) {
+        removeSessionRecord();
+        qDebug() << "Deleted local update.ini" << UpdateIniData::iniPath();
+        emit message(QStringLiteral("Removed temporary update.ini"));
+        return;
+    }
+
+    qDebug() << "Removing temporary files";
+    emit message(QStringLiteral("Remove temporary files..."));
+    QString dir;
+    if (UpdateIniData::get(nullptr, nullptr, &dir, nullptr)) {
+        if (mayRemoveSessionDir(dir, m_Config->installPath)) {
+            removeDirectoryContents(dir);
+            bool removed = false;
+            removeDirectory(dir, &removed);
+        }
+        removeSessionRecord();
+    }
+    QFile::remove(QDir::tempPath() + QStringLiteral("/qvxclientupdateargs"));
+    emit message(QStringLiteral("Temporary files removed."));
+}
+
+void UpdateEngine::removeDirectoryContents(const QString &dir)
+{
+    QDir folder(dir);
+    const QFileInfoList files = folder.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden
+                                                     | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &file : files)
+        QFile::remove(file.absoluteFilePath());
+
+    const QFileInfoList dirs = folder.entryInfoList(QDir::Dirs | QDir::NoSymLinks | QDir::Hidden
+                                                    | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &sub : dirs) {
+        removeDirectoryContents(sub.absoluteFilePath());
+        folder.rmdir(sub.fileName());
+    }
+}
+
+bool UpdateEngine::removeDirectory(const QString &dir, bool *removed)
+{
+    const QString clean = QDir::cleanPath(dir);
+    QDir parent(clean);
+    if (!parent.cdUp())
+        return false;
+    *removed = parent.rmdir(QFileInfo(clean).fileName());
+    return true;
+}
+
+bool UpdateEngine::mayRemoveSessionDir(const QString &dir, const QString &clientDir) const
+{
+    const QString target = canonicalOrEmpty(dir);
+    if (target.isEmpty())
+        return false;
+    const QStringList forbidden {QStringLiteral("/"), canonicalOrEmpty(QDir::homePath()),
+                                 canonicalOrEmpty(QDir::tempPath())};
+    const QString client = canonicalOrEmpty(
+        clientDir.isEmpty() ? Configuration::getInstallPath() + QStringLiteral("../") : clientDir);
+    const bool refused = forbidden.contains(target) || target == QDir::rootPath()
+        || (!client.isEmpty() && isSameOrInside(client, target));
+    if (refused)
+        qWarning() << "Refusing to remove" << dir << "as a session folder";
+    return !refused;
+}
+
+void UpdateEngine::removeSessionRecord()
+{
+    // update.ini also carries the user's channel and proxy settings: drop only the record, and
+    // the file when nothing else is left in it.
+    const QString path = UpdateIniData::iniPath();
+    bool empty = false;
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(QStringLiteral("current"));
+        settings.sync();
+        empty = settings.allKeys().isEmpty();
+    }
+    if (empty)
+        QFile::remove(path);
+}
+
+TaskSpecification *UpdateEngine::createMainTask()
+{
+    if (mainTaskFactory())
+        return mainTaskFactory()(m_NetworkManager, m_Config, this);
+#ifdef QVX_HAVE_MAIN_TASK
+    return new MainTaskSpecification(m_NetworkManager, m_Config, this, 1.0);
+#else
+    return nullptr;
+#endif
+}
+
+void UpdateEngine::setMainTaskFactory(const MainTaskFactory &factory)
+{
+    mainTaskFactory() = factory;
+}
+
+void UpdateEngine::removeOldFiles(const QString &dir)
+{
+    LeftoverFiles::removeOldFiles(dir);
+}
+
+void UpdateEngine::removeQt4Files(const QString &dir)
+{
+    LeftoverFiles::removeQt4Files(dir);
+}

@@ -1,0 +1,55 @@
+// The updater's diagnostic log: every Qt message of the process, one line each, in a file below
+// the system temporary folder. Logging is on only while the marker file "qvx_update_log" exists
+// there when the log object is made.
+#ifndef UPDATELOG_H
+#define UPDATELOG_H
+
+#include <QMutex>
+#include <QString>
+#include <QTextStream>
+#include <QtGlobal>
+
+class QFile;
+
+class UpdateLog
+{
+public:
+    // The process-wide log, made (and its file opened) on the first call.
+    static UpdateLog *instance();
+
+    // Decides from the marker file in tempPath (empty: QDir::tempPath) whether to log.
+    explicit UpdateLog(const QString &tempPath = QString());
+    ~UpdateLog();
+    UpdateLog(const UpdateLog &) = delete;
+    UpdateLog &operator=(const UpdateLog &) = delete;
+
+    // Creates the log folder and file when logging is on.
+    void openLogFile();
+
+    bool enabled() const { return m_enabled; }
+    // Path of the log file; empty while logging is off.
+    QString fileName() const;
+
+    // Writes one line; safe from any thread. A fatal message aborts the process after its line.
+    void write(QtMsgType type, const QString &msg);
+
+    // Flushes and closes the file (at the end of the run); later messages are dropped. Safe
+    // while other threads still log.
+    void close();
+
+    // Makes log the one the message handler writes to (for tests); returns the previous one.
+    static UpdateLog *setInstance(UpdateLog *log);
+
+    // Null while logging is off.
+    QFile *file = nullptr;
+    QTextStream stream;
+
+private:
+    QString m_tempPath;
+    bool m_enabled = false;
+    QMutex m_mutex;
+};
+
+void updateMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
+
+#endif // UPDATELOG_H

@@ -1,0 +1,204 @@
+#include "lzmaioout.h"
+#include "streams.h"
+#include "test_lzma2_logcapture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quorpatch::Lzma2DecodeBlock;
+using quorpatch::Lzma2EncodeBuffer;
+using quorpatch::Lzma2EncodeStream;
+using quorpatch::SinkStream;
+using quorpatch::SourceStream;
+using Bytes = std::vector<uint8_t>;
+
+Bytes ToBytes(const SinkStream &sink)
+{
+    return Bytes(sink.Buffer(), sink.Buffer() + sink.Length());
+}
+
+Bytes Concat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes EncodeBlock(const Bytes &plain)
+{
+    SinkStream sink;
+    EXPECT_TRUE(Lzma2EncodeBuffer(plain.data(), plain.size(), &sink));
+    return ToBytes(sink);
+}
+
+Bytes Varint(uint32_t value)
+{
+    SinkStream sink;
+    EXPECT_TRUE(sink.WriteVarint32(value));
+    return ToBytes(sink);
+}
+
+// The raw LZMA2 stream of a block, without its property byte and size.
+Bytes StreamOf(const Bytes &block)
+{
+    uint32_t size = 0;
+    const uint8_t *after
+        = quorpatch::ParseVarint32(block.data() + 1, block.data() + block.size(), &size);
+    EXPECT_NE(after, nullptr);
+    return Bytes(after, block.data() + block.size());
+}
+
+Bytes Text(size_t n)
+{
+    static const char kWords[] = "lorem ipsum dolor sit amet, consectetur adipiscing elit ";
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(kWords[(i * 5 + i / 11) % (sizeof(kWords) - 1)]);
+    return b;
+}
+
+Bytes Noise(size_t n)
+{
+    std::mt19937 rng(12345);
+    Bytes b(n);
+    for (auto &x : b)
+        x = static_cast<uint8_t>(rng());
+    return b;
+}
+
+TEST(Lzma2Block, EmptyInputIsPropertySizeAndEndMarker)
+{
+    EXPECT_EQ(EncodeBlock({}), (Bytes {0x1C, 0x00, 0x00}));
+}
+
+TEST(Lzma2Block, RoundTripsAndAppendsToSink)
+{
+    const Bytes inputs[] = {
+        Bytes {},
+        Bytes {0x00},
+        Text(1000),
+        Text((2u << 20) + 777), // more than one LZMA2 chunk
+        Noise(200000), // stored in uncompressed chunks
+    };
+    const Bytes prefix = {'a', 'b', 'c'};
+    for (const Bytes &plain : inputs) {
+        SCOPED_TRACE(plain.size());
+        const Bytes block = EncodeBlock(plain);
+        ASSERT_GE(block.size(), 3u);
+        EXPECT_EQ(block[0], 28) << "level 9 property byte";
+        uint32_t size = 0;
+        ASSERT_NE(quorpatch::ParseVarint32(block.data() + 1, block.data() + block.size(), &size),
+                  nullptr);
+        EXPECT_EQ(size, plain.size());
+
+        SourceStream source(block.data(), block.size());
+        SinkStream sink;
+        ASSERT_TRUE(sink.Write(prefix.data(), prefix.size()));
+        ASSERT_TRUE(Lzma2DecodeBlock(&source, &sink));
+        EXPECT_TRUE(source.Empty());
+        EXPECT_TRUE(ToBytes(sink) == Concat(prefix, plain));
+    }
+}
+
+TEST(Lzma2Block, EncodeStreamReadsSourceToItsEnd)
+{
+    const Bytes plain = Text(5000);
+    SourceStream source(plain.data(), plain.size());
+    ASSERT_TRUE(source.Skip(1000));
+    SinkStream sink;
+    ASSERT_TRUE(sink.Write("x", 1));
+    ASSERT_TRUE(Lzma2EncodeStream(&source, &sink));
+    EXPECT_TRUE(source.Empty());
+    EXPECT_EQ(ToBytes(sink), Concat({'x'}, EncodeBlock(Bytes(plain.begin() + 1000, plain.end()))));
+}
+
+TEST(Lzma2Block, BytesAfterABlockStayUnread)
+{
+    const Bytes first = Text(3000);
+    const Bytes second = Noise(500);
+    const Bytes input = Concat(Concat(EncodeBlock(first), EncodeBlock(second)), {0xAB, 0xCD});
+    SourceStream source(input.data(), input.size());
+
+    SinkStream sink;
+    ASSERT_TRUE(Lzma2DecodeBlock(&source, &sink));
+    EXPECT_EQ(ToBytes(sink), first);
+    ASSERT_TRUE(Lzma2DecodeBlock(&source, &sink));
+    EXPECT_EQ(ToBytes(sink), Concat(first, second));
+    ASSERT_EQ(source.Remaining(), 2u);
+    EXPECT_EQ(source.Buffer()[0], 0xAB);
+}
+
+TEST(Lzma2Block, FailuresLeaveSourceAndSinkUntouched)
+{
+    const Bytes plain = Text(20000);
+    const Bytes block = EncodeBlock(plain);
+    const Bytes stream = StreamOf(block);
+    ASSERT_GT(stream.size(), 10u);
+    const uint8_t kProp = 0x1C;
+    Bytes badControl = stream;
+    badControl[0] = 0x03; // not an LZMA2 chunk type
+
+    const struct
+    {
+        const char *name;
+        Bytes input;
+        std::string message;
+    } cases[] = {
+        {"no input", {}, "Error read LZMA2 properties"},
+        {"property alone", {kProp}, "Error read LZMA2 unpack size"},
+        {"size cut short", {kProp, 0x80}, "Error read LZMA2 unpack size"},
+        {"stream cut short", Bytes(block.begin(), block.end() - 6), "Error uncompressing data 6"},
+        {"end marker missing", Bytes(block.begin(), block.end() - 1), "Error uncompressing data 6"},
+        {"more data than stated", Concat(Concat({kProp}, Varint(plain.size() - 1)), stream),
+         "Error uncompressing data 1"},
+        {"less data than stated", Concat(Concat({kProp}, Varint(plain.size() + 1)), stream),
+         "Error uncompressing data 0"},
+        {"invalid property", Concat(Concat({41}, Varint(plain.size())), stream),
+         "Error uncompressing data 4"},
+        {"corrupt chunk", Concat(Concat({kProp}, Varint(plain.size())), badControl),
+         "Error uncompressing data 1"},
+        {"huge size, empty stream", Concat(Concat({kProp}, Varint(0xFFFFFFFFu)), {0x00}),
+         "Error uncompressing data 0"},
+    };
+    const Bytes prefix = {'k', 'e', 'e', 'p'};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SourceStream source(c.input.data(), c.input.size());
+        SinkStream sink;
+        ASSERT_TRUE(sink.Write(prefix.data(), prefix.size()));
+        Lzma2LogCapture log;
+        EXPECT_FALSE(Lzma2DecodeBlock(&source, &sink));
+        EXPECT_EQ(source.Remaining(), c.input.size());
+        EXPECT_EQ(ToBytes(sink), prefix);
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0].message, c.message);
+        EXPECT_EQ(log.lines[0].level, 1);
+    }
+}
+
+// Each cut is copied into a buffer of its own size, so a read past it shows up under the
+// address sanitizer.
+TEST(Lzma2Block, EveryCutFails)
+{
+    const Bytes block = EncodeBlock(Concat(Text(3000), Noise(300)));
+    for (size_t length = 0; length < block.size(); ++length) {
+        SCOPED_TRACE(length);
+        const std::unique_ptr<uint8_t[]> cut(new uint8_t[length + 1]);
+        std::copy(block.begin(), block.begin() + length, cut.get());
+        SourceStream source(cut.get(), length);
+        SinkStream sink;
+        Lzma2LogCapture log;
+        EXPECT_FALSE(Lzma2DecodeBlock(&source, &sink));
+        EXPECT_EQ(source.Remaining(), length);
+        EXPECT_EQ(sink.Length(), 0u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,291 @@
+#include "downloadtaskspecification.h"
+#include "test_download_support.h"
+
+#include <QFileInfo>
+#include <QNetworkProxy>
+
+#include <memory>
+
+namespace {
+
+const int version = 7;
+const QString remote = QStringLiteral("common_client/lib/libfoo.dylib");
+
+class DownloadTaskTest : public ImageServerTest
+{
+protected:
+    DownloadTaskSpecification *makeTask(qint64 expectedSize, const QString &name = "libfoo.dylib")
+    {
+        localPath = local(name);
+        task.reset(new DownloadTaskSpecification(&manager, remote, version, localPath, expectedSize,
+                                                 nullptr, 0.8));
+        events.watch(task.get(), "dl");
+        return task.get();
+    }
+
+    bool runToEnd()
+    {
+        task->execute();
+        return waitUntil([this] { return taskEnded(*task); });
+    }
+
+    QStringList texts() const
+    {
+        QStringList out = events.filtered("dl message ");
+        out += events.filtered("dl error ");
+        return out;
+    }
+
+    struct Poll
+    {
+        qulonglong done = 0;
+        qulonglong total = 0;
+        qulonglong speed = 0;
+        bool downloading = false;
+    };
+
+    Poll poll()
+    {
+        Poll p;
+        task->getDownloadProgress(&p.done, &p.total, &p.speed, &p.downloading);
+        return p;
+    }
+
+    bool noPartialFile() const
+    {
+        return !QFile::exists(DownloadTaskSpecification::partialPath(localPath));
+    }
+
+    QString path() const { return imagePath(version, remote); }
+
+    std::unique_ptr<DownloadTaskSpecification> task;
+    TaskEventLog events;
+    QString localPath;
+};
+
+TEST_F(DownloadTaskTest, WholeFileArrivesUnderItsLocalName)
+{
+    const QByteArray body = patternBytes(20000);
+    const struct
+    {
+        const char *name;
+        qint64 expected;
+        qulonglong polledTotal;
+    } cases[] = {
+        {"size known", body.size(), qulonglong(body.size())},
+        {"size announced by the server", -1, qulonglong(body.size())},
+        {"size 0 given", 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearReplies();
+        server.setReply(path(), TestHttpServer::Reply::ok(body));
+        events.lines.clear();
+        makeTask(c.expected);
+        EXPECT_EQ(poll().total, c.expected < 0 ? 0u : qulonglong(c.expected));
+
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+        EXPECT_EQ(readFileBytes(localPath), body);
+        EXPECT_TRUE(noPartialFile());
+        EXPECT_EQ(texts(),
+                  QStringList({"dl message Downloading " + remote,
+                               "dl message Downloading " + remote + " finished"}));
+        EXPECT_DOUBLE_EQ(task->progress, 0.8);
+        const Poll p = poll();
+        EXPECT_EQ(p.done, qulonglong(body.size()));
+        EXPECT_EQ(p.total, c.polledTotal);
+        EXPECT_FALSE(p.downloading);
+        ASSERT_FALSE(server.requests().isEmpty());
+        EXPECT_EQ(server.requests().last().path, path());
+    }
+}
+
+// Redirects are not followed: what the image server does not deliver itself counts as missing.
+TEST_F(DownloadTaskTest, EveryStatusOtherThan200FailsAllFiveAttempts)
+{
+    for (int status : {404, 302, 401, 500, 206}) {
+        SCOPED_TRACE(status);
+        server.clearReplies();
+        server.setReply(path(),
+                        status == 302 ? TestHttpServer::Reply::redirect("/elsewhere")
+                                      : TestHttpServer::Reply::withStatus(status, "not the file"));
+        server.setReply("/elsewhere", TestHttpServer::Reply::ok("redirected"));
+        events.lines.clear();
+        makeTask(-1);
+        // What an earlier run left at the local name must not look like a download of this one.
+        ASSERT_TRUE(QFile(localPath).open(QIODevice::WriteOnly));
+        const int before = server.requestCount(path());
+
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+        EXPECT_EQ(server.requestCount(path()) - before, 5);
+        EXPECT_EQ(server.requestCount("/elsewhere"), 0);
+        QStringList expected {"dl message Downloading " + remote};
+        for (int i = 0; i < 5; ++i)
+            expected << QString("dl message %1 returned %2").arg(remote).arg(status);
+        expected << "dl message Unable to download " + remote;
+        EXPECT_EQ(texts(), expected);
+        EXPECT_FALSE(QFile::exists(localPath));
+        EXPECT_TRUE(noPartialFile());
+    }
+}
+
+TEST_F(DownloadTaskTest, ConnectionClosedEarlyIsRetriedUpToFiveAttempts)
+{
+    const QByteArray body = patternBytes(50000, 3);
+    TestHttpServer::Reply cut = TestHttpServer::Reply::ok(body);
+    cut.behaviour = TestHttpServer::CloseAfter;
+    cut.cutAfter = 10000;
+    const struct
+    {
+        const char *name;
+        qint64 expected;
+        int cutReplies;
+        int endState;
+    } cases[] = {
+        {"two cuts, size known", body.size(), 2, TaskSpecification::Finished},
+        {"four cuts, size unknown", -1, 4, TaskSpecification::Finished},
+        {"five cuts", body.size(), 5, TaskSpecification::Failed},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearReplies();
+        QList<TestHttpServer::Reply> replies;
+        for (int i = 0; i < c.cutReplies; ++i)
+            replies << cut;
+        replies << TestHttpServer::Reply::ok(body);
+        server.setReplies(path(), replies);
+        events.lines.clear();
+        makeTask(c.expected);
+        const int before = server.requestCount(path());
+
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state, c.endState);
+        EXPECT_EQ(server.requestCount(path()) - before, qMin(5, c.cutReplies + 1));
+        // One reason per failed attempt between the first and the last text.
+        const QStringList t = texts();
+        ASSERT_EQ(t.size(), qMin(5, c.cutReplies) + 2) << t.join('\n').toStdString();
+        EXPECT_TRUE(noPartialFile());
+        if (c.endState == TaskSpecification::Finished) {
+            EXPECT_EQ(t.last(), "dl message Downloading " + remote + " finished");
+            EXPECT_EQ(readFileBytes(localPath), body);
+            EXPECT_EQ(poll().done, qulonglong(body.size()));
+        } else {
+            EXPECT_EQ(t.last(), "dl message Unable to download " + remote);
+            EXPECT_FALSE(QFile::exists(localPath));
+        }
+    }
+}
+
+TEST_F(DownloadTaskTest, SixteenthPollWithoutDataRestartsTheTransfer)
+{
+    const QByteArray body = patternBytes(10000, 5);
+    TestHttpServer::Reply stall = TestHttpServer::Reply::ok(body);
+    stall.behaviour = TestHttpServer::StallAfter;
+    stall.cutAfter = 100;
+    server.setReplies(path(), {stall, TestHttpServer::Reply::ok(body)});
+    makeTask(body.size());
+
+    // Polls before a transfer runs do not count.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(poll().downloading);
+    task->execute();
+    ASSERT_TRUE(waitUntil([this] { return task->progress >= 0.8 * 0.01 - 1e-9; }));
+    // Only whole files ever carry the local name.
+    EXPECT_FALSE(QFile::exists(localPath));
+
+    Poll first = poll();
+    EXPECT_EQ(first.done, 100u);
+    EXPECT_EQ(first.total, qulonglong(body.size()));
+    EXPECT_EQ(first.speed, 100u);
+    EXPECT_TRUE(first.downloading);
+    for (int i = 2; i <= 15; ++i) {
+        const Poll p = poll();
+        EXPECT_TRUE(p.downloading) << i;
+        EXPECT_EQ(p.speed, 0u) << i;
+    }
+    EXPECT_EQ(texts().size(), 1);
+    const Poll timedOut = poll();
+    EXPECT_FALSE(timedOut.downloading);
+    EXPECT_EQ(texts().value(1), "dl message file " + remote + " timed out");
+
+    ASSERT_TRUE(waitUntil([this] { return taskEnded(*task); }));
+    EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+    EXPECT_EQ(server.requestCount(path()), 2);
+    EXPECT_EQ(readFileBytes(localPath), body);
+}
+
+TEST_F(DownloadTaskTest, CancelRemovesThePartialFileOnlyWhileRunning)
+{
+    const QByteArray body = patternBytes(10000);
+    TestHttpServer::Reply stall = TestHttpServer::Reply::ok(body);
+    stall.behaviour = TestHttpServer::StallAfter;
+    stall.cutAfter = 500;
+    server.setReply(path(), stall);
+    makeTask(body.size());
+
+    task->cancel();
+    EXPECT_TRUE(task->cancelRequested);
+    EXPECT_EQ(task->state, int(TaskSpecification::Idle));
+    EXPECT_TRUE(events.filtered("dl canceled").isEmpty());
+
+    task->cancelRequested = false;
+    task->execute();
+    ASSERT_TRUE(waitUntil([this] { return task->progress > 0.0; }));
+    task->cancel();
+    EXPECT_EQ(task->state, int(TaskSpecification::Aborted));
+    EXPECT_EQ(events.filtered("dl canceled").size(), 1);
+    EXPECT_FALSE(QFile::exists(localPath));
+    EXPECT_TRUE(noPartialFile());
+    EXPECT_FALSE(poll().downloading);
+}
+
+TEST_F(DownloadTaskTest, ResetAfterFailureGivesFiveFreshAttempts)
+{
+    QList<TestHttpServer::Reply> replies;
+    for (int i = 0; i < 9; ++i)
+        replies << TestHttpServer::Reply::withStatus(503);
+    replies << TestHttpServer::Reply::ok("finally");
+    server.setReplies(path(), replies);
+    makeTask(-1);
+
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+    task->reset();
+    EXPECT_EQ(task->state, int(TaskSpecification::Idle));
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+    EXPECT_EQ(server.requestCount(path()), 10);
+    EXPECT_EQ(readFileBytes(localPath), QByteArray("finally"));
+}
+
+TEST_F(DownloadTaskTest, LocalFileThatCannotBeMadeFailsAtOnce)
+{
+    server.setReply(path(), TestHttpServer::Reply::ok("x"));
+    makeTask(1, "no/such/folder/file");
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+    EXPECT_EQ(texts(),
+              QStringList({"dl message Downloading " + remote,
+                           "dl error Unable to create file " + localPath + " for saving"}));
+    EXPECT_EQ(server.totalRequestCount(), 0);
+}
+
+TEST_F(DownloadTaskTest, GoesThroughTheManagersProxy)
+{
+    Configuration::imageServerBaseUrl = QStringLiteral("http://images.example.invalid/base/");
+    manager.setProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), server.port()));
+    server.setReply(QString("/base/%1/%2").arg(version).arg(remote),
+                    TestHttpServer::Reply::ok("via proxy"));
+    makeTask(-1);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+    ASSERT_EQ(server.requests().size(), 1);
+    EXPECT_TRUE(server.requests().at(0).proxyForm);
+    EXPECT_TRUE(server.requests().at(0).target.startsWith("http://images.example.invalid/"));
+    EXPECT_EQ(readFileBytes(localPath), QByteArray("via proxy"));
+}
+
+} // namespace

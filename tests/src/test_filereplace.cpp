@@ -1,0 +1,430 @@
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "faketasks.h"
+#include "fileops_test_support.h"
+#include "filereplacelisttaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "replacelistdata.h"
+#include "rollback.h"
+
+#include "ensemblepatchwriter.h"
+#include "lzma2container.h"
+#include "mappedfile.h"
+#include "streams.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+namespace {
+
+QString sha512(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+QByteArray content(const char *seed, int lines = 2000)
+{
+    QByteArray data;
+    for (int i = 0; i < lines; ++i)
+        data += QByteArray(seed) + ' ' + QByteArray::number(i * 7919 % 10007) + '\n';
+    return data;
+}
+
+// Every folder and file below root, with each file's bytes and mode: two equal snapshots mean
+// an identical tree.
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        const QFileInfo info(file);
+        const QString key = QDir(root).relativeFilePath(file);
+        if (info.isDir())
+            tree[key] = "<dir>";
+        else
+            tree[key] = readTestFile(file) + " mode " + QByteArray::number(int(info.permissions()));
+    }
+    return tree;
+}
+
+class FileReplaceTest : public ::testing::Test
+{
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QDir().mkpath(install()));
+        ASSERT_TRUE(QDir().mkpath(download()));
+        config.installPath = install() + "/";
+        config.tempDir = download();
+    }
+
+    QString install() const { return dir.filePath("Contents"); }
+    QString download() const { return dir.filePath("download"); }
+    QString installed(const QString &rel) const { return install() + "/" + rel; }
+    QString downloaded(const QString &key) const { return download() + "/" + key; }
+
+    void writeLzma2(const QString &key, const QByteArray &data)
+    {
+        const QString plain = dir.filePath("plain.tmp");
+        ASSERT_TRUE(writeTestFile(plain, data));
+        quorpatch::SinkStream out;
+        {
+            quorpatch::MappedFile input;
+            if (!data.isEmpty()) {
+                ASSERT_TRUE(input.Open(QFile::encodeName(plain).constData()));
+            }
+            quorpatch::CompressPlain(
+                input, &out,
+                quorpatch::CalculateCrc(reinterpret_cast<const quorpatch::u8 *>(data.constData()),
+                                        std::size_t(data.size())));
+        }
+        QFile::remove(plain);
+        ASSERT_TRUE(writeTestFile(
+            downloaded(key),
+            QByteArray(reinterpret_cast<const char *>(out.Buffer()), int(out.Length()))));
+    }
+
+    void writeGzip(const QString &key, const QByteArray &data)
+    {
+        QDir().mkpath(QFileInfo(downloaded(key)).path());
+        gzFile out = gzopen(QFile::encodeName(downloaded(key)).constData(), "wb");
+        ASSERT_TRUE(out);
+        gzwrite(out, data.constData(), unsigned(data.size()));
+        gzclose(out);
+    }
+
+    void writePatch(const QString &key, const QByteArray &oldData, const QByteArray &newData)
+    {
+        const qvxtest::Bytes patch
+            = qvxtest::MakeEnsemblePatch(qvxtest::Bytes(oldData.begin(), oldData.end()),
+                                         qvxtest::Bytes(newData.begin(), newData.end()));
+        ASSERT_FALSE(patch.empty());
+        ASSERT_TRUE(writeTestFile(
+            downloaded(key),
+            QByteArray(reinterpret_cast<const char *>(patch.data()), int(patch.size()))));
+    }
+
+    QTemporaryDir dir;
+    Configuration config;
+};
+
+// One replace entry, how its download is prepared and what must be installed afterwards.
+struct ReplaceCase
+{
+    const char *label;
+    ReplaceEntry entry;
+    std::function<void(FileReplaceTest &)> prepare;
+    bool ok;
+    QStringList messages; // besides "add/replace <key>"
+};
+
+TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
+{
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    const QString hash = sha512(newData);
+    const ReplaceCase cases[] = {
+        {"plain copy replaces the file without a check",
+         ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()),
+         [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
+         true,
+         {}},
+        {"lzma2",
+         ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+         [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
+         true,
+         {}},
+        {"gzip",
+         ReplaceEntry("mac", "MacOS/app.gz", hash, 0, "MacOS/app"),
+         [&](FileReplaceTest &t) { t.writeGzip("MacOS/app.gz", newData); },
+         true,
+         {}},
+        {"suffix in capitals is gunzipped",
+         ReplaceEntry("mac", "MacOS/app._LZMA2_", hash, 0, "MacOS/app"),
+         [&](FileReplaceTest &t) { t.writeGzip("MacOS/app._LZMA2_", newData); },
+         true,
+         {}},
+        {"common files go below SharedSupport",
+         ReplaceEntry("common_client", "data_lzma2", hash, 0, "data"),
+         [&](FileReplaceTest &t) { t.writeGzip("data_lzma2", newData); },
+         true,
+         {}},
+        {"patch",
+         ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+         [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", oldData, newData); },
+         true,
+         {"Patching MacOS/app"}},
+        {"hash mismatch after unpack",
+         ReplaceEntry("mac", "MacOS/app._lzma2_", sha512("other"), 0, "MacOS/app"),
+         [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
+         false,
+         {"Signature check failed for %target"}},
+        {"corrupt download",
+         ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+         [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/app._lzma2_"), "junk"); },
+         false,
+         {"Could not unpack '%source' to '%target'"}},
+        {"patch for another base",
+         ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+         [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", content("older"), newData); },
+         false,
+         {"Patching MacOS/app", "Could not patch '%base' to '%target'"}},
+        {"missing download",
+         ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()),
+         [](FileReplaceTest &) {},
+         false,
+         {"Could not copy '%source' to '%target'"}},
+    };
+
+    for (const ReplaceCase &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        const QString rel = c.entry.localRelativePath(QString());
+        const QString target = installed(rel);
+        ASSERT_TRUE(writeTestFile(target, oldData));
+        ASSERT_TRUE(writeTestFile(installed("MacOS/other"), "untouched"));
+        ASSERT_TRUE(QDir().mkpath(download()));
+        c.prepare(*this);
+        const auto before = snapshot(install());
+
+        RollbackDataList shared;
+        shared.append(RollbackData(RollbackData::FILE_CREATE, installed("earlier")));
+        FileReplaceTaskSpecification task(c.entry, nullptr, &shared, &config, nullptr, 0.5);
+        TaskEventLog log;
+        log.watch(&task, "t");
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+
+        QStringList expected {"t message add/replace " + c.entry.m_key};
+        for (QString text : c.messages) {
+            text.replace("%target", target)
+                .replace("%source", downloaded(c.entry.m_key))
+                .replace("%base", downloaded(rel + "_old"));
+            expected << "t message " + text;
+        }
+        EXPECT_EQ(log.filtered("t message"), expected);
+        if (c.ok) {
+            EXPECT_EQ(task.state, int(TaskSpecification::Finished));
+            EXPECT_EQ(readTestFile(target), newData);
+            // Undoing what the task handed on brings the old file back.
+            ASSERT_EQ(shared.size(), 3);
+            EXPECT_EQ(shared.last().op, int(RollbackData::FILE_CREATE));
+            EXPECT_EQ(shared.last().path, target);
+            shared.removeFirst();
+            EXPECT_TRUE(shared.rollback(nullptr));
+            EXPECT_EQ(readTestFile(target), oldData);
+        } else {
+            EXPECT_EQ(task.state, int(TaskSpecification::Failed));
+            EXPECT_EQ(shared.size(), 1);
+            EXPECT_EQ(snapshot(install()), before);
+        }
+    }
+}
+
+TEST_F(FileReplaceTest, NewFileWithoutAnEarlierVersionIsRemovedOnFailure)
+{
+    ReplaceEntry entry("mac", "MacOS/new.gz", sha512("something else"), 0, "MacOS/new");
+    writeGzip("MacOS/new.gz", "new");
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    RollbackDataList shared;
+    FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+    task.execute();
+    ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+    EXPECT_EQ(task.state, int(TaskSpecification::Failed));
+    EXPECT_FALSE(QFileInfo::exists(installed("MacOS/new")));
+    EXPECT_TRUE(shared.isEmpty());
+}
+
+TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
+{
+    ReplaceEntry entry("mac", "MacOS/app", sha512("x"), 0, "MacOS/app", "MacOS/app_patch_");
+    writePatch("MacOS/app_patch_", "old", "x");
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    LogCapture capture;
+    FileReplaceTaskSpecification task(entry, nullptr, nullptr, &config, nullptr, 0.5);
+    TaskEventLog log;
+    log.watch(&task, "t");
+    task.execute();
+    ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+    EXPECT_EQ(task.state, int(TaskSpecification::Failed));
+    EXPECT_TRUE(log.lines.contains(QString("t message Could not patch '%1' to '%2'")
+                                       .arg(downloaded("MacOS/app_old"), installed("MacOS/app"))));
+    EXPECT_TRUE(capture.contains("ApplyEnsemblePatch status = 4"));
+    EXPECT_FALSE(QFileInfo::exists(installed("MacOS/app")));
+}
+
+TEST_F(FileReplaceTest, ExecutableRuleMatchesListedNamesAndTheDylibSuffixOnly)
+{
+    const struct
+    {
+        const char *name;
+        bool executable;
+    } cases[] = {
+        {"update", true},        {"qvxclient_mac", true},       {"libQt5Core", true},
+        {"libfoo.dylib", true},  {"libQt5Core.5.dylib", false}, {"Update", false},
+        {"libfoo.DYLIB", false}, {"readme.txt", false},
+    };
+    const auto plain = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+        | QFileDevice::WriteUser;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = installed(c.name);
+        ASSERT_TRUE(writeTestFile(file, "x"));
+        ASSERT_TRUE(QFile::setPermissions(file, plain));
+        FileReplaceTaskSpecification::makeSingleFileExecutable(file);
+        EXPECT_EQ(QFile::permissions(file),
+                  c.executable ? QFileDevice::Permissions(0x7777) : plain);
+    }
+}
+
+class FileReplaceListTest : public FileReplaceTest
+{
+protected:
+    // Entries for files in folders that exist and in folders that do not, all gzip downloads.
+    void addEntries(int n, const QString &folder)
+    {
+        for (int i = 0; i < n; ++i) {
+            const QString rel = QString("%1/f%2").arg(folder).arg(i);
+            const QByteArray data = content(qPrintable(rel), 50);
+            writeGzip(rel + ".gz", data);
+            entries.append(ReplaceEntry("mac", rel + ".gz", sha512(data), 0, rel));
+        }
+    }
+
+    static double weightSum(const QList<TaskSpecification *> &tasks, int from, int to)
+    {
+        double sum = 0.0;
+        for (int i = from; i < to; ++i)
+            sum += tasks[i]->weight;
+        return sum;
+    }
+
+    QList<ReplaceEntry> entries;
+    QList<DeleteEntry> deletes;
+};
+
+TEST_F(FileReplaceListTest, EmptyListFinishesAtOnce)
+{
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    TaskEventLog log;
+    log.watch(&list, "l");
+    list.execute();
+    EXPECT_EQ(list.state, int(TaskSpecification::Finished));
+    EXPECT_TRUE(list.allTasks.isEmpty());
+    EXPECT_EQ(log.filtered("l message"), QStringList({"l message Starting file updates"}));
+}
+
+TEST_F(FileReplaceListTest, FolderTasksComeFirstAndWeighATenthTogether)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    addEntries(3, "MacOS");
+    addEntries(4, "Frameworks/b");
+    addEntries(2, "Frameworks/a");
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    list.execute();
+    ASSERT_EQ(list.allTasks.size(), 11);
+    const auto *first = qobject_cast<DirCreateTaskSpecification *>(list.allTasks[0]);
+    const auto *second = qobject_cast<DirCreateTaskSpecification *>(list.allTasks[1]);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->path, installed("Frameworks/a"));
+    EXPECT_EQ(second->path, installed("Frameworks/b"));
+    EXPECT_NEAR(first->weight, 0.05, 1e-12);
+    for (int i = 2; i < 11; ++i)
+        EXPECT_NEAR(list.allTasks[i]->weight, 0.1, 1e-12);
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Finished));
+    for (const ReplaceEntry &entry : qAsConst(entries))
+        EXPECT_TRUE(QFileInfo(installed(entry.m_installedName)).isFile());
+
+    // Every folder there: no folder tasks, the files share the whole weight.
+    FileReplaceListTaskSpecification again(&entries, &deletes, &config, nullptr, 0.4);
+    again.execute();
+    ASSERT_EQ(again.allTasks.size(), 9);
+    EXPECT_NEAR(weightSum(again.allTasks, 0, 9), 1.0, 1e-12);
+    EXPECT_NEAR(again.allTasks[0]->weight, 1.0 / 9, 1e-12);
+    ASSERT_TRUE(waitUntil([&again] { return taskEnded(again); }));
+    EXPECT_EQ(again.state, int(TaskSpecification::Finished));
+}
+
+TEST_F(FileReplaceListTest, FailureInTheMiddleLeavesTheBundleExactlyAsBefore)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(writeTestFile(installed(QString("MacOS/f%1").arg(i)), "old"));
+    ASSERT_TRUE(QFile::setPermissions(installed("MacOS/f1"), QFileDevice::Permissions(0x7755)));
+    addEntries(4, "MacOS");
+    addEntries(3, "Resources/new");
+    addEntries(2, "MacOS/more");
+    // The sixth file does not match its hash.
+    entries[5].m_installedHash = sha512("not this");
+    const auto before = snapshot(install());
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    TaskEventLog log;
+    log.watch(&list, "l");
+    list.execute();
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+    const QStringList messages = log.filtered("l message");
+    EXPECT_TRUE(messages.contains("l message Signature check failed for "
+                                  + installed(entries[5].m_installedName)));
+    EXPECT_EQ(messages.last(), "l message rolling back file updates");
+    EXPECT_EQ(snapshot(install()), before);
+    EXPECT_TRUE(list.rollbackList.isEmpty());
+}
+
+TEST_F(FileReplaceListTest, CancelWhileFilesWaitRollsBackAndAborts)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    ASSERT_TRUE(writeTestFile(installed("MacOS/f0"), "old"));
+    addEntries(8, "MacOS");
+    const auto before = snapshot(install());
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    TaskEventLog log;
+    log.watch(&list, "l");
+    list.execute();
+    ASSERT_EQ(list.allTasks.size(), 8);
+    // Cancelled the moment the first file is in place, with most still waiting.
+    QObject::connect(list.allTasks[0], &TaskSpecification::finished, &list,
+                     [&list] { list.cancel(); });
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Aborted));
+    EXPECT_EQ(log.filtered("l message").last(), "l message rolling back file updates");
+    EXPECT_EQ(snapshot(install()), before);
+    EXPECT_EQ(list.allTasks[7]->state, int(TaskSpecification::Idle));
+}
+
+TEST_F(FileReplaceListTest, FolderThatCannotBeMadeFailsTheList)
+{
+    ASSERT_TRUE(writeTestFile(installed("Blocked"), "a file where a folder should be"));
+    addEntries(1, "MacOS");
+    writeGzip("Blocked/f.gz", "x");
+    entries.append(ReplaceEntry("mac", "Blocked/f.gz", sha512("x"), 0, "Blocked/f"));
+    const auto before = snapshot(install());
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    TaskEventLog log;
+    log.watch(&list, "l");
+    list.execute();
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+    EXPECT_TRUE(log.lines.contains("l message Could not create dir '" + installed("Blocked")
+                                   + "' because it already exists and is not a dir"));
+    EXPECT_EQ(snapshot(install()), before);
+}
+
+} // namespace

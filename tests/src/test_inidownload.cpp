@@ -1,0 +1,252 @@
+#include "cryptwrapper.h"
+#include "inidownloadtaskspecification.h"
+#include "signing_test_support.h"
+#include "test_download_support.h"
+
+#include <QDir>
+
+#include <lzma2container.h>
+
+#include <memory>
+
+namespace {
+
+const int version = 31;
+const QByteArray iniContent("[common_client]\nContents/MacOS/qvxclient_mac="
+                            "00ff::1234\n[delete]\nold.txt=\n");
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+// The product ini as the server stores it: in the engine's container.
+QByteArray packed(const QByteArray &content, const QString &scratchDir)
+{
+    const QString in = scratchDir + "/plain";
+    const QString out = scratchDir + "/packed";
+    if (!writeBytes(in, content)
+        || !quorpatch::CompressFile(in.toUtf8().constData(), out.toUtf8().constData(), false))
+        return QByteArray();
+    return readFileBytes(out);
+}
+
+class IniDownloadTest : public ImageServerTest
+{
+protected:
+    void SetUp() override
+    {
+        ImageServerTest::SetUp();
+        initCryptLibrary();
+        ASSERT_TRUE(scratch.isValid());
+        ASSERT_TRUE(QDir().mkpath(dir.path() + "/session"));
+        config.tempDir = dir.path() + "/session";
+        config.versionNr = version;
+        config.clientUpdate = 1;
+    }
+
+    QString ini() const { return IniDownloadTaskSpecification::iniName(config.clientUpdate); }
+    QString sig() const { return IniDownloadTaskSpecification::signatureName(config.clientUpdate); }
+    QString pack() const { return IniDownloadTaskSpecification::packedName(config.clientUpdate); }
+    QString inSession(const QString &name) const { return config.tempDir + "/" + name; }
+
+    // The image server holds the packed ini and its signature.
+    void serve(const QByteArray &packedIni, const QByteArray &signature)
+    {
+        server.setReply(imagePath(version, pack()), TestHttpServer::Reply::ok(packedIni));
+        server.setReply(imagePath(version, sig()), TestHttpServer::Reply::ok(signature));
+    }
+
+    bool run()
+    {
+        task.reset(new IniDownloadTaskSpecification(&manager, &config, nullptr, 0.1));
+        events.watch(task.get(), "ini");
+        task->execute();
+        return waitUntil([this] { return taskEnded(*task); });
+    }
+
+    QList<double> childWeights() const
+    {
+        QList<double> weights;
+        for (const TaskSpecification *child : qAsConst(task->allTasks))
+            weights << child->weight;
+        return weights;
+    }
+
+    QStringList messages() const { return events.filtered("ini message "); }
+
+    Configuration config;
+    QTemporaryDir scratch;
+    std::unique_ptr<IniDownloadTaskSpecification> task;
+    TaskEventLog events;
+};
+
+TEST_F(IniDownloadTest, NamesFollowTheUpdateStep)
+{
+    EXPECT_EQ(IniDownloadTaskSpecification::iniName(1), "qvx_client_macosx.ini");
+    EXPECT_EQ(IniDownloadTaskSpecification::packedName(1), "qvx_client_macosx.ini._lzma2_");
+    EXPECT_EQ(IniDownloadTaskSpecification::signatureName(0), "update_macosx.ini.sig");
+    EXPECT_EQ(IniDownloadTaskSpecification::packedName(0), "update_macosx.ini._lzma2_");
+}
+
+TEST_F(IniDownloadTest, FetchesOnlyWhatIsMissingAndVerifiesTheIni)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another signing key";
+    const QByteArray packedIni = packed(iniContent, scratch.path());
+    ASSERT_FALSE(packedIni.isEmpty());
+    const QByteArray signature = signWithDevelopmentKey(iniContent);
+    const struct
+    {
+        const char *name;
+        int step;
+        bool iniPresent;
+        bool sigPresent;
+        QList<double> weights;
+    } cases[] = {
+        {"nothing present, client", 1, false, false, {0.3333, 1.0, 0.3333, 0.3334}},
+        {"nothing present, updater", 0, false, false, {0.3333, 1.0, 0.3333, 0.3334}},
+        {"signature present", 1, false, true, {0.3333, 1.0, 0.6667}},
+        {"ini present", 1, true, false, {0.3333, 0.6667}},
+        {"both present", 1, true, true, {1.0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        config.clientUpdate = c.step;
+        QDir(config.tempDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        if (c.iniPresent) {
+            ASSERT_TRUE(writeBytes(inSession(ini()), iniContent));
+        }
+        if (c.sigPresent) {
+            ASSERT_TRUE(writeBytes(inSession(sig()), signature));
+        }
+        server.clearReplies();
+        serve(packedIni, signature);
+        const int before = server.totalRequestCount();
+        const int packedBefore = server.requestCount(imagePath(version, pack()));
+        const int sigBefore = server.requestCount(imagePath(version, sig()));
+        events.lines.clear();
+
+        ASSERT_TRUE(run());
+        EXPECT_EQ(task->state, int(TaskSpecification::Finished))
+            << messages().join('\n').toStdString();
+        EXPECT_EQ(messages().value(0), "ini message Download / check product ini");
+        EXPECT_EQ(server.requestCount(imagePath(version, pack())) - packedBefore,
+                  c.iniPresent ? 0 : 1);
+        EXPECT_EQ(server.requestCount(imagePath(version, sig())) - sigBefore, c.sigPresent ? 0 : 1);
+        EXPECT_EQ(server.totalRequestCount() - before, int(!c.iniPresent) + int(!c.sigPresent));
+        EXPECT_EQ(readFileBytes(inSession(ini())), iniContent);
+        EXPECT_EQ(readFileBytes(inSession(sig())), signature);
+        const QList<double> weights = childWeights();
+        ASSERT_EQ(weights.size(), c.weights.size());
+        double sum = 0.0;
+        for (int i = 0; i < weights.size(); ++i) {
+            EXPECT_DOUBLE_EQ(weights.at(i), c.weights.at(i)) << i;
+            sum += weights.at(i);
+        }
+        // The children's weights add up to more than 1 when the ini is fetched; the step ends at
+        // its own weight.
+        double highest = 0.0;
+        for (const QString &line : events.filtered("ini progress "))
+            highest = qMax(highest, line.mid(13).toDouble());
+        EXPECT_NEAR(highest, 0.1 * sum, 1e-6);
+        EXPECT_DOUBLE_EQ(task->progress, 0.1);
+    }
+}
+
+// A product ini that does not verify is not kept: the next run fetches both files again.
+TEST_F(IniDownloadTest, IniThatDoesNotVerifyFailsOnceAndIsDropped)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another signing key";
+    const QByteArray goodSignature = signWithDevelopmentKey(iniContent);
+    const struct
+    {
+        const char *name;
+        bool iniPresent;
+        QByteArray signature;
+    } cases[] = {
+        {"present ini, signature of other content", true, signWithDevelopmentKey("other")},
+        {"downloaded ini, damaged signature", false, goodSignature.left(100)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config.tempDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        if (c.iniPresent) {
+            ASSERT_TRUE(writeBytes(inSession(ini()), iniContent));
+            ASSERT_TRUE(writeBytes(inSession(sig()), c.signature));
+        }
+        server.clearReplies();
+        serve(packed(iniContent, scratch.path()), c.signature);
+        const int before = server.totalRequestCount();
+        events.lines.clear();
+
+        ASSERT_TRUE(run());
+        EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+        EXPECT_EQ(events.filtered("ini canceled").size(), 1);
+        const QStringList m = messages();
+        ASSERT_GE(m.size(), 2);
+        EXPECT_EQ(m.at(m.size() - 2), "ini message Signature check failed for " + inSession(ini()));
+        EXPECT_EQ(m.last(), "ini message Could not verify the product ini file. Aborting");
+        EXPECT_EQ(server.totalRequestCount() - before, c.iniPresent ? 0 : 2);
+        EXPECT_FALSE(QFile::exists(inSession(ini())));
+        EXPECT_FALSE(QFile::exists(inSession(sig())));
+    }
+}
+
+TEST_F(IniDownloadTest, MissingSignatureOnTheServerFailsAfterFiveAttempts)
+{
+    serve(packed(iniContent, scratch.path()), QByteArray());
+    server.setReply(imagePath(version, sig()), TestHttpServer::Reply::withStatus(404));
+    ASSERT_TRUE(run());
+    EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+    EXPECT_EQ(server.requestCount(imagePath(version, sig())), 5);
+    EXPECT_TRUE(messages().contains("ini message Unable to download " + sig()));
+    EXPECT_FALSE(
+        messages().contains("ini message Could not verify the product ini file. Aborting"));
+    EXPECT_FALSE(QFile::exists(inSession(sig())));
+    EXPECT_EQ(events.filtered("ini canceled").size(), 1);
+}
+
+TEST_F(IniDownloadTest, CorruptContainerLeavesNoIni)
+{
+    const QByteArray good = packed(iniContent, scratch.path());
+    ASSERT_GT(good.size(), 12);
+    QByteArray flipped = good;
+    flipped[good.size() - 3] = char(flipped[good.size() - 3] ^ 0x55);
+    const struct
+    {
+        const char *name;
+        QByteArray bytes;
+    } cases[] = {
+        {"not a container", QByteArray("[common_client]\nplain=text\n")},
+        {"cut short", good.left(good.size() / 2)},
+        {"damaged payload", flipped},
+        {"empty", QByteArray()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config.tempDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        server.clearReplies();
+        serve(c.bytes, signWithDevelopmentKey(iniContent));
+        const int sigBefore = server.requestCount(imagePath(version, sig()));
+        events.lines.clear();
+
+        ASSERT_TRUE(run());
+        EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+        EXPECT_TRUE(messages().contains(QString("ini message Could not unpack '%1' to '%2'")
+                                            .arg(inSession(pack()), inSession(ini()))))
+            << messages().join('\n').toStdString();
+        EXPECT_FALSE(QFile::exists(inSession(ini())));
+        EXPECT_EQ(QDir(config.tempDir).entryList(QDir::Files), QStringList(pack()));
+        // Nothing after the unpack ran.
+        EXPECT_EQ(server.requestCount(imagePath(version, sig())), sigBefore);
+    }
+}
+
+} // namespace

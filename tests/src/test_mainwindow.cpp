@@ -1,0 +1,409 @@
+#include "configuration.h"
+#include "mainwindow.h"
+#include "modalboxcloser.h"
+#include "test_updateengine_support.h"
+#include "updateengine.h"
+#include "updatertestenv.h"
+#include "urlclicklabel.h"
+
+#include <gtest/gtest.h>
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <QTextEdit>
+#include <QUrl>
+
+#include <memory>
+
+namespace {
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    MainWindowTest()
+    {
+        clearPendingQuit();
+        config.clientType = QStringLiteral("client_macosx");
+        config.versionNr = 42;
+        config.initialised = true;
+    }
+
+    void makeWindow() { window = std::make_unique<MainWindow>(&config); }
+
+    // Creates the window and starts a run on the fake root task.
+    void startRun()
+    {
+        makeWindow();
+        window->show();
+        QMetaObject::invokeMethod(window.get(), "onStartUpdate");
+        ASSERT_TRUE(factory.root);
+        ASSERT_TRUE(engine()->isActive());
+    }
+
+    UpdateEngine *engine() const { return window->findChild<UpdateEngine *>(); }
+    QProgressBar *bar() const { return window->findChild<QProgressBar *>("totalProgressBar"); }
+    QString pane() const { return window->findChild<QTextEdit *>("outputTextEdit")->toPlainText(); }
+    QString label() const { return window->findChild<QLabel *>("versionLabel")->text(); }
+    static QString tempFile(const QString &name) { return QDir::tempPath() + "/" + name; }
+
+    UpdaterTestEnv env;
+    Configuration config;
+    FakeRootFactory factory;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, FormAndPointerToTheWindow)
+{
+    EXPECT_EQ(g_MainWindow, nullptr);
+    makeWindow();
+    EXPECT_EQ(g_MainWindow, window.get());
+    EXPECT_EQ(window->objectName(), QStringLiteral("MainWindow"));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Quorvelin 3 Client Update"));
+    EXPECT_EQ(bar()->maximum(), 1000);
+    EXPECT_EQ(bar()->value(), 0);
+    auto *logo = window->findChild<UrlClickLabel *>("quorvelinLabel");
+    auto *banner = window->findChild<UrlClickLabel *>("banner");
+    ASSERT_TRUE(logo && banner);
+    EXPECT_EQ(QPixmap(QStringLiteral(":/quorvelin_logo")).size(), QSize(1024, 1024));
+    EXPECT_EQ(QPixmap(QStringLiteral(":/quorvelin_banner")).size(), QSize(468, 60));
+    EXPECT_FALSE(logo->url().isEmpty());
+
+    window->updateVersionLabel();
+    window->show();
+    EXPECT_TRUE(logo->isVisible());
+    EXPECT_EQ(logo->maximumHeight(), window->findChild<QLabel *>("versionLabel")->height());
+    EXPECT_EQ(logo->maximumWidth(), logo->maximumHeight());
+
+    auto *details = window->findChild<QPushButton *>("detailsButton");
+    auto *log = window->findChild<QTextEdit *>("outputTextEdit");
+    EXPECT_FALSE(log->isVisible());
+    QTest::mouseClick(details, Qt::LeftButton);
+    EXPECT_TRUE(log->isVisible());
+    QTest::mouseClick(details, Qt::LeftButton);
+    EXPECT_FALSE(log->isVisible());
+
+    window.reset();
+    EXPECT_EQ(g_MainWindow, nullptr);
+}
+
+struct LabelCase
+{
+    const char *name;
+    const char *versionString;
+    int channel;
+    int step;
+    const char *expected;
+};
+
+void PrintTo(const LabelCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class MainWindowLabelTest : public MainWindowTest, public ::testing::WithParamInterface<LabelCase>
+{ };
+
+TEST_P(MainWindowLabelTest, VersionLabel)
+{
+    const LabelCase &c = GetParam();
+    config.versionString = QString::fromLatin1(c.versionString);
+    config.channel = c.channel;
+    config.clientUpdate = c.step;
+    makeWindow();
+    window->updateVersionLabel();
+    EXPECT_EQ(label(), QString::fromLatin1(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MainWindowLabelTest,
+    ::testing::Values(
+        LabelCase {"KnownVersionStepOne", "3.2.1", 0, 0,
+                   "<div style=\"font-weight:bold;font-size:large\">Update to Quorvelin "
+                   "3.2.1</div><div style=\"margin-top:0.2em\">You are currently on "
+                   "<strong>Stable channel</strong>.</div><div "
+                   "style=\"margin-top:0.2em;font-style:italic\">Step one: Updating "
+                   "updater</div>"},
+        LabelCase {"VersionFromServerStepTwo", "", 1, 1,
+                   "<div style=\"margin-top:0.2em\">You are currently on <strong>Beta "
+                   "channel</strong>.</div><div style=\"margin-top:0.2em;font-style:italic\">Step "
+                   "two: Updating Quorvelin client</div>"},
+        LabelCase {"Alpha", "", 2, 0,
+                   "<div style=\"margin-top:0.2em\">You are currently on <strong>Alpha "
+                   "channel</strong>.</div><div style=\"margin-top:0.2em;font-style:italic\">Step "
+                   "one: Updating updater</div>"},
+        LabelCase {"UnknownChannel", "", 7, 0,
+                   "<div style=\"margin-top:0.2em\">You are currently on <strong> "
+                   "channel</strong>.</div><div style=\"margin-top:0.2em;font-style:italic\">Step "
+                   "one: Updating updater</div>"}),
+    [](const ::testing::TestParamInfo<LabelCase> &info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, StartWaitsForTheConfigurationAndHappensOnce)
+{
+    config.initialised = false;
+    makeWindow();
+    {
+        MessageCapture capture;
+        QMetaObject::invokeMethod(window.get(), "onStartUpdate");
+        EXPECT_TRUE(
+            capture.contains(QStringLiteral("Aborting start update, configuration not yet ready")));
+    }
+    EXPECT_EQ(factory.created, 0);
+    EXPECT_FALSE(QFile::exists(UpdateIniData::iniPath()));
+
+    config.initialised = true;
+    emit config.ready();
+    EXPECT_EQ(factory.created, 1);
+    EXPECT_TRUE(engine()->isActive());
+    // The start-up timer that comes after the answer starts nothing more.
+    QMetaObject::invokeMethod(window.get(), "onStartUpdate");
+    EXPECT_EQ(factory.created, 1);
+}
+
+TEST_F(MainWindowTest, ProgressBarFollowsTheRootTask)
+{
+    startRun();
+    const struct
+    {
+        double fraction;
+        int value;
+    } cases[] = {{0.5, 500}, {0.9999, 999}, {1.0, 1000}, {0.0, 0}};
+    for (const auto &c : cases) {
+        emit factory.root->updateProgress(c.fraction);
+        EXPECT_EQ(bar()->value(), c.value) << c.fraction;
+    }
+}
+
+TEST_F(MainWindowTest, MessagesGoToThePaneAndErrorsAlsoToABox)
+{
+    startRun();
+    emit factory.root->message(QStringLiteral("Downloading client.bin"));
+    EXPECT_TRUE(pane().contains(QStringLiteral("Downloading client.bin")));
+
+    ModalBoxCloser closer;
+    emit factory.root->error(QStringLiteral("Disk full"));
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Error"));
+    EXPECT_EQ(closer.boxes()[0].text, QStringLiteral("Disk full"));
+    EXPECT_EQ(closer.boxes()[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(pane().contains(QStringLiteral("Disk full")));
+    // The run goes on.
+    EXPECT_TRUE(engine()->isActive());
+}
+
+TEST_F(MainWindowTest, FailedRunPointsToDetailsAndLetsTheWindowClose)
+{
+    startRun();
+    emit factory.root->updateProgress(0.5);
+    ModalBoxCloser closer;
+    factory.root->fail();
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Update"));
+    EXPECT_EQ(closer.boxes()[0].text,
+              QStringLiteral("Update cancelled. Push \"Details\" to check reasons."));
+    EXPECT_TRUE(pane().contains(QStringLiteral("Update cancelled")));
+    EXPECT_EQ(bar()->value(), 0);
+    EXPECT_EQ(engine()->state(), UpdateEngine::PRE_INIT);
+    EXPECT_TRUE(window->isVisible());
+
+    QMetaObject::invokeMethod(window.get(), "onStartUpdate");
+    EXPECT_EQ(factory.created, 1);
+    EXPECT_TRUE(window->close());
+}
+
+TEST_F(MainWindowTest, CloseDuringARunAsksAndNoKeepsItGoing)
+{
+    startRun();
+    ModalBoxCloser closer(QMessageBox::No);
+    EXPECT_FALSE(window->close());
+    EXPECT_FALSE(window->close());
+    ASSERT_EQ(closer.boxes().size(), 2);
+    EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Question"));
+    EXPECT_EQ(closer.boxes()[0].text,
+              QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+    EXPECT_EQ(closer.boxes()[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_FALSE(factory.root->cancelRequested);
+    EXPECT_TRUE(engine()->isActive());
+}
+
+TEST_F(MainWindowTest, ConfirmedAbortAsksOnceAndQuits)
+{
+    factory.abortOnCancel = false;
+    startRun();
+    {
+        ModalBoxCloser closer(QMessageBox::Yes);
+        EXPECT_FALSE(window->close());
+        ASSERT_EQ(closer.boxes().size(), 1);
+    }
+    EXPECT_TRUE(factory.root->cancelRequested);
+    ModalBoxCloser none;
+    EXPECT_FALSE(window->close());
+    QTest::qWait(50);
+    EXPECT_TRUE(none.boxes().isEmpty());
+
+    QPointer<FakeTask> root = factory.root;
+    EXPECT_EQ(exitCodeOf([root]() { root->abort(); }), 0);
+    // No cancellation box after a user abort.
+    EXPECT_TRUE(none.boxes().isEmpty());
+}
+
+TEST_F(MainWindowTest, FatalEngineErrorEndsWithTwo)
+{
+    {
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[proxy"));
+    }
+    ModalBoxCloser closer;
+    makeWindow();
+    EXPECT_EQ(exitCodeOf([]() {}), 2);
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Error"));
+    EXPECT_EQ(closer.boxes()[0].text,
+              QStringLiteral("'http://[proxy' is an invalid proxy specification"));
+}
+
+TEST_F(MainWindowTest, FatalConfigurationErrorEndsWithOne)
+{
+    ModalBoxCloser closer;
+    makeWindow();
+    EXPECT_EQ(exitCodeOf([this]() {
+                  emit config.fatalError(QStringLiteral("Unable to create temp directory."));
+              }),
+              1);
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].text, QStringLiteral("Unable to create temp directory."));
+}
+
+struct RebootCase
+{
+    const char *name;
+    QMessageBox::StandardButton answer;
+    const char *written;
+    const char *notWritten;
+};
+
+void PrintTo(const RebootCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class MainWindowRebootTest : public MainWindowTest, public ::testing::WithParamInterface<RebootCase>
+{ };
+
+TEST_P(MainWindowRebootTest, RestartQuestionLeavesAMarkerAndQuits)
+{
+    const RebootCase &c = GetParam();
+    startRun();
+    ModalBoxCloser closer(c.answer);
+    MainWindow *w = window.get();
+    EXPECT_EQ(exitCodeOf([w]() {
+                  QMetaObject::invokeMethod(w, "onRebootWithConfirmation", Qt::QueuedConnection);
+              }),
+              0);
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Confirm reboot"));
+    EXPECT_TRUE(closer.boxes()[0].text.startsWith(
+        QStringLiteral("<p>A computer restart is required to proceed with the client update.")));
+    EXPECT_TRUE(QFile::exists(tempFile(QString::fromLatin1(c.written))));
+    EXPECT_FALSE(QFile::exists(tempFile(QString::fromLatin1(c.notWritten))));
+
+    // A run that finishes after the question hands over to nothing.
+    factory.root->finish();
+    QTest::qWait(1500);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(QFile::exists(tempFile(QStringLiteral("qvxclientupdateargs"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, MainWindowRebootTest,
+    ::testing::Values(
+        RebootCase {"Yes", QMessageBox::Yes, "qvx_force_update", "qvx_force_update_check"},
+        RebootCase {"No", QMessageBox::No, "qvx_force_update_check", "qvx_force_update"}),
+    [](const ::testing::TestParamInfo<RebootCase> &info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, UnwritableMarkerIsReportedAndStillQuits)
+{
+    ASSERT_TRUE(QDir().mkpath(tempFile(QStringLiteral("qvx_force_update"))));
+    makeWindow();
+    ModalBoxCloser closer(QMessageBox::Yes);
+    MainWindow *w = window.get();
+    EXPECT_EQ(exitCodeOf([w]() {
+                  QMetaObject::invokeMethod(w, "onRebootWithConfirmation", Qt::QueuedConnection);
+              }),
+              0);
+    EXPECT_TRUE(pane().contains(QStringLiteral("Failed to store force update notice")));
+}
+
+TEST_F(MainWindowTest, MarkersGoOnlyInStepOne)
+{
+    for (int step : {1, 0}) {
+        config.clientUpdate = step;
+        for (const char *name : {"qvx_force_update", "qvx_force_update_check"})
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(tempFile(QString::fromLatin1(name)), ""));
+        makeWindow();
+        window->delete_force_update_files();
+        for (const char *name : {"qvx_force_update", "qvx_force_update_check"})
+            EXPECT_EQ(QFile::exists(tempFile(QString::fromLatin1(name))), step == 1)
+                << name << " step " << step;
+    }
+}
+
+TEST_F(MainWindowTest, StepOneHandsOverToTheNewUpdater)
+{
+    config.versionString = QStringLiteral("3.2.1");
+    startRun();
+    factory.root->finish();
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
+    QFile args(tempFile(QStringLiteral("qvxclientupdateargs")));
+    ASSERT_TRUE(args.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines
+        = QString::fromUtf8(args.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    EXPECT_EQ(lines,
+              (QStringList {QStringLiteral("--clientupdate"), QStringLiteral("client_macosx"),
+                            QStringLiteral("42"), QStringLiteral("3.2.1")}));
+}
+
+TEST_F(MainWindowTest, StepTwoFinishesTheBundleAndCloses)
+{
+    config.clientUpdate = 1;
+    startRun();
+    factory.root->finish();
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
+    EXPECT_FALSE(QFile::exists(tempFile(QStringLiteral("qvxclientupdateargs"))));
+}
+
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+TEST(UrlClickLabelTest, AnyButtonOpensTheAddress)
+{
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("qvxtest"), &recorder, "open");
+    UrlClickLabel label;
+    label.setUrl(QStringLiteral("qvxtest://maker/page"));
+    label.resize(50, 20);
+    label.show();
+    QTest::mouseClick(&label, Qt::LeftButton);
+    QTest::mouseClick(&label, Qt::RightButton);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("qvxtest"));
+    ASSERT_EQ(recorder.urls.size(), 2);
+    EXPECT_EQ(recorder.urls[0], QUrl(QStringLiteral("qvxtest://maker/page")));
+}
+
+} // namespace
+
+#include "test_mainwindow.moc"

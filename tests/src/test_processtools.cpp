@@ -1,0 +1,270 @@
+#include "configuration.h"
+#include "platformlaunch.h"
+#include "processtools.h"
+#include "updatertestenv.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList g_messages;
+
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
+{
+    g_messages.append(msg);
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool waitForFile(const QString &path, const QByteArray &endsWith)
+{
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (contentOf(path).endsWith(endsWith))
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+class ProcessToolsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_messages.clear();
+        m_previousHandler = qInstallMessageHandler(captureMessage);
+    }
+    void TearDown() override { qInstallMessageHandler(m_previousHandler); }
+
+    // A stand-in program: records its argument count, then what follows, then "done".
+    static void makeProgram(const QString &path, const QString &marker, const QString &extra)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        const QString script
+            = QStringLiteral("#!/bin/sh\necho \"$#\" > '%1'\n%2\necho done >> '%1'\n")
+                  .arg(marker, extra);
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(path, script.toUtf8()));
+        ASSERT_TRUE(QFile::setPermissions(
+            path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    }
+    bool logged(const QString &text) const { return g_messages.contains(text); }
+
+    UpdaterTestEnv env;
+    QtMessageHandler m_previousHandler = nullptr;
+};
+
+TEST_F(ProcessToolsTest, ArgumentsFileReadsBackAsTheSameStepTwoSettings)
+{
+    struct Case
+    {
+        QStringList args;
+        QByteArray file;
+        QString versionString;
+    };
+    const Case cases[] = {
+        {{"--clientupdate", "client_macosx", "812", "#"},
+         "--clientupdate\nclient_macosx\n812\n#\n",
+         QString()},
+        {{"--clientupdate", "client_macosx", "813", "8.1.3 beta"},
+         "--clientupdate\nclient_macosx\n813\n8.1.3 beta\n",
+         QStringLiteral("8.1.3 beta")},
+        {{"--clientupdate", "client_macosx", "814", QStringLiteral("8.1.4 \u03b2 caf\u00e9")},
+         QStringLiteral("--clientupdate\nclient_macosx\n814\n8.1.4 \u03b2 caf\u00e9\n").toUtf8(),
+         QStringLiteral("8.1.4 \u03b2 caf\u00e9")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.join(QLatin1Char(' ')).toStdString());
+        ASSERT_TRUE(ProcessTools::writeArgsFile(c.args));
+        EXPECT_EQ(contentOf(env.tempDir() + QStringLiteral("/qvxclientupdateargs")), c.file);
+
+        Configuration configuration;
+        ASSERT_TRUE(configuration.parseCommandLineOptions(QStringList {QStringLiteral("update")}));
+        EXPECT_TRUE(configuration.initialised);
+        EXPECT_EQ(configuration.clientUpdate, 1);
+        EXPECT_EQ(configuration.clientType, c.args[1]);
+        EXPECT_EQ(configuration.versionNr, c.args[2].toInt());
+        EXPECT_EQ(configuration.versionString, c.versionString);
+    }
+}
+
+TEST_F(ProcessToolsTest, EmptyArgumentListGivesAnEmptyFile)
+{
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(ProcessTools::argsFilePath(), "stale\ncontent\n"));
+    EXPECT_TRUE(ProcessTools::writeArgsFile(QStringList()));
+    EXPECT_TRUE(QFileInfo::exists(ProcessTools::argsFilePath()));
+    EXPECT_EQ(contentOf(ProcessTools::argsFilePath()), QByteArray());
+}
+
+// A disk that fills up mid-write must not leave a cut-off list for the next updater.
+TEST_F(ProcessToolsTest, FailedWriteLeavesNoArgumentsFile)
+{
+    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+        GTEST_SKIP() << "no /dev/full";
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), ProcessTools::argsFilePath()));
+    EXPECT_FALSE(ProcessTools::writeArgsFile({"--clientupdate", "client_macosx", "812", "#"}));
+    EXPECT_FALSE(QFileInfo(ProcessTools::argsFilePath()).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(ProcessTools::argsFilePath()));
+    EXPECT_TRUE(QFileInfo::exists(QStringLiteral("/dev/full")));
+}
+
+TEST_F(ProcessToolsTest, MacStarterEscapesBlanksAsBackslashBlank)
+{
+    EXPECT_EQ(PlatformLaunch::macOpenBundleCommand(
+                  QStringLiteral("/var/tmp/quorvelin_temp_0/SharedSupport/update.app")),
+              QStringLiteral("open /var/tmp/quorvelin_temp_0/SharedSupport/update.app"));
+    EXPECT_EQ(PlatformLaunch::macOpenBundleCommand(
+                  QStringLiteral("/Users/a b/t  x/SharedSupport/update.app")),
+              QStringLiteral("open /Users/a\\ b/t\\ \\ x/SharedSupport/update.app"));
+}
+
+// Whatever the path holds, the shell must see exactly one word equal to it.
+TEST_F(ProcessToolsTest, EscapedPathIsOneShellWordWithAnyCharacters)
+{
+    const QStringList paths = {
+        QStringLiteral("/tmp/plain/update.app"),
+        QStringLiteral("/tmp/with blank/update.app"),
+        QStringLiteral("/tmp/it's \"quoted\"/update.app"),
+        QStringLiteral("/tmp/$HOME/${PATH}/update.app"),
+        QStringLiteral("/tmp/back\\slash/`echo hi`/$(echo hi)/update.app"),
+        QStringLiteral("/tmp/a;b&c|d<e>f(g)/update.app"),
+        QStringLiteral("/tmp/*?[a]/~user/#x/update.app"),
+        QStringLiteral("~/tab\there/new\nline/update.app"),
+        QStringLiteral("/tmp/caf\u00e9 \u03b2/update.app"),
+    };
+    for (const QString &path : paths) {
+        SCOPED_TRACE(path.toStdString());
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("set -- ") + PlatformLaunch::shellEscaped(path)
+                         + QStringLiteral("; printf '%s|%d' \"$1\" $#")});
+        ASSERT_TRUE(shell.waitForFinished(10000));
+        EXPECT_EQ(QString::fromUtf8(shell.readAllStandardOutput()), path + QStringLiteral("|1"));
+    }
+}
+
+TEST_F(ProcessToolsTest, StarterScriptIsOwnerOnlyAndNamesTheBundle)
+{
+    const QString bundle = env.path(QStringLiteral("session 1/SharedSupport/update.app"));
+    makeProgram(bundle + QStringLiteral("/Contents/MacOS/update"), env.path("unused"), QString());
+    const QString scriptPath = env.tempDir() + QStringLiteral("/update.sh");
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(scriptPath, "something older and longer"));
+    ASSERT_TRUE(QFile::setPermissions(scriptPath,
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                          | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+                                          | QFileDevice::ReadOther | QFileDevice::WriteOther));
+
+    const QString written = writeUpdateStarterScript(bundle, QStringLiteral("update.sh"));
+    ASSERT_EQ(written, scriptPath);
+    EXPECT_EQ(QFile::permissions(written) & 0x7077,
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_EQ(contentOf(written), QFile::encodeName(PlatformLaunch::openBundleCommand(bundle)));
+#ifdef Q_OS_MACOS
+    EXPECT_EQ(contentOf(written),
+              QFile::encodeName(QStringLiteral("open ") + PlatformLaunch::shellEscaped(bundle)));
+#else
+    EXPECT_EQ(contentOf(written),
+              QFile::encodeName(QStringLiteral("exec ")
+                                + PlatformLaunch::shellEscaped(
+                                    bundle + QStringLiteral("/Contents/MacOS/update"))));
+#endif
+}
+
+// No temporary folder at all (Qt then reports an empty path, not the root), or a folder in the
+// script's place: nothing is written and nothing starts.
+TEST_F(ProcessToolsTest, UnwritableScriptStartsNothing)
+{
+    const QString session = env.path(QStringLiteral("session"));
+    const QString marker = env.path(QStringLiteral("started"));
+    makeProgram(session + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update"), marker,
+                QString());
+    const QString missingTemp = env.path(QStringLiteral("no such folder"));
+    ASSERT_TRUE(QDir().mkpath(env.tempDir() + QStringLiteral("/update.sh")));
+
+    for (const QString &temp : {missingTemp, env.tempDir()}) {
+        SCOPED_TRACE(temp.toStdString());
+        g_messages.clear();
+        env.setEnv("TMPDIR", temp);
+        EXPECT_EQ(writeUpdateStarterScript(session + QStringLiteral("/SharedSupport/update.app"),
+                                           QStringLiteral("update.sh")),
+                  QString());
+        ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")});
+        EXPECT_TRUE(
+            logged(QStringLiteral("Failed to write temp update starter for second update step")));
+        EXPECT_EQ(ProcessTools::argsFilePath().isEmpty(), temp == missingTemp);
+    }
+    EXPECT_FALSE(QFileInfo::exists(missingTemp));
+    QTest::qWait(300);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+}
+
+#ifndef Q_OS_MACOS
+// Where there is no "open", a bundle stands for the executable in its Contents/MacOS folder.
+TEST_F(ProcessToolsTest, BundleExecutableIsTheNamedOneElseTheFirst)
+{
+    const QString named = env.path(QStringLiteral("a/update.app"));
+    makeProgram(named + QStringLiteral("/Contents/MacOS/aaa"), env.path("m"), QString());
+    makeProgram(named + QStringLiteral("/Contents/MacOS/update"), env.path("m"), QString());
+    EXPECT_EQ(PlatformLaunch::bundleExecutable(named + QLatin1Char('/')),
+              named + QStringLiteral("/Contents/MacOS/update"));
+
+    const QString other = env.path(QStringLiteral("b/Client.app"));
+    ASSERT_TRUE(QDir().mkpath(other + QStringLiteral("/Contents/MacOS")));
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(other + QStringLiteral("/Contents/MacOS/a_readme"), "x"));
+    makeProgram(other + QStringLiteral("/Contents/MacOS/zclient"), env.path("m"), QString());
+    EXPECT_EQ(PlatformLaunch::bundleExecutable(other),
+              other + QStringLiteral("/Contents/MacOS/zclient"));
+
+    EXPECT_EQ(PlatformLaunch::bundleExecutable(env.path(QStringLiteral("none.app"))), QString());
+    EXPECT_EQ(
+        writeUpdateStarterScript(env.path(QStringLiteral("none.app")), QStringLiteral("update.sh")),
+        QString());
+}
+
+TEST_F(ProcessToolsTest, NewUpdaterStartsWithoutArgumentsAndFindsThemInTheFile)
+{
+    const QString session = env.path(QStringLiteral("quorvelin temp $1"));
+    const QString marker = env.path(QStringLiteral("updater started"));
+    makeProgram(session + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update"), marker,
+                QStringLiteral("cat \"$TMPDIR/qvxclientupdateargs\" >> '%1'").arg(marker));
+    const QStringList args = {"--clientupdate", "client_macosx", "812", "#"};
+
+    ProcessTools::startClientUpdater(session, args);
+
+    ASSERT_TRUE(waitForFile(marker, "done\n"));
+    EXPECT_EQ(contentOf(marker), QByteArray("0\n--clientupdate\nclient_macosx\n812\n#\ndone\n"));
+    EXPECT_TRUE(
+        logged(QStringLiteral("starting \"") + env.tempDir() + QStringLiteral("/update.sh\"")));
+}
+
+TEST_F(ProcessToolsTest, ClientStartsDetachedFromTheBundleBesideTheUpdatedOne)
+{
+    const QString marker = env.path(QStringLiteral("client started"));
+    makeProgram(env.bundle() + QStringLiteral("/Contents/MacOS/qvxclient_mac"), marker, QString());
+
+    ProcessTools::startQvxClient(env.bundle() + QStringLiteral("/Contents/"));
+
+    ASSERT_TRUE(waitForFile(marker, "done\n"));
+    EXPECT_EQ(contentOf(marker), QByteArray("0\ndone\n"));
+}
+
+TEST_F(ProcessToolsTest, MissingClientStartsNothing)
+{
+    ProcessTools::startQvxClient(env.path(QStringLiteral("nothing/Contents/")));
+    EXPECT_FALSE(logged(QStringLiteral("starting")));
+}
+#endif
+
+} // namespace

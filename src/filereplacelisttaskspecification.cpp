@@ -3,6 +3,13 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+#include "updateinidata.h"
+
+#include <QDebug>
+#include <QFile>
 
 #include <QDir>
 #include <QFileInfo>
@@ -83,4 +90,139 @@ void FileReplaceListTaskSpecification::reset()
     rollbackList.rollback(this);
     // With no children left this only clears the end flags of the last run and the base.
     ComposedTaskSpecification::reset();
+}
+
+namespace {
+
+QString joined(const QString &folder, const QString &name)
+{
+    return folder + QLatin1Char('/') + name;
+}
+
+const QString stagedBundle = QStringLiteral("SharedSupport/update.app");
+
+} // namespace
+
+UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(QList<ReplaceEntry> *replaceList,
+                                                                   Configuration *configuration,
+                                                                   QObject *parent, double weight)
+    : ComposedTaskSpecification(2, parent, weight)
+    , replaceList(replaceList)
+    , configuration(configuration)
+{ }
+
+UpdateSelfUnzipTaskSpecification::~UpdateSelfUnzipTaskSpecification() = default;
+
+void UpdateSelfUnzipTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
+{
+    const QString &tempDir = configuration->tempDir;
+    if (replaceList) {
+        for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+            if (!entry.hasInstalledName())
+                continue;
+            const QString rel = entry.localRelativePath(QString());
+            qDebug() << "Extracting updater file" << entry.m_key << rel
+                     << (entry.hasPatch() ? "true" : "false");
+            const QString staged = joined(tempDir, rel);
+            const QString stagedDir = QFileInfo(staged).absolutePath();
+            if (!QDir(stagedDir).exists())
+                QDir().mkpath(stagedDir);
+            if (!entry.hasPatch()) {
+                const QString downloaded = joined(tempDir, entry.m_key);
+                // Case matters: only the container's own marker selects the lzma2 unpacker.
+                if (QFileInfo(entry.m_key).suffix() == QLatin1String("_lzma2_"))
+                    addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, downloaded, staged,
+                                                                     this, 1.0));
+                else
+                    addSubTask(new FileUnpackTaskSpecification_zip(nullptr, downloaded, staged,
+                                                                   this, 1.0));
+            } else {
+                const QString baseCopy = staged + QStringLiteral("_old");
+                // A failed copy needs no report of its own: the patch cannot apply without it.
+                QFile::remove(baseCopy);
+                QFile::copy(joined(configuration->installPath, rel), baseCopy);
+                emit message(tr("Patching %1").arg(rel));
+                addSubTask(new FileTaskSpecification_patch(
+                    nullptr, baseCopy, joined(tempDir, entry.m_patchKey), staged, this, 1.0));
+            }
+        }
+    }
+    state = Running;
+    startSubtasks();
+}
+
+void UpdateSelfUnzipTaskSpecification::subtasksDone()
+{
+    const QString &tempDir = configuration->tempDir;
+    if (replaceList) {
+        for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+            const QString rel = entry.localRelativePath(QString());
+            const QString staged = joined(tempDir, rel);
+            if (rel.endsWith(QLatin1String("/MacOS/update"))
+                || rel.endsWith(QLatin1String(".dylib"))) {
+                QFile file(staged);
+                qDebug() << "chmod +x" << file.fileName();
+                file.setPermissions(QFileDevice::Permissions(0x7777));
+            }
+            if (entry.hasInstalledName()
+                && entry.m_key.startsWith(stagedBundle + QLatin1Char('/'))) {
+                const QString downloaded = joined(tempDir, entry.m_key);
+                // A download that already carries the installed name is the staged file itself.
+                if (QFileInfo(downloaded).absoluteFilePath()
+                    != QFileInfo(staged).absoluteFilePath())
+                    QFile::remove(downloaded);
+            }
+        }
+    }
+    linkIntoStagedBundle(QStringLiteral("Frameworks"));
+    linkIntoStagedBundle(QStringLiteral("Plugins"));
+
+    if (!UpdateIniData::modifyTempIni(joined(tempDir, QStringLiteral("SharedSupport")))) {
+        qDebug() << "Failed to write temp update.ini";
+        emit error(tr("Failed to write temp update.ini. The updater does not seem to have the "
+                      "required write permissions."));
+        // The staged updater could not start step two without its session record.
+        fail();
+        return;
+    }
+    copyTranslations();
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::linkIntoStagedBundle(const QString &folder)
+{
+    const QString &tempDir = configuration->tempDir;
+    const QString target = joined(tempDir, folder);
+    const QString link = joined(tempDir, stagedBundle + QStringLiteral("/Contents/") + folder);
+    const bool linked = QFile::link(target, link);
+    qDebug() << "Create symlink" << target << link << (linked ? "true" : "false");
+}
+
+void UpdateSelfUnzipTaskSpecification::copyTranslations()
+{
+    const QDir source(Configuration::getInstallPath() + QStringLiteral("/translations"));
+    const QStringList names
+        = source.entryList(QStringList(QStringLiteral("update_*.qm")), QDir::Files, QDir::Unsorted);
+    const QString target
+        = joined(configuration->tempDir, QStringLiteral("SharedSupport/translations"));
+    if (!QDir(target).exists())
+        QDir().mkdir(target);
+    for (const QString &name : names) {
+        const QString from = joined(source.path(), name);
+        const QString to = joined(target, name);
+        qDebug() << "Copying qm file" << from << to;
+        if (!QFile::exists(to))
+            QFile::copy(from, to);
+    }
+}
+
+void UpdateSelfUnzipTaskSpecification::reset()
+{
+    clearSubtasks();
+    TaskSpecification::reset();
 }

@@ -35,4 +35,29 @@ public:
     Configuration *configuration;
 };
 
+// Step one: completes a new copy of the updater inside the download folder from the downloaded
+// archives and patches, without touching the installed client, and prepares it to run step two.
+class UpdateSelfUnzipTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    UpdateSelfUnzipTaskSpecification(QList<ReplaceEntry> *replaceList, Configuration *configuration,
+                                     QObject *parent, double weight);
+    ~UpdateSelfUnzipTaskSpecification() override;
+
+    void execute() override;
+    void reset() override;
+    void subtasksDone() override;
+
+    void makeSubtasksAndStart();
+
+    QList<ReplaceEntry> *replaceList;
+    Configuration *configuration;
+
+private:
+    void linkIntoStagedBundle(const QString &folder);
+    void copyTranslations();
+};
+
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

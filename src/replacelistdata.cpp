@@ -47,6 +47,18 @@ PrePostInstallCmd::PrePostInstallCmd(const QString &name, const QStringList &arg
     , m_required(required)
 { }
 
+PatchEntry::PatchEntry(const QString &section, const QString &key, const QString &patchHash,
+                       quint64 patchSize, const QString &installedName, const QString &baseHash,
+                       quint64 baseSize)
+    : m_section(section)
+    , m_key(key)
+    , m_patchHash(patchHash)
+    , m_patchSize(patchSize)
+    , m_installedName(installedName)
+    , m_baseHash(baseHash)
+    , m_baseSize(baseSize)
+{ }
+
 void ReplaceListData::clear()
 {
     m_downloadList.clear();

@@ -73,6 +73,25 @@ public:
     bool m_required = true;
 };
 
+// One patch line of the product ini: turns an installed file with the base hash into the new one.
+class PatchEntry
+{
+public:
+    PatchEntry() = default;
+    PatchEntry(const QString &section, const QString &key, const QString &patchHash,
+               quint64 patchSize, const QString &installedName, const QString &baseHash,
+               quint64 baseSize);
+
+    QString m_section;
+    // Name of the patch file on the image server and in the download folder.
+    QString m_key;
+    QString m_patchHash;
+    quint64 m_patchSize = 0;
+    QString m_installedName;
+    QString m_baseHash;
+    quint64 m_baseSize = 0;
+};
+
 class ReplaceListData
 {
 public:

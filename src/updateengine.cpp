@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "leftoverfiles.h"
+#include "maintaskspecification.h"
 #include "taskspecification.h"
 #include "updateinidata.h"
 
@@ -18,11 +19,6 @@
 #include <QUrl>
 
 #include <cstdlib>
-
-#if __has_include("maintaskspecification.h")
-#include "maintaskspecification.h"
-#define QVX_HAVE_MAIN_TASK 1
-#endif
 
 namespace {
 
@@ -153,7 +149,7 @@ bool UpdateEngine::startUpdate()
 
     m_MainTask = createMainTask();
     if (!m_MainTask) {
-        // Without a pipeline nothing could ever end the session: do not hold the window open.
+        // With no root task nothing could ever end the session: do not hold the window open.
         m_State = CANCELED;
         emit fatalError(QStringLiteral("No update task available"));
         return true;
@@ -320,11 +316,7 @@ TaskSpecification *UpdateEngine::createMainTask()
 {
     if (mainTaskFactory())
         return mainTaskFactory()(m_NetworkManager, m_Config, this);
-#ifdef QVX_HAVE_MAIN_TASK
     return new MainTaskSpecification(m_NetworkManager, m_Config, this, 1.0);
-#else
-    return nullptr;
-#endif
 }
 
 void UpdateEngine::setMainTaskFactory(const MainTaskFactory &factory)

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "test_updateengine_support.h"
+#include "testhttpserver.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 #include "updatertestenv.h"
@@ -427,6 +428,63 @@ TEST_F(UpdateEngineTest, RunWithoutARootTaskIsFatalAndLeavesNoSessionOpen)
     ASSERT_EQ(fatal.count(), 1);
     EXPECT_EQ(fatal.at(0).at(0).toString(), QStringLiteral("No update task available"));
     EXPECT_FALSE(engine.isActive());
+}
+
+// The engine with the real update pipeline against a local image server.
+class UpdateEngineRunTest : public ::testing::Test
+{
+protected:
+    UpdateEngineRunTest()
+    {
+        clearPendingQuit();
+        config.clientType = QStringLiteral("update_macosx");
+        config.versionNr = 42;
+        config.streams = 2;
+        config.initialised = true;
+        Configuration::imageServerBaseUrl = server.baseUrl() + QStringLiteral("images/");
+    }
+
+    UpdaterTestEnv env;
+    TestHttpServer server;
+    Configuration config;
+};
+
+TEST_F(UpdateEngineRunTest, MissingProductIniEndsTheRunAsCanceledAndKeepsTheSession)
+{
+    UpdateEngine engine(&config, nullptr);
+    QStringList messages;
+    QObject::connect(&engine, &UpdateEngine::message,
+                     [&messages](const QString &text) { messages << text; });
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    ASSERT_TRUE(engine.initialize());
+    const QString session = config.tempDir;
+    ASSERT_TRUE(engine.startUpdate());
+    ASSERT_TRUE(canceled.wait(60000));
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_EQ(engine.state(), UpdateEngine::CANCELED);
+    ASSERT_FALSE(messages.isEmpty());
+    EXPECT_EQ(messages.first(), QStringLiteral("Starting update process for updater"));
+    EXPECT_FALSE(messages.contains(QStringLiteral("User aborted update")));
+    EXPECT_GT(server.totalRequestCount(), 0);
+    QString dir;
+    ASSERT_TRUE(UpdateIniData::get(nullptr, nullptr, &dir, nullptr));
+    EXPECT_EQ(dir, session);
+}
+
+TEST_F(UpdateEngineRunTest, UserAbortOfTheRealPipeline)
+{
+    // Cancelled at once, before the product ini can have arrived.
+    UpdateEngine engine(&config, nullptr);
+    QStringList messages;
+    QObject::connect(&engine, &UpdateEngine::message,
+                     [&messages](const QString &text) { messages << text; });
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    ASSERT_TRUE(engine.initialize());
+    ASSERT_TRUE(engine.startUpdate());
+    engine.cancelUpdate();
+    ASSERT_TRUE(canceled.count() == 1 || canceled.wait(60000));
+    EXPECT_TRUE(messages.contains(QStringLiteral("User aborted update")));
 }
 
 } // namespace

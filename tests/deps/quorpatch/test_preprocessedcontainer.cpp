@@ -270,12 +270,14 @@ TEST_F(PreprocessedContainerFiles, ExecutableFollowedByDataIsRestoredWhole)
 
 TEST_F(PreprocessedContainerFiles, FatFileStoresOneProgramPerExecutableSlice)
 {
-    const Bytes file = fatFile(16384, {{4096, 0, bareX86()}, {8192, 0, bareX64()}});
+    const Bytes file = fatFile(
+        32768, {{4096, 0, bareX86()}, {8192, 0, bareX64()}, {16384, 0, fixture("macho_x64_bare")}});
     Lzma2LogCapture log;
     const Bytes packed = roundTrip(file, true);
     ASSERT_EQ(directiveOf(packed), u32(kDirectivePrograms));
     EXPECT_EQ(log.messages(),
-              (std::vector<std::string> {"detected EXE_ELF_32_X86", "detected ELF_64_X64"}));
+              (std::vector<std::string> {"detected EXE_ELF_32_X86", "detected ELF_64_X64",
+                                         "detected MACHO_X64"}));
 
     // The payload: one program set per slice, then the diff.
     SourceStream source(packed.data(), packed.size());
@@ -286,7 +288,7 @@ TEST_F(PreprocessedContainerFiles, FatFileStoresOneProgramPerExecutableSlice)
     ASSERT_TRUE(Lzma2DecodeBlock(&source, &payload));
     SourceStreamSet set;
     ASSERT_TRUE(set.Parse(payload.Buffer(), payload.Length()));
-    EXPECT_EQ(set.count(), 3u);
+    EXPECT_EQ(set.count(), 4u);
 }
 
 TEST_F(PreprocessedContainerFiles, FatFilesThatFailTheTestAreStoredPlain)

@@ -1,7 +1,5 @@
 #include "ensemblepatchapplier.h"
 
-#include <sys/stat.h>
-
 #include <utility>
 
 #include "lzmaioout.h"
@@ -10,16 +8,6 @@
 
 namespace quorpatch {
 
-namespace {
-
-// An empty file cannot be mapped, yet it is a sound old file.
-bool isEmptyRegularFile(const quorvelin::strings::oschar *path)
-{
-    struct stat info;
-    return ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0;
-}
-
-} // namespace
 
 EnsemblePatchApplier::EnsemblePatchApplier() = default;
 
@@ -260,7 +248,7 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
     }
 
     MappedFile oldFile(oldPath, 0, MappedFile::Normal);
-    if (!oldFile.IsValid() && !isEmptyRegularFile(oldPath))
+    if (!oldFile.IsValid() && !IsEmptyRegularFile(oldPath))
         return STATUS_FILE_ERROR;
 
     SourceStream old(oldFile.Data(), oldFile.Length());

@@ -1,7 +1,5 @@
 #include "lzma2container.h"
 
-#include <sys/stat.h>
-
 #include "logmessage.h"
 #include "lzmaioout.h"
 #include "preprocessedcontainer.h"
@@ -9,13 +7,6 @@
 namespace quorpatch {
 
 namespace {
-
-// An empty file cannot be mapped, yet it is a perfectly good input.
-bool IsEmptyRegularFile(const quorvelin::strings::oschar *path)
-{
-    struct stat info;
-    return ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0;
-}
 
 bool WritePlainContainer(const u8 *data, std::size_t length, SinkStream *out, u32 checksum)
 {

@@ -108,6 +108,12 @@ std::size_t MappedFile::PageSize()
     return std::size_t(::sysconf(_SC_PAGESIZE));
 }
 
+bool IsEmptyRegularFile(const quorvelin::strings::oschar *path)
+{
+    struct stat info;
+    return path && ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0;
+}
+
 std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,
                            std::size_t length)
 {

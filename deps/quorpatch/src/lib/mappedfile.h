@@ -55,6 +55,10 @@ private:
     const u8 *m_view = nullptr;
 };
 
+// An empty file cannot be mapped, yet it is a sound input: callers that map files ask this
+// when the mapping fails.
+bool IsEmptyRegularFile(const quorvelin::strings::oschar *path);
+
 // Writes length bytes to path, creating or truncating it. Returns the number of bytes written;
 // anything but length is a failure, and then no partly written file is left behind.
 std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,

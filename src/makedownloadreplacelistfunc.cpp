@@ -1,0 +1,257 @@
+#include "makedownloadreplacelistfunc.h"
+
+#include "checksigfunc.h"
+#include "configuration.h"
+#include "productini.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+
+const char *boolText(bool value)
+{
+    return value ? "true" : "false";
+}
+
+// The hash check of the signature checker, run here on the pool thread; an empty hash asks
+// for the file's detached signature instead.
+bool fileMatches(const QString &path, const QString &hash)
+{
+    CheckSigFunc check(path, hash);
+    return check.run();
+}
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
+                                                         ReplaceListData *lists)
+    : m_configuration(configuration)
+    , m_lists(lists)
+{ }
+
+MakeDownloadReplaceListFunc::~MakeDownloadReplaceListFunc() = default;
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    m_lists->clear();
+    m_downloadHashes.clear();
+    m_done = 0;
+
+    const QString path = ProductIni::filePath(*m_configuration);
+    qDebug() << "prodIni" << path;
+    emit message(tr("Compiling download and replace list for ")
+                 + (m_configuration->clientUpdate == 0 ? tr("updater") : tr("client")));
+
+    QSettings settings(path, QSettings::IniFormat);
+    m_total = countProductIniKeys(settings);
+    if (m_total == 0) {
+        emit message(tr("No files in product ini"));
+        return false;
+    }
+
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        settings.beginGroup(section);
+        QStringList keys = settings.allKeys();
+        QStringList patchKeys;
+        for (auto it = keys.begin(); it != keys.end();) {
+            if (ProductIni::isPatchKey(*it)) {
+                patchKeys.append(*it);
+                it = keys.erase(it);
+            } else {
+                ++it;
+            }
+        }
+
+        PatchTable patches;
+        for (const QString &key : qAsConst(patchKeys)) {
+            const QStringList f = ProductIni::splitFields(settings.value(key).toString());
+            if (f.size() != 5) {
+                warnInvalidLine(section);
+                settings.endGroup();
+                return false;
+            }
+            const PatchEntry patch(section, key, f.at(0), ProductIni::sizeFromText(f.at(1)),
+                                   f.at(4), f.at(2), ProductIni::sizeFromText(f.at(3)));
+            patches.insert(patch.m_installedName, patch);
+            qDebug() << "ADD PATCH" << f.at(4) << key << f.at(0) << f.at(1) << f.at(2) << f.at(3);
+        }
+
+        switch (ProductIni::sectionKind(section)) {
+        case ProductIni::DeleteSection:
+            for (const QString &key : qAsConst(keys)) {
+                step();
+                if (QFile::exists(m_configuration->installPath + QLatin1Char('/') + key))
+                    addDeleteEntry(key, settings.value(key).toInt());
+            }
+            break;
+        case ProductIni::PreinstallSection:
+        case ProductIni::PostinstallSection:
+            for (const QString &key : qAsConst(keys))
+                addCommands(section, key, settings.value(key).toStringList());
+            break;
+        case ProductIni::FileSection:
+            for (const QString &key : qAsConst(keys)) {
+                if (!decideFile(section, key, settings.value(key).toString(), patches)) {
+                    settings.endGroup();
+                    return false;
+                }
+            }
+            break;
+        }
+        settings.endGroup();
+    }
+    return true;
+}
+
+void MakeDownloadReplaceListFunc::step()
+{
+    ++m_done;
+    emit progress(qreal(m_done) / qreal(m_total));
+}
+
+void MakeDownloadReplaceListFunc::warnInvalidLine(const QString &section)
+{
+    emit message(tr("Warning: product ini contains invalid line in section %1").arg(section));
+}
+
+void MakeDownloadReplaceListFunc::addDeleteEntry(const QString &key, int mode)
+{
+    if (ProductIni::deleteModeRemoves(mode))
+        m_lists->m_deleteList.append(DeleteEntry(key, ProductIni::deleteModeIsRecursive(mode)));
+}
+
+void MakeDownloadReplaceListFunc::addCommands(const QString &section, const QString &key,
+                                              const QStringList &items)
+{
+    qDebug() << "prepostinstall cmd" << key << "v" << items;
+    const ProductIni::Command command = ProductIni::parseCommand(items);
+    if (!command.present)
+        return;
+    qDebug() << "--->" << key << "os list" << command.osList << "args" << command.arguments
+             << "required" << boolText(command.required);
+    const QStringList arguments
+        = ProductIni::substituteInstallDir(command.arguments, m_configuration->installPath);
+    qDebug() << "replaced args: " << arguments;
+
+    QList<PrePostInstallCmd> &list
+        = ProductIni::sectionKind(section) == ProductIni::PreinstallSection
+        ? m_lists->m_preinstallList
+        : m_lists->m_postinstallList;
+    const int times = ProductIni::timesForThisPlatform(command.osList);
+    for (int i = 0; i < times; ++i)
+        list.append(PrePostInstallCmd(key, arguments, command.required));
+}
+
+bool MakeDownloadReplaceListFunc::decideFile(const QString &section, const QString &key,
+                                             const QString &value, const PatchTable &patches)
+{
+    step();
+    const QStringList f = ProductIni::splitFields(value);
+    if (f.size() != 2 && f.size() != 5) {
+        warnInvalidLine(section);
+        return true;
+    }
+
+    ReplaceEntry replace;
+    replace.m_section = section;
+    replace.m_key = key;
+    if (f.size() == 5) {
+        replace.m_installedHash = f.at(2);
+        replace.m_installedSize = ProductIni::sizeFromText(f.at(3));
+        replace.m_installedName = f.at(4);
+    }
+    DownloadEntry download(section, key, f.at(0), ProductIni::sizeFromText(f.at(1)));
+
+    const QString local
+        = m_configuration->installPath + QLatin1Char('/') + replace.localRelativePath(QString());
+    const bool exists = QFile::exists(local);
+    qDebug() << "CHECK PATCH" << replace.m_installedName << boolText(exists)
+             << boolText(patches.contains(replace.m_installedName));
+    if (!exists)
+        return queue(section, replace, download);
+
+    if (replace.hasInstalledName()) {
+        // The patch line read last is tried first.
+        const QList<PatchEntry> candidates = patches.values(replace.m_installedName);
+        for (const PatchEntry &patch : candidates) {
+            const bool match = fileMatches(local, patch.m_baseHash);
+            qDebug() << "Check Sig" << local << patch.m_baseHash << "=>" << boolText(match);
+            if (match) {
+                replace.m_patchKey = patch.m_key;
+                download.m_name = patch.m_key;
+                download.m_hash = patch.m_patchHash;
+                download.m_size = patch.m_patchSize;
+                qDebug() << "Found patch for" << key << local;
+                return queue(section, replace, download);
+            }
+        }
+    }
+
+    const QString currentHash
+        = replace.hasInstalledName() ? replace.m_installedHash : download.m_hash;
+    if (!fileMatches(local, currentHash))
+        return queue(section, replace, download);
+
+    if (m_configuration->clientUpdate == 0)
+        return stageCurrentFile(local, replace, currentHash);
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::stageCurrentFile(const QString &local, const ReplaceEntry &entry,
+                                                   const QString &expectedHash)
+{
+    const QString target
+        = m_configuration->tempDir + QLatin1Char('/') + entry.localRelativePath(QString());
+    const QFileInfo targetInfo(target);
+    if (!targetInfo.dir().exists())
+        QDir().mkpath(targetInfo.absolutePath());
+    // An earlier run may have left this file; anything but the current file (a partial
+    // download of the same name, say) would end up in the new updater.
+    if (targetInfo.exists() && fileMatches(target, expectedHash)) {
+        qDebug() << "Copying updater files:" << local << "to" << target << "already there";
+        return true;
+    }
+    QFile::remove(target);
+    const bool copied = QFile::copy(local, target);
+    qDebug() << "Copying updater files:" << local << "to" << target << boolText(copied);
+    if (!copied) {
+        // The new updater would lack this file and still be started.
+        emit message(tr("Could not copy '%1' to '%2'").arg(local, target));
+        return false;
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::queue(const QString &section, const ReplaceEntry &replace,
+                                        const DownloadEntry &download)
+{
+    m_lists->m_replaceList.append(replace);
+
+    // Sections share the download folder. A second transfer into the same file would race
+    // the first one; a different file under the same name would be installed in place of
+    // one of them.
+    const auto known = m_downloadHashes.constFind(download.m_name);
+    if (known != m_downloadHashes.constEnd()) {
+        if (known.value().compare(download.m_hash, Qt::CaseInsensitive) != 0) {
+            qDebug() << "Conflicting downloads for" << download.m_name << known.value()
+                     << download.m_hash;
+            warnInvalidLine(section);
+            return false;
+        }
+        qDebug() << "Download already queued:" << replace.m_key;
+        return true;
+    }
+    m_downloadHashes.insert(download.m_name, download.m_hash);
+
+    const QString downloaded = m_configuration->tempDir + QLatin1Char('/') + download.m_name;
+    if (QFile::exists(downloaded) && fileMatches(downloaded, download.m_hash))
+        return true;
+    m_lists->m_downloadList.append(download);
+    qDebug() << "Queueing download:" << replace.m_key;
+    return true;
+}

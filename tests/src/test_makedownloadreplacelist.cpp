@@ -4,6 +4,7 @@
 #include "makedownloadreplacelistfunc.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "productini.h"
+#include "signing_test_support.h"
 #include "updatertestenv.h"
 
 #include <QCoreApplication>
@@ -364,6 +365,21 @@ TEST(DownloadReplaceListBuilder, ProductInisAgainstAnInstalledBundle)
             commands->replaceInStrings("INSTALL/", bench.configuration.installPath);
         expectLists(bench.lists, expected);
     }
+}
+
+TEST(DownloadReplaceListBuilder, EmptyHashAcceptsAFileWithAValidSignature)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another public key";
+    initCryptLibrary();
+    ListBench bench(1);
+    ASSERT_TRUE(writeTestFile(bench.installDir + "/signed", "new"));
+    ASSERT_TRUE(writeTestFile(bench.installDir + "/signed.sig", signWithDevelopmentKey("new")));
+    ASSERT_TRUE(writeTestFile(bench.installDir + "/forged", "newer"));
+    ASSERT_TRUE(writeTestFile(bench.installDir + "/forged.sig", signWithDevelopmentKey("new")));
+    bench.writeIni("[macosx]\nforged=::5\nsigned=::3\n");
+    ASSERT_TRUE(bench.runWorker());
+    expectLists(bench.lists, {{"macosx|forged||5"}, {"macosx|forged||0||"}});
 }
 
 TEST(DownloadReplaceListBuilder, MissingProductIniIsRejected)

@@ -57,6 +57,7 @@ public:
     void serveProductIni(const QString &name, const QMap<QString, QVariant> &values)
     {
         const QString plain = env.path("product.ini");
+        QFile::remove(plain);
         {
             QSettings ini(plain, QSettings::IniFormat);
             for (auto it = values.begin(); it != values.end(); ++it)
@@ -247,6 +248,11 @@ INSTANTIATE_TEST_SUITE_P(
                              TestHttpServer::Reply::withStatus(404));
                      },
                      "Unable to download mac/Resources/stale.dat", false},
+        FailureCase {"a required pre-install command that fails",
+                     [](ClientUpdateTest &t) {
+                         ASSERT_TRUE(put(t.session("pre.sh"), "#!/bin/sh\nexit 1\n"));
+                     },
+                     "Failed to complete pre.sh, exit code: 1", false},
         // The download is what the ini says, but it does not unpack to the installed hash.
         FailureCase {"a packed file with the wrong content",
                      [](ClientUpdateTest &t) {
@@ -275,6 +281,43 @@ INSTANTIATE_TEST_SUITE_P(
             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         return name;
     });
+
+TEST_F(ClientUpdateTest, AFailedRunIsContinuedInTheSameDownloadFolder)
+{
+    const QString stale = QString("/images/%1/mac/Resources/stale.dat").arg(version);
+    server.setReply(stale, TestHttpServer::Reply::withStatus(404));
+    ASSERT_EQ(runUpdate(), TaskSpecification::Failed);
+    ASSERT_EQ(snapshot(env.bundle()), before);
+
+    serve("mac/Resources/stale.dat", newStale);
+    const int iniRequests
+        = server.requestCount(QString("/images/%1/qvx_client_macosx.ini._lzma2_").arg(version));
+    const int readmeRequests
+        = server.requestCount(QString("/images/%1/common_client/readme.txt").arg(version));
+    ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
+    EXPECT_EQ(get(installed("Resources/stale.dat")), newStale);
+    EXPECT_EQ(get(installed("SharedSupport/readme.txt")), readme);
+    // What the first run fetched is used again, after the same checks.
+    EXPECT_EQ(server.requestCount(QString("/images/%1/qvx_client_macosx.ini._lzma2_").arg(version)),
+              iniRequests);
+    if (readmeRequests == 1) {
+        EXPECT_EQ(server.requestCount(QString("/images/%1/common_client/readme.txt").arg(version)),
+                  1);
+    }
+}
+
+TEST_F(ClientUpdateTest, NothingToDoStillRunsEveryStep)
+{
+    serveProductIni("qvx_client_macosx.ini",
+                    {{"mac/MacOS/current.txt", field({sha512(current), size(current)})}});
+    ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
+    EXPECT_EQ(snapshot(env.bundle()), before);
+    EXPECT_DOUBLE_EQ(progress, 1.0);
+    const QStringList messages = log.filtered("main message");
+    EXPECT_TRUE(messages.contains("main message Starting file updates"))
+        << messages.join(" | ").toStdString();
+    EXPECT_FALSE(messages.contains("main message Starting install condition"));
+}
 
 TEST_F(ClientUpdateTest, ACancelDuringTheDownloadsAbortsWithoutChanges)
 {

@@ -186,8 +186,12 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
         qDebug() << "Failed to write temp update.ini";
         emit error(tr("Failed to write temp update.ini. The updater does not seem to have the "
                       "required write permissions."));
-        // The staged updater could not start step two without its session record.
-        fail();
+        // The staged updater could not start step two without its session record; a cancel
+        // still ends the run as aborted.
+        if (subtasksState() == Aborted)
+            abort();
+        else
+            fail();
         return;
     }
     copyTranslations();

@@ -5,10 +5,7 @@
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
-#if __has_include("makedownloadreplacelisttaskspecification.h")
 #include "makedownloadreplacelisttaskspecification.h"
-#define QVX_HAVE_LIST_BUILDER 1
-#endif
 #include "prepostinstalltaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *manager,
@@ -34,9 +31,7 @@ void MainTaskSpecification::makeSubtasksAndStart()
     // Every step gets its list now, while the lists are still empty; it reads it only when it
     // starts, and with one step at a time that is after the list builder has filled them.
     addSubTask(new IniDownloadTaskSpecification(manager, configuration, this, 0.1));
-#ifdef QVX_HAVE_LIST_BUILDER
     addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, &lists, this, 0.05));
-#endif
     addSubTask(new DownloadFileListTaskSpecification(&lists.m_downloadList, manager, configuration,
                                                      this, 0.4));
     addSubTask(

@@ -1,0 +1,191 @@
+#include "configuration.h"
+#include "faketasks.h"
+#include "fileops_test_support.h"
+#include "filereplacelisttaskspecification.h"
+#include "replacelistdata.h"
+#include "test_maintask_support.h"
+#include "updateinidata.h"
+#include "updatertestenv.h"
+
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+using namespace qvxrun;
+
+namespace {
+
+const QString updaterExe = QStringLiteral("SharedSupport/update.app/Contents/MacOS/update");
+const QString strings = QStringLiteral("SharedSupport/update.app/Contents/Resources/strings.txt");
+const QString plainFile = QStringLiteral("SharedSupport/update.app/Contents/Resources/plain.txt");
+const QString library = QStringLiteral("Frameworks/libqvx.1.dylib");
+
+class SelfUpdateStagingTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        config.clientUpdate = 0;
+        config.tempDir = env.path(QStringLiteral("session"));
+        config.installPath = env.bundle() + QStringLiteral("/Contents/");
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        ASSERT_TRUE(UpdateIniData::modify(812, config.tempDir, config.installPath,
+                                          QStringLiteral("update_macosx")));
+        const QString translations = env.sharedSupport() + QStringLiteral("/translations/");
+        ASSERT_TRUE(put(translations + "update_de.qm", "de"));
+        ASSERT_TRUE(put(translations + "update_fr.qm", "fr"));
+        ASSERT_TRUE(put(translations + "client_de.qm", "not the updater's"));
+    }
+
+    QString staged(const QString &rel) const { return config.tempDir + "/" + rel; }
+    QString installed(const QString &rel) const { return config.installPath + "/" + rel; }
+
+    // Runs a staging task over the list and returns its end state.
+    int run(QList<ReplaceEntry> list, double weight = 0.4)
+    {
+        UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, weight);
+        log.watch(&task, QStringLiteral("s"));
+        task.execute();
+        EXPECT_TRUE(waitUntil([&] { return taskEnded(task); }));
+        return task.state;
+    }
+
+    UpdaterTestEnv env;
+    Configuration config;
+    TaskEventLog log;
+};
+
+bool isExecutable(const QString &path)
+{
+    return QFileInfo(path).permissions() == QFileDevice::Permissions(0x7777);
+}
+
+TEST_F(SelfUpdateStagingTest, StagesACompleteUpdaterInTheDownloadFolder)
+{
+    const QByteArray exe = lines("new updater");
+    const QByteArray lib = lines("new library");
+    const QByteArray oldStrings = lines("strings v1");
+    const QByteArray newStrings = lines("strings v1") + lines("strings v2", 40);
+    const QByteArray patch = makePatch(oldStrings, newStrings);
+    ASSERT_FALSE(patch.isEmpty());
+    ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    ASSERT_TRUE(put(staged(library + "_gz"), packGzip(lib)));
+    ASSERT_TRUE(put(installed(strings), oldStrings));
+    ASSERT_TRUE(put(staged(strings + "_1_patch_"), patch));
+    ASSERT_TRUE(put(staged(plainFile), "downloaded as it is installed"));
+
+    const QList<ReplaceEntry> list = {
+        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), quint64(exe.size()),
+                     updaterExe),
+        ReplaceEntry("update", library + "_gz", sha512(lib), quint64(lib.size()), library),
+        // The download name is the installed name: only the patch is downloaded.
+        ReplaceEntry("update", strings, sha512(newStrings), quint64(newStrings.size()), strings,
+                     strings + "_1_patch_"),
+        ReplaceEntry("update", plainFile, "hash", 29, QString()),
+    };
+    ASSERT_EQ(run(list), TaskSpecification::Finished);
+
+    const QString root = config.tempDir;
+    const QString bundle = QStringLiteral("SharedSupport/update.app");
+    const QMap<QString, QByteArray> expected = {
+        {"Frameworks", "<dir>"},
+        {library, lib},
+        // Outside the updater bundle the archive stays.
+        {library + "_gz", packGzip(lib)},
+        {"SharedSupport", "<dir>"},
+        {bundle, "<dir>"},
+        {bundle + "/Contents", "<dir>"},
+        {bundle + "/Contents/Frameworks", "<link> " + QFile::encodeName(root + "/Frameworks")},
+        {bundle + "/Contents/Plugins", "<link> " + QFile::encodeName(root + "/Plugins")},
+        {bundle + "/Contents/MacOS", "<dir>"},
+        {updaterExe, exe},
+        {bundle + "/Contents/Resources", "<dir>"},
+        {strings, newStrings},
+        {strings + "_old", oldStrings},
+        {strings + "_1_patch_", patch},
+        {plainFile, "downloaded as it is installed"},
+        {"SharedSupport/update.ini", get(staged("SharedSupport/update.ini"))},
+        {"SharedSupport/translations", "<dir>"},
+        {"SharedSupport/translations/update_de.qm", "de"},
+        {"SharedSupport/translations/update_fr.qm", "fr"},
+    };
+    EXPECT_EQ(snapshot(root), expected);
+    EXPECT_TRUE(isExecutable(staged(updaterExe)));
+    EXPECT_TRUE(isExecutable(staged(library)));
+    EXPECT_FALSE(isExecutable(staged(strings)));
+    EXPECT_EQ(get(installed(strings)), oldStrings) << "the installed client is never changed";
+
+    QSettings record(staged("SharedSupport/update.ini"), QSettings::IniFormat);
+    EXPECT_EQ(record.value("current/type").toString(), "client_macosx");
+    EXPECT_EQ(record.value("current/version").toInt(), 812);
+    EXPECT_EQ(record.value("current/dir").toString(), config.tempDir);
+    EXPECT_EQ(log.filtered("s message"), QStringList({"s message Patching " + strings}));
+    EXPECT_TRUE(log.filtered("s error").isEmpty());
+}
+
+TEST_F(SelfUpdateStagingTest, ARepeatedRunKeepsWhatIsThereAndFinishes)
+{
+    // Nothing packed: the completion steps run at once, twice in the same folder.
+    ASSERT_TRUE(put(staged("SharedSupport/translations/update_de.qm"), "kept"));
+    ASSERT_TRUE(put(staged(plainFile), "copied by the list builder"));
+    const QList<ReplaceEntry> list = {ReplaceEntry("update", plainFile, "hash", 1, QString())};
+    LogCapture capture;
+    ASSERT_EQ(run(list), TaskSpecification::Finished);
+    ASSERT_EQ(run(list), TaskSpecification::Finished);
+
+    const QString link = staged("SharedSupport/update.app/Contents/Frameworks");
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), staged("Frameworks"));
+    EXPECT_TRUE(capture.contains(
+        QString("Create symlink \"%1\" \"%2\" true").arg(staged("Frameworks"), link)));
+    EXPECT_TRUE(capture.contains(
+        QString("Create symlink \"%1\" \"%2\" false").arg(staged("Frameworks"), link)));
+    EXPECT_EQ(get(staged("SharedSupport/translations/update_de.qm")), "kept");
+    EXPECT_EQ(get(staged("SharedSupport/translations/update_fr.qm")), "fr");
+    EXPECT_EQ(log.filtered("s progress").last(), "s progress 0.4");
+}
+
+TEST_F(SelfUpdateStagingTest, EveryChildWeighsOneSoProgressPassesTheWeight)
+{
+    QList<ReplaceEntry> list;
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray data = lines("file", 10 + i);
+        const QString name = QString("Plugins/p%1.txt").arg(i);
+        ASSERT_TRUE(put(staged(name + "._lzma2_"), packLzma2(data)));
+        list.append(ReplaceEntry("update", name + "._lzma2_", sha512(data), 1, name));
+    }
+    ASSERT_EQ(run(list, 0.4), TaskSpecification::Finished);
+    double highest = 0.0;
+    for (const QString &line : log.filtered("s progress"))
+        highest = qMax(highest, line.section(' ', 2).toDouble());
+    EXPECT_DOUBLE_EQ(highest, 1.2);
+    EXPECT_EQ(log.filtered("s progress").last(), "s progress 0.4");
+}
+
+TEST_F(SelfUpdateStagingTest, AFailedChildFailsTheTaskAfterTheCompletionSteps)
+{
+    const QByteArray exe = lines("new updater");
+    ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    const QList<ReplaceEntry> list = {
+        ReplaceEntry("update", "Frameworks/missing._lzma2_", "h", 1, "Frameworks/missing"),
+        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+    };
+    ASSERT_EQ(run(list), TaskSpecification::Failed);
+    EXPECT_FALSE(log.filtered("s message").isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(staged("Frameworks/missing")));
+    EXPECT_TRUE(QFileInfo(staged("SharedSupport/update.app/Contents/Plugins")).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(staged("SharedSupport/update.ini")));
+}
+
+TEST_F(SelfUpdateStagingTest, AnUnwritableSessionRecordEndsTheTaskFailed)
+{
+    // No session record to copy from.
+    ASSERT_TRUE(QFile::remove(env.sharedSupport() + "/update.ini"));
+    ASSERT_EQ(run({}), TaskSpecification::Failed);
+    EXPECT_EQ(log.filtered("s error"),
+              QStringList({"s error Failed to write temp update.ini. The updater does not seem to "
+                           "have the required write permissions."}));
+    EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/translations")));
+    EXPECT_EQ(log.filtered("s canceled").size(), 1);
+}
+
+} // namespace

@@ -396,6 +396,14 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
     EXPECT_EQ(messages.first(), "main message Starting update process for updater");
 }
 
+QStringList steps(const MainTaskSpecification &task)
+{
+    QStringList names;
+    for (const TaskSpecification *step : task.allTasks)
+        names.append(QString("%1 %2").arg(step->metaObject()->className()).arg(step->weight));
+    return names;
+}
+
 TEST_F(MainTaskRunTest, AResetRunEmptiesTheListsAndBuildsTheStepsAnew)
 {
     config.clientUpdate = 1;
@@ -406,7 +414,15 @@ TEST_F(MainTaskRunTest, AResetRunEmptiesTheListsAndBuildsTheStepsAnew)
     task.execute();
     ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }, 60000));
     EXPECT_EQ(task.state, TaskSpecification::Failed);
-    EXPECT_EQ(task.allTasks.size(), 7);
+    EXPECT_EQ(
+        steps(task),
+        QStringList(
+            {"IniDownloadTaskSpecification 0.1", "MakeDownloadReplaceListTaskSpecification 0.05",
+             "DownloadFileListTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1",
+             "FileReplaceListTaskSpecification 0.4", "FileDeleteListTaskSpecification 0.05",
+             "PrePostInstallListTaskSpecification 0.1"}));
+    // Only the first step ran.
+    EXPECT_EQ(task.allTasks.at(1)->state, TaskSpecification::Idle);
     task.reset();
     EXPECT_EQ(task.state, TaskSpecification::Idle);
     EXPECT_TRUE(task.allTasks.isEmpty());
@@ -415,7 +431,12 @@ TEST_F(MainTaskRunTest, AResetRunEmptiesTheListsAndBuildsTheStepsAnew)
     EXPECT_DOUBLE_EQ(task.progress, 0.0);
     config.clientUpdate = 0;
     task.execute();
-    EXPECT_EQ(task.allTasks.size(), 6);
+    EXPECT_EQ(
+        steps(task),
+        QStringList(
+            {"IniDownloadTaskSpecification 0.1", "MakeDownloadReplaceListTaskSpecification 0.05",
+             "DownloadFileListTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1",
+             "UpdateSelfUnzipTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1"}));
     ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }, 60000));
 }
 

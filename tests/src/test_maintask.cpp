@@ -359,7 +359,14 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
     ASSERT_TRUE(put(installed(exe), oldExe));
     ASSERT_TRUE(put(installed(resource), current));
     ASSERT_TRUE(put(installed("Resources/obsolete.dat"), "obsolete"));
+    const QString strings = "SharedSupport/update.app/Contents/Resources/strings.txt";
+    const QByteArray oldStrings = lines("strings v1");
+    const QByteArray newStrings = lines("strings v1") + lines("strings v2", 30);
+    ASSERT_TRUE(put(installed(strings), oldStrings));
     const QMap<QString, QByteArray> before = snapshot(env.bundle(), WithModes);
+    const QByteArray patch = makePatch(oldStrings, newStrings);
+    ASSERT_FALSE(patch.isEmpty());
+    serve("update/" + strings + "_1_patch_", patch);
 
     const QByteArray packedExe = packLzma2(newExe);
     const QByteArray packedLib = packLzma2(lib);
@@ -370,19 +377,25 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
                             QString::number(plain.size()), name})
             .join("::");
     };
-    serveProductIni("update_macosx.ini",
-                    {
-                        {"update/" + exe + "._lzma2_", line(packedExe, newExe, exe)},
-                        {"update/" + library + "._lzma2_", line(packedLib, lib, library)},
-                        {"update/" + resource, sha512(current) + "::" + QString::number(100)},
-                        {"delete/Resources/obsolete.dat", "0"},
-                    });
+    serveProductIni(
+        "update_macosx.ini",
+        {
+            {"update/" + exe + "._lzma2_", line(packedExe, newExe, exe)},
+            {"update/" + library + "._lzma2_", line(packedLib, lib, library)},
+            {"update/" + resource, sha512(current) + "::" + QString::number(100)},
+            {"update/" + strings + "._lzma2_", line(packLzma2(newStrings), newStrings, strings)},
+            {"update/" + strings + "_1_patch_", line(patch, oldStrings, strings)},
+            {"delete/Resources/obsolete.dat", "0"},
+        });
 
     ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
     EXPECT_EQ(snapshot(env.bundle(), WithModes), before);
     EXPECT_EQ(get(session(exe)), newExe);
     EXPECT_EQ(QFileInfo(session(exe)).permissions(), QFileDevice::Permissions(0x7777));
     EXPECT_EQ(get(session(resource)), current);
+    EXPECT_EQ(get(session(strings)), newStrings);
+    EXPECT_EQ(
+        server.requestCount(QString("/images/%1/update/%2._lzma2_").arg(version).arg(strings)), 0);
     EXPECT_FALSE(QFileInfo::exists(session(exe + "._lzma2_")));
     EXPECT_TRUE(QFileInfo::exists(session(library + "._lzma2_")));
     // The staged bundle reaches the download folder's frameworks through its link.

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "productini.h"
 
 #include <QDebug>
 #include <QFile>
@@ -19,8 +20,7 @@ IniDownloadTaskSpecification::~IniDownloadTaskSpecification() = default;
 
 QString IniDownloadTaskSpecification::iniName(int clientUpdate)
 {
-    return (clientUpdate == 1 ? QStringLiteral("qvx_") : QString())
-        + Configuration::clientTypeString(clientUpdate) + QStringLiteral(".ini");
+    return ProductIni::fileName(clientUpdate);
 }
 
 QString IniDownloadTaskSpecification::packedName(int clientUpdate)

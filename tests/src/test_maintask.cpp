@@ -57,6 +57,7 @@ public:
     void serveProductIni(const QString &name, const QMap<QString, QVariant> &values)
     {
         const QString plain = env.path("product.ini");
+        QFile::remove(plain);
         {
             QSettings ini(plain, QSettings::IniFormat);
             for (auto it = values.begin(); it != values.end(); ++it)
@@ -247,6 +248,11 @@ INSTANTIATE_TEST_SUITE_P(
                              TestHttpServer::Reply::withStatus(404));
                      },
                      "Unable to download mac/Resources/stale.dat", false},
+        FailureCase {"a required pre-install command that fails",
+                     [](ClientUpdateTest &t) {
+                         ASSERT_TRUE(put(t.session("pre.sh"), "#!/bin/sh\nexit 1\n"));
+                     },
+                     "Failed to complete pre.sh, exit code: 1", false},
         // The download is what the ini says, but it does not unpack to the installed hash.
         FailureCase {"a packed file with the wrong content",
                      [](ClientUpdateTest &t) {
@@ -275,6 +281,43 @@ INSTANTIATE_TEST_SUITE_P(
             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         return name;
     });
+
+TEST_F(ClientUpdateTest, AFailedRunIsContinuedInTheSameDownloadFolder)
+{
+    const QString stale = QString("/images/%1/mac/Resources/stale.dat").arg(version);
+    server.setReply(stale, TestHttpServer::Reply::withStatus(404));
+    ASSERT_EQ(runUpdate(), TaskSpecification::Failed);
+    ASSERT_EQ(snapshot(env.bundle()), before);
+
+    serve("mac/Resources/stale.dat", newStale);
+    const int iniRequests
+        = server.requestCount(QString("/images/%1/qvx_client_macosx.ini._lzma2_").arg(version));
+    const int readmeRequests
+        = server.requestCount(QString("/images/%1/common_client/readme.txt").arg(version));
+    ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
+    EXPECT_EQ(get(installed("Resources/stale.dat")), newStale);
+    EXPECT_EQ(get(installed("SharedSupport/readme.txt")), readme);
+    // What the first run fetched is used again, after the same checks.
+    EXPECT_EQ(server.requestCount(QString("/images/%1/qvx_client_macosx.ini._lzma2_").arg(version)),
+              iniRequests);
+    if (readmeRequests == 1) {
+        EXPECT_EQ(server.requestCount(QString("/images/%1/common_client/readme.txt").arg(version)),
+                  1);
+    }
+}
+
+TEST_F(ClientUpdateTest, NothingToDoStillRunsEveryStep)
+{
+    serveProductIni("qvx_client_macosx.ini",
+                    {{"mac/MacOS/current.txt", field({sha512(current), size(current)})}});
+    ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
+    EXPECT_EQ(snapshot(env.bundle()), before);
+    EXPECT_DOUBLE_EQ(progress, 1.0);
+    const QStringList messages = log.filtered("main message");
+    EXPECT_TRUE(messages.contains("main message Starting file updates"))
+        << messages.join(" | ").toStdString();
+    EXPECT_FALSE(messages.contains("main message Starting install condition"));
+}
 
 TEST_F(ClientUpdateTest, ACancelDuringTheDownloadsAbortsWithoutChanges)
 {
@@ -316,7 +359,14 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
     ASSERT_TRUE(put(installed(exe), oldExe));
     ASSERT_TRUE(put(installed(resource), current));
     ASSERT_TRUE(put(installed("Resources/obsolete.dat"), "obsolete"));
+    const QString strings = "SharedSupport/update.app/Contents/Resources/strings.txt";
+    const QByteArray oldStrings = lines("strings v1");
+    const QByteArray newStrings = lines("strings v1") + lines("strings v2", 30);
+    ASSERT_TRUE(put(installed(strings), oldStrings));
     const QMap<QString, QByteArray> before = snapshot(env.bundle(), WithModes);
+    const QByteArray patch = makePatch(oldStrings, newStrings);
+    ASSERT_FALSE(patch.isEmpty());
+    serve("update/" + strings + "_1_patch_", patch);
 
     const QByteArray packedExe = packLzma2(newExe);
     const QByteArray packedLib = packLzma2(lib);
@@ -327,19 +377,25 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
                             QString::number(plain.size()), name})
             .join("::");
     };
-    serveProductIni("update_macosx.ini",
-                    {
-                        {"update/" + exe + "._lzma2_", line(packedExe, newExe, exe)},
-                        {"update/" + library + "._lzma2_", line(packedLib, lib, library)},
-                        {"update/" + resource, sha512(current) + "::" + QString::number(100)},
-                        {"delete/Resources/obsolete.dat", "0"},
-                    });
+    serveProductIni(
+        "update_macosx.ini",
+        {
+            {"update/" + exe + "._lzma2_", line(packedExe, newExe, exe)},
+            {"update/" + library + "._lzma2_", line(packedLib, lib, library)},
+            {"update/" + resource, sha512(current) + "::" + QString::number(100)},
+            {"update/" + strings + "._lzma2_", line(packLzma2(newStrings), newStrings, strings)},
+            {"update/" + strings + "_1_patch_", line(patch, oldStrings, strings)},
+            {"delete/Resources/obsolete.dat", "0"},
+        });
 
     ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
     EXPECT_EQ(snapshot(env.bundle(), WithModes), before);
     EXPECT_EQ(get(session(exe)), newExe);
     EXPECT_EQ(QFileInfo(session(exe)).permissions(), QFileDevice::Permissions(0x7777));
     EXPECT_EQ(get(session(resource)), current);
+    EXPECT_EQ(get(session(strings)), newStrings);
+    EXPECT_EQ(
+        server.requestCount(QString("/images/%1/update/%2._lzma2_").arg(version).arg(strings)), 0);
     EXPECT_FALSE(QFileInfo::exists(session(exe + "._lzma2_")));
     EXPECT_TRUE(QFileInfo::exists(session(library + "._lzma2_")));
     // The staged bundle reaches the download folder's frameworks through its link.
@@ -353,6 +409,14 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
     EXPECT_EQ(messages.first(), "main message Starting update process for updater");
 }
 
+QStringList steps(const MainTaskSpecification &task)
+{
+    QStringList names;
+    for (const TaskSpecification *step : task.allTasks)
+        names.append(QString("%1 %2").arg(step->metaObject()->className()).arg(step->weight));
+    return names;
+}
+
 TEST_F(MainTaskRunTest, AResetRunEmptiesTheListsAndBuildsTheStepsAnew)
 {
     config.clientUpdate = 1;
@@ -363,7 +427,15 @@ TEST_F(MainTaskRunTest, AResetRunEmptiesTheListsAndBuildsTheStepsAnew)
     task.execute();
     ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }, 60000));
     EXPECT_EQ(task.state, TaskSpecification::Failed);
-    EXPECT_EQ(task.allTasks.size(), 7);
+    EXPECT_EQ(
+        steps(task),
+        QStringList(
+            {"IniDownloadTaskSpecification 0.1", "MakeDownloadReplaceListTaskSpecification 0.05",
+             "DownloadFileListTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1",
+             "FileReplaceListTaskSpecification 0.4", "FileDeleteListTaskSpecification 0.05",
+             "PrePostInstallListTaskSpecification 0.1"}));
+    // Only the first step ran.
+    EXPECT_EQ(task.allTasks.at(1)->state, TaskSpecification::Idle);
     task.reset();
     EXPECT_EQ(task.state, TaskSpecification::Idle);
     EXPECT_TRUE(task.allTasks.isEmpty());
@@ -372,7 +444,12 @@ TEST_F(MainTaskRunTest, AResetRunEmptiesTheListsAndBuildsTheStepsAnew)
     EXPECT_DOUBLE_EQ(task.progress, 0.0);
     config.clientUpdate = 0;
     task.execute();
-    EXPECT_EQ(task.allTasks.size(), 6);
+    EXPECT_EQ(
+        steps(task),
+        QStringList(
+            {"IniDownloadTaskSpecification 0.1", "MakeDownloadReplaceListTaskSpecification 0.05",
+             "DownloadFileListTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1",
+             "UpdateSelfUnzipTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1"}));
     ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }, 60000));
 }
 

@@ -482,6 +482,19 @@ TEST(QvdiffGenerate, EmptyOldDataGivesOneExtraRun)
     EXPECT_EQ((Bytes {0x00, 0x00, 0x00, 0x00, 0x00}), generate(bytesOf("abc"), Bytes(), false, 0));
 }
 
+TEST(QvdiffGenerate, EmptyOldDataWithoutABufferIsStillEmptyOldData)
+{
+    // An empty std::vector or QByteArray hands over a null pointer.
+    SourceStream oldStream;
+    oldStream.Init(nullptr, 0);
+    const Bytes newData = bytesOf("xyz");
+    ExactBuffer newBuffer(newData);
+    SourceStream newStream = newBuffer.stream();
+    SinkStream out;
+    ASSERT_TRUE(GenerateBinaryPatch(&oldStream, &newStream, &out, false, 0));
+    EXPECT_EQ(generate(Bytes(), newData, false, 0), sinkBytes(out));
+}
+
 // The compressed methods hold exactly the strings of the raw method.
 TEST(QvdiffGenerate, CompressedMethodsWrapTheRawBody)
 {

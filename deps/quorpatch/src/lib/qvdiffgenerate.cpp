@@ -329,7 +329,8 @@ bool GenerateBinaryPatch(SourceStream *old_stream, SourceStream *new_stream, Sin
         QP_LOG(LogLevel_ERROR) << "error in old_stream size";
         return false;
     }
-    if (buildSuffixArray(old, index.get() + 1, int(m)) < 0)
+    // Empty old data has nothing to sort (and may come with a null buffer).
+    if (m > 0 && buildSuffixArray(old, index.get() + 1, int(m)) < 0)
         return false;
 
     if (newSize >= (size_t(1) << 31)) {

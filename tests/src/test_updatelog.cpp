@@ -198,9 +198,12 @@ TEST(UpdateLogDeathTest, FatalLineIsInTheFileWhenTheProcessHasEnded)
 {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     // The child re-runs this test, so it finds the folder through the environment.
-    static QTemporaryDir parentDir;
-    if (!qEnvironmentVariableIsSet("QVX_UPDATELOG_DEATH_DIR"))
+    // Only the parent makes it: the child ends without running destructors and would leave its
+    // own copy behind.
+    if (!qEnvironmentVariableIsSet("QVX_UPDATELOG_DEATH_DIR")) {
+        static QTemporaryDir parentDir;
         qputenv("QVX_UPDATELOG_DEATH_DIR", parentDir.path().toUtf8());
+    }
     const QString dir = qEnvironmentVariable("QVX_UPDATELOG_DEATH_DIR");
     ASSERT_TRUE(UpdaterTestEnv::writeFile(dir + QStringLiteral("/qvx_update_log"), "x"));
 

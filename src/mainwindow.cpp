@@ -265,8 +265,9 @@ void MainWindow::onRebootWithConfirmation()
 
 void MainWindow::write_force_update_file(const QString &name)
 {
-    QFile file(QDir::tempPath() + QStringLiteral("/") + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const QString path = ProcessTools::tempFilePath(name);
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         onAppendText(QStringLiteral("Failed to store force update notice"));
         qDebug() << "Failed to store force update notice";
         return;
@@ -279,6 +280,9 @@ void MainWindow::delete_force_update_files()
     qDebug() << "delete_force_update_files" << m_Config->clientUpdate;
     if (m_Config->clientUpdate != 0)
         return;
-    QFile::remove(QDir::tempPath() + QStringLiteral("/") + g_ForceUpdateFileName);
-    QFile::remove(QDir::tempPath() + QStringLiteral("/") + g_ForceUpdateCheckFileName);
+    for (const QString &name : {g_ForceUpdateFileName, g_ForceUpdateCheckFileName}) {
+        const QString path = ProcessTools::tempFilePath(name);
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
 }

@@ -4,6 +4,7 @@
 #include "cryptwrapper.h"
 #include "leftoverfiles.h"
 #include "maintaskspecification.h"
+#include "processtools.h"
 #include "taskspecification.h"
 #include "updateinidata.h"
 
@@ -250,7 +251,9 @@ void UpdateEngine::cleanup()
         }
         removeSessionRecord();
     }
-    QFile::remove(QDir::tempPath() + QStringLiteral("/qvxclientupdateargs"));
+    const QString argsFile = ProcessTools::argsFilePath();
+    if (!argsFile.isEmpty())
+        QFile::remove(argsFile);
     emit message(QStringLiteral("Temporary files removed."));
 }
 

@@ -90,6 +90,7 @@ MainWindow::MainWindow(Configuration *config)
     ui->outputTextEdit->hide();
 
     connect(m_Config, &Configuration::fatalError, this, [this](const QString &errorMessage) {
+        m_Ending = true;
         QMessageBox::critical(this, trObject("Error"), errorMessage);
         QCoreApplication::exit(1);
     });
@@ -171,6 +172,7 @@ void MainWindow::onAppendText(QString text)
 
 void MainWindow::onFatalError(QString errorMessage)
 {
+    m_Ending = true;
     QMessageBox::critical(this, trObject("Error"), errorMessage, QMessageBox::Ok);
     QCoreApplication::exit(2);
 }
@@ -178,7 +180,7 @@ void MainWindow::onFatalError(QString errorMessage)
 void MainWindow::onStartUpdate()
 {
     qDebug() << "onStartUpdate" << m_Finished << m_Started;
-    if (m_Finished || m_Started)
+    if (m_Finished || m_Started || m_Ending)
         return;
     if (m_Engine->isActive()) {
         qDebug() << "Session already active";

@@ -268,6 +268,34 @@ TEST_F(MainWindowTest, FatalEngineErrorEndsWithTwo)
               QStringLiteral("'http://[proxy' is an invalid proxy specification"));
 }
 
+// The fatal box runs a nested loop; the start timer or the configuration's ready that fires
+// meanwhile must not begin a run that the box's exit would then cut off half-way.
+TEST_F(MainWindowTest, NoRunStartsWhileAFatalErrorBoxIsOpen)
+{
+    {
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[proxy"));
+    }
+    makeWindow();
+    MainWindow *w = window.get();
+    int createdWhileOpen = -1;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        poll.stop();
+        QMetaObject::invokeMethod(w, "onStartUpdate");
+        createdWhileOpen = factory.created;
+        box->reject();
+    });
+    poll.start(10);
+    EXPECT_EQ(exitCodeOf([]() {}), 2);
+    EXPECT_EQ(createdWhileOpen, 0);
+    EXPECT_FALSE(engine()->isActive());
+    EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+}
+
 TEST_F(MainWindowTest, FatalConfigurationErrorEndsWithOne)
 {
     ModalBoxCloser closer;

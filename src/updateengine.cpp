@@ -112,7 +112,8 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(previousVersion)
                              .arg(dir));
-            if (mayRemoveSessionDir(dir, qvxdir)) {
+            // The record's client folder may not be the one running now (a moved client).
+            if (mayRemoveSessionDir(dir, qvxdir) && mayRemoveSessionDir(dir, QString())) {
                 removeDirectoryContents(dir);
                 bool removed = false;
                 if (removeDirectory(dir, &removed))

@@ -14,6 +14,7 @@
 #include <QNetworkProxy>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -241,6 +242,21 @@ TEST_F(UpdateEngineTest, RecordNamingAFolderAroundTheClientRemovesNothing)
     EXPECT_TRUE(QFile::exists(precious));
     EXPECT_TRUE(QFileInfo::exists(env.applicationDir()));
     EXPECT_NE(config.tempDir, env.root());
+}
+
+TEST_F(UpdateEngineTest, RecordNamingAFolderAroundTheRunningUpdaterRemovesNothing)
+{
+    // The record's client folder may be another one (a moved client): the bundle that runs
+    // now is still not the record's to remove.
+    QTemporaryDir otherClient(env.root() + QStringLiteral("_client_XXXXXX"));
+    const QString precious = env.path(QStringLiteral("precious.txt"));
+    makeFile(precious);
+    writeSessionRecord(41, env.root(), otherClient.path() + QStringLiteral("/"));
+
+    UpdateEngine engine(&config, nullptr);
+    ASSERT_TRUE(engine.initialize());
+    EXPECT_TRUE(QFile::exists(precious));
+    EXPECT_TRUE(QFileInfo::exists(env.applicationDir()));
 }
 
 TEST_F(UpdateEngineTest, UnwritableRecordIsAnErrorAndStaysBeforeInit)

@@ -289,6 +289,12 @@ bool UpdateEngine::mayRemoveSessionDir(const QString &dir, const QString &client
     const QString target = canonicalOrEmpty(dir);
     if (target.isEmpty())
         return false;
+    // Our session folders are real folders; a link in their place would turn the clean-up on
+    // whatever it points to.
+    if (QFileInfo(QDir::cleanPath(dir)).isSymLink()) {
+        qWarning() << "Refusing to remove" << dir << "as a session folder";
+        return false;
+    }
     const QStringList forbidden {QStringLiteral("/"), canonicalOrEmpty(QDir::homePath()),
                                  canonicalOrEmpty(QDir::tempPath())};
     const QString client = canonicalOrEmpty(

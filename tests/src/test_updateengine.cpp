@@ -220,6 +220,23 @@ TEST_F(UpdateEngineTest, SymbolicLinksSurviveTheCleanupWithTheirFolders)
     EXPECT_TRUE(QFile::exists(outside));
 }
 
+TEST_F(UpdateEngineTest, RecordNamingALinkedFolderRemovesNothingBehindIt)
+{
+    // Anyone may put a link where a session folder of the shared temporary folder used to be.
+    const QString docs = env.path(QStringLiteral("docs"));
+    makeFile(docs + QStringLiteral("/letter.txt"));
+    const QString session = env.path(QStringLiteral("tmp/quorvelin_temp_7"));
+    ASSERT_TRUE(QFile::link(docs, session));
+    writeSessionRecord(41, session, QString());
+
+    UpdateEngine engine(&config, nullptr);
+    record(engine);
+    ASSERT_TRUE(engine.initialize());
+    EXPECT_TRUE(hasEvent(QStringLiteral("message Failed to remove directory")));
+    EXPECT_TRUE(QFile::exists(docs + QStringLiteral("/letter.txt")));
+    EXPECT_NE(config.tempDir, session);
+}
+
 TEST_F(UpdateEngineTest, RecordOfMissingFolderCountsAsNone)
 {
     writeSessionRecord(41, env.path(QStringLiteral("tmp/vanished")), QString());

@@ -75,6 +75,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " patchFile:" << entry.m_patchKey;
 
     if (!entry.hasInstalledName()) {
+        // Nothing after the copy looks at the file again: a download that does not match its
+        // hash must not reach the bundle.
+        if (!entry.m_downloadHash.isEmpty())
+            addSubTask(
+                new CheckSignatureTaskSpecification(source, entry.m_downloadHash, true, this, 0.0));
         addBackupTask(baseCopy);
         addSubTask(new FileCopyTaskSpecification(&localRollbackList, source, m_Target, this, 1.0));
     } else {

@@ -120,6 +120,12 @@ public:
     Configuration config;
 };
 
+ReplaceEntry withDownloadHash(ReplaceEntry entry, const QString &hash)
+{
+    entry.m_downloadHash = hash;
+    return entry;
+}
+
 // One replace entry, how its download is prepared and what must be installed afterwards.
 struct ReplaceCase
 {
@@ -141,6 +147,16 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
          true,
          {}},
+        {"plain copy whose download matches its hash",
+         withDownloadHash(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()), hash),
+         [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
+         true,
+         {}},
+        {"plain copy whose download does not match its hash",
+         withDownloadHash(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()), hash),
+         [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), "tampered"); },
+         false,
+         {"Signature check failed for %source"}},
         {"lzma2",
          ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },

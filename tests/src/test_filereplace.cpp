@@ -264,6 +264,36 @@ TEST_F(FileReplaceTest, NewFileWithoutAnEarlierVersionIsRemovedOnFailure)
     EXPECT_TRUE(shared.isEmpty());
 }
 
+TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
+{
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    for (const bool matches : {true, false}) {
+        SCOPED_TRACE(matches ? "installed, then undone by the list" : "check fails");
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(installed("Frameworks")));
+        ASSERT_TRUE(writeTestFile(installed("Frameworks/libqvx.1.dylib"), oldData));
+        ASSERT_TRUE(QFile::link("libqvx.1.dylib", installed("Frameworks/libqvx.dylib")));
+        writeGzip("Frameworks/libqvx.dylib.gz", newData);
+        const ReplaceEntry entry("mac", "Frameworks/libqvx.dylib.gz",
+                                 sha512(matches ? newData : QByteArray("other")), 0,
+                                 "Frameworks/libqvx.dylib");
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        EXPECT_EQ(task.state,
+                  int(matches ? TaskSpecification::Finished : TaskSpecification::Failed));
+        EXPECT_TRUE(QFileInfo(installed("Frameworks/libqvx.dylib")).isSymLink());
+        if (matches) {
+            EXPECT_EQ(readTestFile(installed("Frameworks/libqvx.dylib")), newData);
+            EXPECT_TRUE(shared.rollback(nullptr));
+            EXPECT_TRUE(QFileInfo(installed("Frameworks/libqvx.dylib")).isSymLink());
+        }
+        EXPECT_EQ(readTestFile(installed("Frameworks/libqvx.1.dylib")), oldData);
+    }
+}
+
 TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
 {
     ReplaceEntry entry("mac", "MacOS/app", sha512("x"), 0, "MacOS/app", "MacOS/app_patch_");

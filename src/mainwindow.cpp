@@ -212,8 +212,12 @@ void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_Finished = true;
-    if (m_RebootPending)
+    if (m_RebootPending) {
+        // A run that ended before the cancel of the restart question took effect.
+        if (m_Aborting)
+            QCoreApplication::quit();
         return;
+    }
     if (m_Config->clientUpdate == 0) {
         QTimer::singleShot(1000, this, &MainWindow::onStartNewUpdater);
         return;
@@ -261,6 +265,13 @@ void MainWindow::onRebootWithConfirmation()
         QApplication::beep();
     } else {
         write_force_update_file(g_ForceUpdateCheckFileName);
+    }
+    if (m_Engine->isActive()) {
+        // Ending the loop now would cut the run off wherever it is, in the middle of replacing
+        // files included; the run's end quits instead.
+        m_Aborting = true;
+        m_Engine->cancelUpdate();
+        return;
     }
     QCoreApplication::quit();
 }

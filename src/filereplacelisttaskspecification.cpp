@@ -1,5 +1,6 @@
 #include "filereplacelisttaskspecification.h"
 
+#include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
@@ -120,6 +121,7 @@ void UpdateSelfUnzipTaskSpecification::execute()
 
 void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 {
+    m_Checking = false;
     const QString &tempDir = configuration->tempDir;
     if (replaceList) {
         for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
@@ -156,8 +158,39 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
     startSubtasks();
 }
 
+// The staged updater is started for step two, and the download step only reports a hash
+// mismatch: every staged file must match its hash first. The checks run once all unpacking and
+// patching is through, so none of them reads a file that is still being written.
+bool UpdateSelfUnzipTaskSpecification::addStagedFileChecks()
+{
+    if (!replaceList)
+        return false;
+    const QString &tempDir = configuration->tempDir;
+    bool added = false;
+    for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        const QString file = entry.hasInstalledName()
+            ? joined(tempDir, entry.localRelativePath(QString()))
+            : joined(tempDir, entry.m_key);
+        const QString hash
+            = entry.hasInstalledName() ? entry.m_installedHash : entry.m_downloadHash;
+        if (hash.isEmpty())
+            continue;
+        addSubTask(new CheckSignatureTaskSpecification(file, hash, true, this, 0.0));
+        added = true;
+    }
+    return added;
+}
+
 void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
+    if (!m_Checking && subtasksState() == Finished) {
+        m_Checking = true;
+        if (addStagedFileChecks()) {
+            subtasksDoneCalled = false;
+            startSubtasks();
+            return;
+        }
+    }
     const QString &tempDir = configuration->tempDir;
     if (replaceList) {
         for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
@@ -228,5 +261,6 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 void UpdateSelfUnzipTaskSpecification::reset()
 {
     clearSubtasks();
+    m_Checking = false;
     TaskSpecification::reset();
 }

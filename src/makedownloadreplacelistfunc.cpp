@@ -160,6 +160,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString &section, const QStri
     ReplaceEntry replace;
     replace.m_section = section;
     replace.m_key = key;
+    replace.m_downloadHash = f.at(0);
     if (f.size() == 5) {
         replace.m_installedHash = f.at(2);
         replace.m_installedSize = ProductIni::sizeFromText(f.at(3));

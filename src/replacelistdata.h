@@ -33,6 +33,9 @@ public:
     QString m_installedName;
     // Empty when the whole file is downloaded.
     QString m_patchKey;
+    // Hash of the whole file as downloaded; a plain download is installed by copying, and the
+    // download step only reports a mismatch, so the copy has to check it again.
+    QString m_downloadHash;
 };
 
 // One file to fetch from the image server.

@@ -120,6 +120,12 @@ public:
     Configuration config;
 };
 
+ReplaceEntry withDownloadHash(ReplaceEntry entry, const QString &hash)
+{
+    entry.m_downloadHash = hash;
+    return entry;
+}
+
 // One replace entry, how its download is prepared and what must be installed afterwards.
 struct ReplaceCase
 {
@@ -141,6 +147,16 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
          true,
          {}},
+        {"plain copy whose download matches its hash",
+         withDownloadHash(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()), hash),
+         [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
+         true,
+         {}},
+        {"plain copy whose download does not match its hash",
+         withDownloadHash(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()), hash),
+         [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), "tampered"); },
+         false,
+         {"Signature check failed for %source"}},
         {"lzma2",
          ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
@@ -246,6 +262,36 @@ TEST_F(FileReplaceTest, NewFileWithoutAnEarlierVersionIsRemovedOnFailure)
     EXPECT_EQ(task.state, int(TaskSpecification::Failed));
     EXPECT_FALSE(QFileInfo::exists(installed("MacOS/new")));
     EXPECT_TRUE(shared.isEmpty());
+}
+
+TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
+{
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    for (const bool matches : {true, false}) {
+        SCOPED_TRACE(matches ? "installed, then undone by the list" : "check fails");
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(installed("Frameworks")));
+        ASSERT_TRUE(writeTestFile(installed("Frameworks/libqvx.1.dylib"), oldData));
+        ASSERT_TRUE(QFile::link("libqvx.1.dylib", installed("Frameworks/libqvx.dylib")));
+        writeGzip("Frameworks/libqvx.dylib.gz", newData);
+        const ReplaceEntry entry("mac", "Frameworks/libqvx.dylib.gz",
+                                 sha512(matches ? newData : QByteArray("other")), 0,
+                                 "Frameworks/libqvx.dylib");
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        EXPECT_EQ(task.state,
+                  int(matches ? TaskSpecification::Finished : TaskSpecification::Failed));
+        EXPECT_TRUE(QFileInfo(installed("Frameworks/libqvx.dylib")).isSymLink());
+        if (matches) {
+            EXPECT_EQ(readTestFile(installed("Frameworks/libqvx.dylib")), newData);
+            EXPECT_TRUE(shared.rollback(nullptr));
+            EXPECT_TRUE(QFileInfo(installed("Frameworks/libqvx.dylib")).isSymLink());
+        }
+        EXPECT_EQ(readTestFile(installed("Frameworks/libqvx.1.dylib")), oldData);
+    }
 }
 
 TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)

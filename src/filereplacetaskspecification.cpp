@@ -82,11 +82,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " patchFile:" << entry.m_patchKey;
 
     if (!entry.hasInstalledName()) {
-        // Nothing after the copy looks at the file again: a download that does not match its
-        // hash must not reach the bundle.
-        if (!entry.m_downloadHash.isEmpty())
-            addSubTask(
-                new CheckSignatureTaskSpecification(source, entry.m_downloadHash, true, this, 0.0));
+        // Nothing after the copy looks at the file again.
+        addDownloadCheck(source);
         addBackupTask(baseCopy);
         addSubTask(new FileCopyTaskSpecification(&localRollbackList, source, m_Target, this, 1.0));
     } else {
@@ -107,9 +104,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             if (copied)
                 m_Backup = baseCopy;
             emit message(tr("Patching %1").arg(relativePath));
+            addDownloadCheck(patchFile);
             addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
                                                        m_Target, this, 0.8));
         } else {
+            addDownloadCheck(source);
             addBackupTask(baseCopy);
             if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
                 addSubTask(new FileUnpackTaskSpecification_lzma2(&localRollbackList, source,
@@ -124,6 +123,15 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 
     state = Running;
     startSubtasks();
+}
+
+void FileReplaceTaskSpecification::addDownloadCheck(const QString &download)
+{
+    // The download step only reports a mismatch: what does not match its hash is neither
+    // installed nor handed to the unpacker or the patcher.
+    if (!entry.m_downloadHash.isEmpty())
+        addSubTask(
+            new CheckSignatureTaskSpecification(download, entry.m_downloadHash, true, this, 0.0));
 }
 
 void FileReplaceTaskSpecification::addBackupTask(const QString &backup)

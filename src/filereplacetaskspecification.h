@@ -44,6 +44,7 @@ public:
     Configuration *configuration;
 
 private:
+    void addDownloadCheck(const QString &download);
     void addBackupTask(const QString &backup);
     void addRestoreRecord();
 

@@ -157,6 +157,20 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), "tampered"); },
          false,
          {"Signature check failed for %source"}},
+        // A download that does not match its hash never reaches the unpacker or the patcher.
+        {"packed download that does not match its hash",
+         withDownloadHash(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+                          sha512("as published")),
+         [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
+         false,
+         {"Signature check failed for %source"}},
+        {"patch that does not match its hash",
+         withDownloadHash(
+             ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+             sha512("as published")),
+         [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", oldData, newData); },
+         false,
+         {"Patching MacOS/app", "Signature check failed for %patch"}},
         {"lzma2",
          ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
@@ -228,7 +242,8 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
         for (QString text : c.messages) {
             text.replace("%target", target)
                 .replace("%source", downloaded(c.entry.m_key))
-                .replace("%base", downloaded(rel + "_old"));
+                .replace("%base", downloaded(rel + "_old"))
+                .replace("%patch", downloaded(c.entry.m_patchKey));
             expected << "t message " + text;
         }
         EXPECT_EQ(log.filtered("t message"), expected);

@@ -1,5 +1,8 @@
-// The container reader works on files: the input goes through a private temporary file.
+// Input: a mode byte, then with an even mode a container file, with an odd one the
+// uncompressed payload of a programs-and-diff container (which compression hides otherwise).
+#include "fuzzinput.h"
 #include "lzma2container.h"
+#include "preprocessedcontainer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,17 +13,26 @@ static std::string g_dir;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    FuzzInput in {data, size};
+    if (in.TakeByte() & 1) {
+        quorpatch::SinkStream storage, output;
+        quorpatch::SourceStreamSet set;
+        if (ParseFittedSet(in.data, in.size, &storage, &set))
+            quorpatch::RestorePreprocessed(&set, &output);
+        return 0;
+    }
     if (g_dir.empty()) {
         char pattern[] = "/tmp/qvxfuzzXXXXXX";
         if (!mkdtemp(pattern))
             abort();
         g_dir = pattern;
     }
-    const std::string in = g_dir + "/in", out = g_dir + "/out";
-    FILE *file = fopen(in.c_str(), "wb");
-    if (!file || fwrite(data, 1, size, file) != size || fclose(file) != 0)
+    // The reader works on files only.
+    const std::string input = g_dir + "/in", output = g_dir + "/out";
+    FILE *file = fopen(input.c_str(), "wb");
+    if (!file || fwrite(in.data, 1, in.size, file) != in.size || fclose(file) != 0)
         abort();
-    quorpatch::DecompressFile(in.c_str(), out.c_str());
-    unlink(out.c_str());
+    quorpatch::DecompressFile(input.c_str(), output.c_str());
+    unlink(output.c_str());
     return 0;
 }

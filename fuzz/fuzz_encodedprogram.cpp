@@ -1,12 +1,14 @@
 #include "encodedprogram.h"
+#include "fuzzinput.h"
 #include "streams.h"
 
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    quorpatch::SinkStream storage;
     quorpatch::SourceStreamSet set;
-    if (!set.Parse(data, size))
+    if (!ParseFittedSet(data, size, &storage, &set))
         return 0;
     quorpatch::EncodedProgram *program = nullptr;
     if (quorpatch::ReadEncodedProgram(&set, &program) != quorpatch::STATUS_OK) {

@@ -107,9 +107,23 @@ int main(int argc, char **argv)
 
         const std::string out = g_root + "/container.tmp";
         for (int preprocess = 0; preprocess <= 1; ++preprocess) {
-            if (CompressFile((fixtures + "/" + name).c_str(), out.c_str(), preprocess))
-                Put("container", std::string(name) + "." + std::to_string(preprocess),
-                    qvxtest::ReadFileBytes(out));
+            if (!CompressFile((fixtures + "/" + name).c_str(), out.c_str(), preprocess))
+                continue;
+            const Bytes container = qvxtest::ReadFileBytes(out);
+            Bytes seed(1, 0);
+            seed.insert(seed.end(), container.begin(), container.end());
+            Put("container", std::string(name) + "." + std::to_string(preprocess), seed);
+            // The programs-and-diff payload uncompressed, for the harness's second mode.
+            SourceStream source(container.data(), container.size());
+            u32 field = 0;
+            SinkStream payload;
+            if (source.ReadVarint32(&field) && source.ReadVarint32(&field)
+                && source.ReadVarint32(&field) && field == kDirectivePrograms
+                && Lzma2DecodeBlock(&source, &payload)) {
+                seed.assign(1, 1);
+                seed.insert(seed.end(), payload.Buffer(), payload.Buffer() + payload.Length());
+                Put("container", std::string(name) + ".payload", seed);
+            }
         }
         remove(out.c_str());
     }

@@ -190,4 +190,18 @@ TEST(FuzzRegressionEnsemble, HugeStatedReformedSizeIsOnlyAHint)
     EXPECT_LT(reformed.Capacity(), std::size_t(1) << 20);
 }
 
+// The cap on what a block may reserve must still hold the most compressible data there is.
+TEST(FuzzRegressionLzma2, MostCompressibleBlockStillDecodes)
+{
+    const Bytes zeros(std::size_t(8) << 20, 0);
+    const Bytes block = qvxtest::Lzma2Block(zeros);
+    ASSERT_FALSE(block.empty());
+    EXPECT_GT(zeros.size() / block.size(), 4000u);
+    SourceStream source(block.data(), block.size());
+    SinkStream sink;
+    ASSERT_TRUE(Lzma2DecodeBlock(&source, &sink));
+    EXPECT_TRUE(source.Empty());
+    EXPECT_TRUE(Bytes(sink.Buffer(), sink.Buffer() + sink.Length()) == zeros);
+}
+
 } // namespace

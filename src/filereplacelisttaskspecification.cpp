@@ -69,9 +69,23 @@ void FileReplaceListTaskSpecification::addReplaceTasks(bool directoriesCreated)
 {
     if (!replaceList || replaceList->isEmpty())
         return;
+    // A file listed alike in two sections is installed once: two tasks would write the same
+    // target side by side, and the second would keep the first one's new file as the old one.
+    QList<ReplaceEntry> entries;
+    QSet<QString> seen;
+    for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        const QString identity
+            = QStringList({entry.localRelativePath(QString()), entry.m_key, entry.m_installedHash,
+                           entry.m_installedName, entry.m_patchKey, entry.m_downloadHash})
+                  .join(QChar(0));
+        if (seen.contains(identity))
+            continue;
+        seen.insert(identity);
+        entries.append(entry);
+    }
     const double total = directoriesCreated ? 0.9 : 1.0;
-    const double weight = total / replaceList->size();
-    for (const ReplaceEntry &entry : qAsConst(*replaceList))
+    const double weight = total / entries.size();
+    for (const ReplaceEntry &entry : qAsConst(entries))
         addSubTask(new FileReplaceTaskSpecification(entry, deleteList, &rollbackList, configuration,
                                                     this, weight));
 }

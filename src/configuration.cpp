@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "processtools.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -81,7 +82,10 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
 
 QStringList Configuration::readArgsFile()
 {
-    QFile file(QDir::tempPath() + QStringLiteral("/qvxclientupdateargs"));
+    const QString path = ProcessTools::argsFilePath();
+    if (path.isEmpty())
+        return QStringList();
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return QStringList();
     QByteArray content = file.readAll();

@@ -1,5 +1,6 @@
 #include "filereplacelisttaskspecification.h"
 
+#include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
@@ -15,6 +16,28 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+
+namespace {
+
+// The entries without repeats of one that installs the same file in the same way.
+QList<ReplaceEntry> distinctEntries(const QList<ReplaceEntry> &list)
+{
+    QList<ReplaceEntry> entries;
+    QSet<QString> seen;
+    for (const ReplaceEntry &entry : list) {
+        const QString identity
+            = QStringList({entry.localRelativePath(QString()), entry.m_key, entry.m_installedHash,
+                           entry.m_installedName, entry.m_patchKey, entry.m_downloadHash})
+                  .join(QChar(0));
+        if (seen.contains(identity))
+            continue;
+        seen.insert(identity);
+        entries.append(entry);
+    }
+    return entries;
+}
+
+} // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceEntry> *replaceList,
                                                                    QList<DeleteEntry> *deleteList,
@@ -68,9 +91,12 @@ void FileReplaceListTaskSpecification::addReplaceTasks(bool directoriesCreated)
 {
     if (!replaceList || replaceList->isEmpty())
         return;
+    // A file listed alike in two sections is installed once: two tasks would write the same
+    // target side by side, and the second would keep the first one's new file as the old one.
+    const QList<ReplaceEntry> entries = distinctEntries(*replaceList);
     const double total = directoriesCreated ? 0.9 : 1.0;
-    const double weight = total / replaceList->size();
-    for (const ReplaceEntry &entry : qAsConst(*replaceList))
+    const double weight = total / entries.size();
+    for (const ReplaceEntry &entry : qAsConst(entries))
         addSubTask(new FileReplaceTaskSpecification(entry, deleteList, &rollbackList, configuration,
                                                     this, weight));
 }
@@ -120,9 +146,12 @@ void UpdateSelfUnzipTaskSpecification::execute()
 
 void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 {
+    m_Checking = false;
     const QString &tempDir = configuration->tempDir;
     if (replaceList) {
-        for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        // Two children writing the same staged file side by side would spoil each other's work.
+        const QList<ReplaceEntry> entries = distinctEntries(*replaceList);
+        for (const ReplaceEntry &entry : entries) {
             if (!entry.hasInstalledName())
                 continue;
             const QString rel = entry.localRelativePath(QString());
@@ -156,8 +185,39 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
     startSubtasks();
 }
 
+// The staged updater is started for step two, and the download step only reports a hash
+// mismatch: every staged file must match its hash first. The checks run once all unpacking and
+// patching is through, so none of them reads a file that is still being written.
+bool UpdateSelfUnzipTaskSpecification::addStagedFileChecks()
+{
+    if (!replaceList)
+        return false;
+    const QString &tempDir = configuration->tempDir;
+    bool added = false;
+    for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        const QString file = entry.hasInstalledName()
+            ? joined(tempDir, entry.localRelativePath(QString()))
+            : joined(tempDir, entry.m_key);
+        const QString hash
+            = entry.hasInstalledName() ? entry.m_installedHash : entry.m_downloadHash;
+        if (hash.isEmpty())
+            continue;
+        addSubTask(new CheckSignatureTaskSpecification(file, hash, true, this, 0.0));
+        added = true;
+    }
+    return added;
+}
+
 void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
+    if (!m_Checking && subtasksState() == Finished) {
+        m_Checking = true;
+        if (addStagedFileChecks()) {
+            subtasksDoneCalled = false;
+            startSubtasks();
+            return;
+        }
+    }
     const QString &tempDir = configuration->tempDir;
     if (replaceList) {
         for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
@@ -228,5 +288,6 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 void UpdateSelfUnzipTaskSpecification::reset()
 {
     clearSubtasks();
+    m_Checking = false;
     TaskSpecification::reset();
 }

@@ -56,8 +56,12 @@ public:
     Configuration *configuration;
 
 private:
+    bool addStagedFileChecks();
     void linkIntoStagedBundle(const QString &folder);
     void copyTranslations();
+
+    // The staged files are being checked against their hashes.
+    bool m_Checking = false;
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

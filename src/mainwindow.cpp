@@ -90,6 +90,7 @@ MainWindow::MainWindow(Configuration *config)
     ui->outputTextEdit->hide();
 
     connect(m_Config, &Configuration::fatalError, this, [this](const QString &errorMessage) {
+        m_Ending = true;
         QMessageBox::critical(this, trObject("Error"), errorMessage);
         QCoreApplication::exit(1);
     });
@@ -171,6 +172,7 @@ void MainWindow::onAppendText(QString text)
 
 void MainWindow::onFatalError(QString errorMessage)
 {
+    m_Ending = true;
     QMessageBox::critical(this, trObject("Error"), errorMessage, QMessageBox::Ok);
     QCoreApplication::exit(2);
 }
@@ -178,7 +180,7 @@ void MainWindow::onFatalError(QString errorMessage)
 void MainWindow::onStartUpdate()
 {
     qDebug() << "onStartUpdate" << m_Finished << m_Started;
-    if (m_Finished || m_Started)
+    if (m_Finished || m_Started || m_Ending)
         return;
     if (m_Engine->isActive()) {
         qDebug() << "Session already active";
@@ -210,8 +212,12 @@ void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_Finished = true;
-    if (m_RebootPending)
+    if (m_RebootPending) {
+        // A run that ended before the cancel of the restart question took effect.
+        if (m_Aborting)
+            QCoreApplication::quit();
         return;
+    }
     if (m_Config->clientUpdate == 0) {
         QTimer::singleShot(1000, this, &MainWindow::onStartNewUpdater);
         return;
@@ -260,13 +266,21 @@ void MainWindow::onRebootWithConfirmation()
     } else {
         write_force_update_file(g_ForceUpdateCheckFileName);
     }
+    if (m_Engine->isActive()) {
+        // Ending the loop now would cut the run off wherever it is, in the middle of replacing
+        // files included; the run's end quits instead.
+        m_Aborting = true;
+        m_Engine->cancelUpdate();
+        return;
+    }
     QCoreApplication::quit();
 }
 
 void MainWindow::write_force_update_file(const QString &name)
 {
-    QFile file(QDir::tempPath() + QStringLiteral("/") + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const QString path = ProcessTools::tempFilePath(name);
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         onAppendText(QStringLiteral("Failed to store force update notice"));
         qDebug() << "Failed to store force update notice";
         return;
@@ -279,6 +293,9 @@ void MainWindow::delete_force_update_files()
     qDebug() << "delete_force_update_files" << m_Config->clientUpdate;
     if (m_Config->clientUpdate != 0)
         return;
-    QFile::remove(QDir::tempPath() + QStringLiteral("/") + g_ForceUpdateFileName);
-    QFile::remove(QDir::tempPath() + QStringLiteral("/") + g_ForceUpdateCheckFileName);
+    for (const QString &name : {g_ForceUpdateFileName, g_ForceUpdateCheckFileName}) {
+        const QString path = ProcessTools::tempFilePath(name);
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
 }

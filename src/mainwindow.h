@@ -52,6 +52,9 @@ private:
     bool m_Aborting;
     bool m_Started;
     bool m_RebootPending;
+    // A fatal error box is up and the program ends when it closes: no session may start from
+    // the events that its nested loop still delivers.
+    bool m_Ending = false;
 };
 
 #endif // MAINWINDOW_H

@@ -160,6 +160,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString &section, const QStri
     ReplaceEntry replace;
     replace.m_section = section;
     replace.m_key = key;
+    replace.m_downloadHash = f.at(0);
     if (f.size() == 5) {
         replace.m_installedHash = f.at(2);
         replace.m_installedSize = ProductIni::sizeFromText(f.at(3));
@@ -185,6 +186,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString &section, const QStri
                 replace.m_patchKey = patch.m_key;
                 download.m_name = patch.m_key;
                 download.m_hash = patch.m_patchHash;
+                replace.m_downloadHash = patch.m_patchHash;
                 download.m_size = patch.m_patchSize;
                 qDebug() << "Found patch for" << key << local;
                 return queue(section, replace, download);

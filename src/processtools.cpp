@@ -7,11 +7,7 @@
 #include <QFile>
 #include <QProcess>
 
-namespace {
-
-// Empty when the system has no usable temporary folder (Qt then reports an empty path, which must
-// not turn into the file-system root).
-QString tempFile(const QString &name)
+QString ProcessTools::tempFilePath(const QString &name)
 {
     const QString temp = QDir::tempPath();
     if (temp.isEmpty())
@@ -19,11 +15,9 @@ QString tempFile(const QString &name)
     return temp + QStringLiteral("/") + name;
 }
 
-} // namespace
-
 QString ProcessTools::argsFilePath()
 {
-    return tempFile(QStringLiteral("qvxclientupdateargs"));
+    return tempFilePath(QStringLiteral("qvxclientupdateargs"));
 }
 
 bool ProcessTools::writeArgsFile(const QStringList &args)
@@ -94,7 +88,7 @@ QString writeUpdateStarterScript(const QString &bundlePath, const QString &scrip
     const QString content = PlatformLaunch::openBundleCommand(bundlePath);
     if (content.isEmpty())
         return QString();
-    const QString path = tempFile(scriptName);
+    const QString path = ProcessTools::tempFilePath(scriptName);
     if (path.isEmpty())
         return QString();
     QFile file(path);

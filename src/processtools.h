@@ -15,8 +15,12 @@ public:
     // dir: the client bundle's Contents folder, ending with "/".
     static void startQvxClient(const QString &dir);
 
-    // Path of the arguments file that the next updater reads when started without arguments.
+    // Path of the arguments file that the next updater reads when started without arguments;
+    // empty when the system has no usable temporary folder.
     static QString argsFilePath();
+    // name in the system temporary folder; empty when there is no usable one (Qt then reports
+    // an empty temporary path, which must not turn into the file-system root).
+    static QString tempFilePath(const QString &name);
     // Writes args, one a line; false when the file could not be written completely.
     static bool writeArgsFile(const QStringList &args);
 };

@@ -33,6 +33,9 @@ public:
     QString m_installedName;
     // Empty when the whole file is downloaded.
     QString m_patchKey;
+    // Hash of what is downloaded for this entry: the file, or the chosen patch. The download
+    // step only reports a mismatch, so the install checks it again.
+    QString m_downloadHash;
 };
 
 // One file to fetch from the image server.

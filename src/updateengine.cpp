@@ -4,6 +4,7 @@
 #include "cryptwrapper.h"
 #include "leftoverfiles.h"
 #include "maintaskspecification.h"
+#include "processtools.h"
 #include "taskspecification.h"
 #include "updateinidata.h"
 
@@ -111,7 +112,8 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(previousVersion)
                              .arg(dir));
-            if (mayRemoveSessionDir(dir, qvxdir)) {
+            // The record's client folder may not be the one running now (a moved client).
+            if (mayRemoveSessionDir(dir, qvxdir) && mayRemoveSessionDir(dir, QString())) {
                 removeDirectoryContents(dir);
                 bool removed = false;
                 if (removeDirectory(dir, &removed))
@@ -250,7 +252,9 @@ void UpdateEngine::cleanup()
         }
         removeSessionRecord();
     }
-    QFile::remove(QDir::tempPath() + QStringLiteral("/qvxclientupdateargs"));
+    const QString argsFile = ProcessTools::argsFilePath();
+    if (!argsFile.isEmpty())
+        QFile::remove(argsFile);
     emit message(QStringLiteral("Temporary files removed."));
 }
 
@@ -285,6 +289,12 @@ bool UpdateEngine::mayRemoveSessionDir(const QString &dir, const QString &client
     const QString target = canonicalOrEmpty(dir);
     if (target.isEmpty())
         return false;
+    // Our session folders are real folders; a link in their place would turn the clean-up on
+    // whatever it points to.
+    if (QFileInfo(QDir::cleanPath(dir)).isSymLink()) {
+        qWarning() << "Refusing to remove" << dir << "as a session folder";
+        return false;
+    }
     const QStringList forbidden {QStringLiteral("/"), canonicalOrEmpty(QDir::homePath()),
                                  canonicalOrEmpty(QDir::tempPath())};
     const QString client = canonicalOrEmpty(

@@ -13,11 +13,13 @@
 #include <QFile>
 #include <QLabel>
 #include <QPixmap>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -268,6 +270,34 @@ TEST_F(MainWindowTest, FatalEngineErrorEndsWithTwo)
               QStringLiteral("'http://[proxy' is an invalid proxy specification"));
 }
 
+// The fatal box runs a nested loop; the start timer or the configuration's ready that fires
+// meanwhile must not begin a run that the box's exit would then cut off half-way.
+TEST_F(MainWindowTest, NoRunStartsWhileAFatalErrorBoxIsOpen)
+{
+    {
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[proxy"));
+    }
+    makeWindow();
+    MainWindow *w = window.get();
+    int createdWhileOpen = -1;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        poll.stop();
+        QMetaObject::invokeMethod(w, "onStartUpdate");
+        createdWhileOpen = factory.created;
+        box->reject();
+    });
+    poll.start(10);
+    EXPECT_EQ(exitCodeOf([]() {}), 2);
+    EXPECT_EQ(createdWhileOpen, 0);
+    EXPECT_FALSE(engine()->isActive());
+    EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+}
+
 TEST_F(MainWindowTest, FatalConfigurationErrorEndsWithOne)
 {
     ModalBoxCloser closer;
@@ -313,8 +343,10 @@ TEST_P(MainWindowRebootTest, RestartQuestionLeavesAMarkerAndQuits)
     EXPECT_TRUE(QFile::exists(tempFile(QString::fromLatin1(c.written))));
     EXPECT_FALSE(QFile::exists(tempFile(QString::fromLatin1(c.notWritten))));
 
-    // A run that finishes after the question hands over to nothing.
-    factory.root->finish();
+    // A run that finishes after the question hands over to nothing (the question has stopped
+    // the run; the engine may have let go of its root already).
+    if (factory.root)
+        factory.root->finish();
     QTest::qWait(1500);
     EXPECT_TRUE(window->isVisible());
     EXPECT_FALSE(QFile::exists(tempFile(QStringLiteral("qvxclientupdateargs"))));
@@ -326,6 +358,43 @@ INSTANTIATE_TEST_SUITE_P(
         RebootCase {"Yes", QMessageBox::Yes, "qvx_force_update", "qvx_force_update_check"},
         RebootCase {"No", QMessageBox::No, "qvx_force_update_check", "qvx_force_update"}),
     [](const ::testing::TestParamInfo<RebootCase> &info) { return std::string(info.param.name); });
+
+// Quitting at once would cut a run off wherever it is, in the middle of replacing the client's
+// files included: the run is stopped first, and the program ends when it has ended.
+TEST_F(MainWindowTest, RestartQuestionDuringARunEndsTheRunBeforeQuitting)
+{
+    for (const bool finishes : {false, true}) {
+        SCOPED_TRACE(finishes ? "run finishes" : "run aborts");
+        window.reset();
+        factory.abortOnCancel = false;
+        startRun();
+        QPointer<FakeTask> root = factory.root;
+        ModalBoxCloser closer(QMessageBox::Yes);
+        // The root takes its time to end after the cancel, as a real one does.
+        QTimer ending;
+        QObject::connect(&ending, &QTimer::timeout, [&]() {
+            if (!root || !root->cancelRequested)
+                return;
+            ending.stop();
+            if (finishes)
+                root->finish();
+            else
+                root->abort();
+        });
+        ending.start(20);
+        MainWindow *w = window.get();
+        EXPECT_EQ(exitCodeOf([w]() {
+                      QMetaObject::invokeMethod(w, "onRebootWithConfirmation",
+                                                Qt::QueuedConnection);
+                  }),
+                  0);
+        EXPECT_EQ(closer.boxes().size(), 1);
+        EXPECT_FALSE(engine()->isActive());
+        EXPECT_TRUE(QFile::exists(tempFile(QStringLiteral("qvx_force_update"))));
+        QTest::qWait(1200);
+        EXPECT_FALSE(QFile::exists(tempFile(QStringLiteral("qvxclientupdateargs"))));
+    }
+}
 
 TEST_F(MainWindowTest, UnwritableMarkerIsReportedAndStillQuits)
 {

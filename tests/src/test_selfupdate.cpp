@@ -176,6 +176,54 @@ TEST_F(SelfUpdateStagingTest, AFailedChildFailsTheTaskAfterTheCompletionSteps)
     EXPECT_TRUE(QFileInfo::exists(staged("SharedSupport/update.ini")));
 }
 
+TEST_F(SelfUpdateStagingTest, AStagedFileThatDoesNotMatchItsHashFailsTheTask)
+{
+    const QByteArray exe = lines("new updater");
+    ReplaceEntry plain("update", plainFile, QString(), 1, QString());
+    plain.m_downloadHash = sha512("as published");
+    struct Case
+    {
+        const char *label;
+        ReplaceEntry entry;
+        QString file;
+        QByteArray content;
+        QString checked;
+    } cases[] = {
+        {"unpacked file",
+         ReplaceEntry("update", updaterExe + "._lzma2_", sha512("other"), 1, updaterExe),
+         staged(updaterExe + "._lzma2_"), packLzma2(exe), staged(updaterExe)},
+        {"plain download", plain, staged(plainFile), "tampered", staged(plainFile)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        log.lines.clear();
+        ASSERT_TRUE(put(c.file, c.content));
+        ASSERT_EQ(run({c.entry}), TaskSpecification::Failed);
+        EXPECT_TRUE(log.filtered("s message")
+                        .contains("s message Signature check failed for " + c.checked));
+    }
+
+    // The same files with matching hashes pass.
+    log.lines.clear();
+    ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    ASSERT_TRUE(put(staged(plainFile), "as published"));
+    ASSERT_EQ(
+        run({ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe), plain}),
+        TaskSpecification::Finished);
+}
+
+TEST_F(SelfUpdateStagingTest, AFileListedInTwoSectionsIsStagedOnce)
+{
+    const QByteArray exe = lines("new updater", 20000);
+    ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    const QList<ReplaceEntry> list = {
+        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+        ReplaceEntry("update_arm", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+    };
+    ASSERT_EQ(run(list), TaskSpecification::Finished);
+    EXPECT_EQ(get(staged(updaterExe)), exe);
+}
+
 TEST_F(SelfUpdateStagingTest, AnUnwritableSessionRecordEndsTheTaskFailed)
 {
     // No session record to copy from.

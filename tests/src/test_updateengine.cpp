@@ -14,6 +14,7 @@
 #include <QNetworkProxy>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -219,6 +220,23 @@ TEST_F(UpdateEngineTest, SymbolicLinksSurviveTheCleanupWithTheirFolders)
     EXPECT_TRUE(QFile::exists(outside));
 }
 
+TEST_F(UpdateEngineTest, RecordNamingALinkedFolderRemovesNothingBehindIt)
+{
+    // Anyone may put a link where a session folder of the shared temporary folder used to be.
+    const QString docs = env.path(QStringLiteral("docs"));
+    makeFile(docs + QStringLiteral("/letter.txt"));
+    const QString session = env.path(QStringLiteral("tmp/quorvelin_temp_7"));
+    ASSERT_TRUE(QFile::link(docs, session));
+    writeSessionRecord(41, session, QString());
+
+    UpdateEngine engine(&config, nullptr);
+    record(engine);
+    ASSERT_TRUE(engine.initialize());
+    EXPECT_TRUE(hasEvent(QStringLiteral("message Failed to remove directory")));
+    EXPECT_TRUE(QFile::exists(docs + QStringLiteral("/letter.txt")));
+    EXPECT_NE(config.tempDir, session);
+}
+
 TEST_F(UpdateEngineTest, RecordOfMissingFolderCountsAsNone)
 {
     writeSessionRecord(41, env.path(QStringLiteral("tmp/vanished")), QString());
@@ -241,6 +259,21 @@ TEST_F(UpdateEngineTest, RecordNamingAFolderAroundTheClientRemovesNothing)
     EXPECT_TRUE(QFile::exists(precious));
     EXPECT_TRUE(QFileInfo::exists(env.applicationDir()));
     EXPECT_NE(config.tempDir, env.root());
+}
+
+TEST_F(UpdateEngineTest, RecordNamingAFolderAroundTheRunningUpdaterRemovesNothing)
+{
+    // The record's client folder may be another one (a moved client): the bundle that runs
+    // now is still not the record's to remove.
+    QTemporaryDir otherClient(env.root() + QStringLiteral("_client_XXXXXX"));
+    const QString precious = env.path(QStringLiteral("precious.txt"));
+    makeFile(precious);
+    writeSessionRecord(41, env.root(), otherClient.path() + QStringLiteral("/"));
+
+    UpdateEngine engine(&config, nullptr);
+    ASSERT_TRUE(engine.initialize());
+    EXPECT_TRUE(QFile::exists(precious));
+    EXPECT_TRUE(QFileInfo::exists(env.applicationDir()));
 }
 
 TEST_F(UpdateEngineTest, UnwritableRecordIsAnErrorAndStaysBeforeInit)

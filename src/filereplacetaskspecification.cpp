@@ -65,7 +65,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString installPath = configuration ? configuration->installPath : QString();
     const QString relativePath = entry.localRelativePath(QString());
     const QString source = QDir(tempDir).filePath(entry.m_key);
-    m_Target = QDir(installPath).filePath(relativePath);
+    m_InstalledPath = QDir(installPath).filePath(relativePath);
+    m_Target = m_InstalledPath;
+    // The writers write a linked file where the link points. The undo records, the kept old
+    // file and the check must name that file too: undoing under the link's name would leave
+    // the new content in place and put a plain file where the link was.
+    const QFileInfo targetInfo(m_Target);
+    if (targetInfo.isSymLink() && targetInfo.exists())
+        m_Target = targetInfo.canonicalFilePath();
     const QString baseCopy = tempDir + QLatin1Char('/') + relativePath + QStringLiteral("_old");
     const QString patchFile = tempDir + QLatin1Char('/') + entry.m_patchKey;
     m_Backup.clear();
@@ -75,11 +82,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
              << " patchFile:" << entry.m_patchKey;
 
     if (!entry.hasInstalledName()) {
-        // Nothing after the copy looks at the file again: a download that does not match its
-        // hash must not reach the bundle.
-        if (!entry.m_downloadHash.isEmpty())
-            addSubTask(
-                new CheckSignatureTaskSpecification(source, entry.m_downloadHash, true, this, 0.0));
+        // Nothing after the copy looks at the file again.
+        addDownloadCheck(source);
         addBackupTask(baseCopy);
         addSubTask(new FileCopyTaskSpecification(&localRollbackList, source, m_Target, this, 1.0));
     } else {
@@ -100,9 +104,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             if (copied)
                 m_Backup = baseCopy;
             emit message(tr("Patching %1").arg(relativePath));
+            addDownloadCheck(patchFile);
             addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
                                                        m_Target, this, 0.8));
         } else {
+            addDownloadCheck(source);
             addBackupTask(baseCopy);
             if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
                 addSubTask(new FileUnpackTaskSpecification_lzma2(&localRollbackList, source,
@@ -117,6 +123,15 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 
     state = Running;
     startSubtasks();
+}
+
+void FileReplaceTaskSpecification::addDownloadCheck(const QString &download)
+{
+    // The download step only reports a mismatch: what does not match its hash is neither
+    // installed nor handed to the unpacker or the patcher.
+    if (!entry.m_downloadHash.isEmpty())
+        addSubTask(
+            new CheckSignatureTaskSpecification(download, entry.m_downloadHash, true, this, 0.0));
 }
 
 void FileReplaceTaskSpecification::addBackupTask(const QString &backup)
@@ -145,7 +160,8 @@ void FileReplaceTaskSpecification::subtasksDone()
             addRestoreRecord();
         if (sharedRollbackList)
             sharedRollbackList->append(localRollbackList);
-        makeSingleFileExecutable(m_Target);
+        // The rule goes by the installed name, not by the name of a file it links to.
+        makeSingleFileExecutable(m_InstalledPath);
     } else {
         if (!m_Backup.isEmpty()) {
             // The old file must come back when the new one was written or the old one is gone;

@@ -44,9 +44,12 @@ public:
     Configuration *configuration;
 
 private:
+    void addDownloadCheck(const QString &download);
     void addBackupTask(const QString &backup);
     void addRestoreRecord();
 
+    // The installed path, and the file that is written for it (the same unless it is a link).
+    QString m_InstalledPath;
     QString m_Target;
     // Where the file that was installed before is kept; empty when there was none.
     QString m_Backup;

@@ -186,6 +186,7 @@ bool MakeDownloadReplaceListFunc::decideFile(const QString &section, const QStri
                 replace.m_patchKey = patch.m_key;
                 download.m_name = patch.m_key;
                 download.m_hash = patch.m_patchHash;
+                replace.m_downloadHash = patch.m_patchHash;
                 download.m_size = patch.m_patchSize;
                 qDebug() << "Found patch for" << key << local;
                 return queue(section, replace, download);

@@ -33,8 +33,8 @@ public:
     QString m_installedName;
     // Empty when the whole file is downloaded.
     QString m_patchKey;
-    // Hash of the whole file as downloaded; a plain download is installed by copying, and the
-    // download step only reports a mismatch, so the copy has to check it again.
+    // Hash of what is downloaded for this entry: the file, or the chosen patch. The download
+    // step only reports a mismatch, so the install checks it again.
     QString m_downloadHash;
 };
 

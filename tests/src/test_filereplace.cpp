@@ -157,6 +157,20 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), "tampered"); },
          false,
          {"Signature check failed for %source"}},
+        // A download that does not match its hash never reaches the unpacker or the patcher.
+        {"packed download that does not match its hash",
+         withDownloadHash(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+                          sha512("as published")),
+         [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
+         false,
+         {"Signature check failed for %source"}},
+        {"patch that does not match its hash",
+         withDownloadHash(
+             ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+             sha512("as published")),
+         [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", oldData, newData); },
+         false,
+         {"Patching MacOS/app", "Signature check failed for %patch"}},
         {"lzma2",
          ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
@@ -228,7 +242,8 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
         for (QString text : c.messages) {
             text.replace("%target", target)
                 .replace("%source", downloaded(c.entry.m_key))
-                .replace("%base", downloaded(rel + "_old"));
+                .replace("%base", downloaded(rel + "_old"))
+                .replace("%patch", downloaded(c.entry.m_patchKey));
             expected << "t message " + text;
         }
         EXPECT_EQ(log.filtered("t message"), expected);
@@ -262,6 +277,36 @@ TEST_F(FileReplaceTest, NewFileWithoutAnEarlierVersionIsRemovedOnFailure)
     EXPECT_EQ(task.state, int(TaskSpecification::Failed));
     EXPECT_FALSE(QFileInfo::exists(installed("MacOS/new")));
     EXPECT_TRUE(shared.isEmpty());
+}
+
+TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
+{
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    for (const bool matches : {true, false}) {
+        SCOPED_TRACE(matches ? "installed, then undone by the list" : "check fails");
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(installed("Frameworks")));
+        ASSERT_TRUE(writeTestFile(installed("Frameworks/libqvx.1.dylib"), oldData));
+        ASSERT_TRUE(QFile::link("libqvx.1.dylib", installed("Frameworks/libqvx.dylib")));
+        writeGzip("Frameworks/libqvx.dylib.gz", newData);
+        const ReplaceEntry entry("mac", "Frameworks/libqvx.dylib.gz",
+                                 sha512(matches ? newData : QByteArray("other")), 0,
+                                 "Frameworks/libqvx.dylib");
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        EXPECT_EQ(task.state,
+                  int(matches ? TaskSpecification::Finished : TaskSpecification::Failed));
+        EXPECT_TRUE(QFileInfo(installed("Frameworks/libqvx.dylib")).isSymLink());
+        if (matches) {
+            EXPECT_EQ(readTestFile(installed("Frameworks/libqvx.dylib")), newData);
+            EXPECT_TRUE(shared.rollback(nullptr));
+            EXPECT_TRUE(QFileInfo(installed("Frameworks/libqvx.dylib")).isSymLink());
+        }
+        EXPECT_EQ(readTestFile(installed("Frameworks/libqvx.1.dylib")), oldData);
+    }
 }
 
 TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
@@ -373,6 +418,30 @@ TEST_F(FileReplaceListTest, FolderTasksComeFirstAndWeighATenthTogether)
     EXPECT_NEAR(again.allTasks[0]->weight, 1.0 / 9, 1e-12);
     ASSERT_TRUE(waitUntil([&again] { return taskEnded(again); }));
     EXPECT_EQ(again.state, int(TaskSpecification::Finished));
+}
+
+TEST_F(FileReplaceListTest, AFileListedInTwoSectionsIsInstalledOnceAndComesBackOnRollback)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
+    ASSERT_TRUE(writeTestFile(downloaded("MacOS/lib"), "new"));
+    entries << ReplaceEntry("first", "MacOS/lib", QString(), 0, QString())
+            << ReplaceEntry("second", "MacOS/lib", QString(), 0, QString());
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "a later file fails" : "all files install");
+        ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
+        if (fails)
+            entries << ReplaceEntry("mac", "MacOS/missing", QString(), 0, QString());
+        FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+        list.execute();
+        ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+        EXPECT_EQ(list.state, int(fails ? TaskSpecification::Failed : TaskSpecification::Finished));
+        EXPECT_EQ(readTestFile(installed("MacOS/lib")), fails ? "old" : "new");
+        if (!fails) {
+            EXPECT_TRUE(list.rollbackList.rollback(nullptr));
+            EXPECT_EQ(readTestFile(installed("MacOS/lib")), "old");
+        }
+    }
 }
 
 TEST_F(FileReplaceListTest, FailureInTheMiddleLeavesTheBundleExactlyAsBefore)

@@ -454,14 +454,19 @@ TEST(DownloadReplaceListBuilder, StepTwoCopiesNothing)
 TEST(DownloadReplaceListBuilder, ReplaceEntriesCarryTheHashOfTheWholeDownload)
 {
     ListBench bench(1);
-    bench.writeIni("[macosx]\nplain={new}::3\npacked._lzma2_={packed}::6::{new}::3::packed\n");
+    bench.install({"patched=old"});
+    bench.writeIni("[macosx]\nplain={new}::3\npacked._lzma2_={packed}::6::{new}::3::packed\n"
+                   "patched._lzma2_={packed}::6::{new}::3::patched\n"
+                   "patched_1_patch_={patch}::5::{old}::3::patched\n");
     ASSERT_TRUE(bench.runWorker());
-    ASSERT_EQ(bench.lists.m_replaceList.size(), 2);
+    ASSERT_EQ(bench.lists.m_replaceList.size(), 3);
     QStringList hashes;
     for (const ReplaceEntry &r : qAsConst(bench.lists.m_replaceList))
         hashes << r.m_key + "|" + r.m_downloadHash;
     hashes.sort();
-    EXPECT_EQ(hashes, expandHashes(QStringList {"packed._lzma2_|{packed}", "plain|{new}"}));
+    EXPECT_EQ(hashes,
+              expandHashes(QStringList {"packed._lzma2_|{packed}", "patched._lzma2_|{patch}",
+                                        "plain|{new}"}));
 }
 
 TEST(DownloadReplaceListBuilder, StepOneFailsWhenACurrentFileCannotBeStaged)

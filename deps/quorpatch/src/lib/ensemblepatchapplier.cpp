@@ -1,5 +1,6 @@
 #include "ensemblepatchapplier.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "lzmaioout.h"
@@ -7,7 +8,6 @@
 #include "qvdiff.h"
 
 namespace quorpatch {
-
 
 EnsemblePatchApplier::EnsemblePatchApplier() = default;
 
@@ -123,7 +123,11 @@ Status EnsemblePatchApplier::TransformElements(SourceStreamSet *correctedParamet
 Status EnsemblePatchApplier::ReformElements(SourceStreamSet *correctedElements,
                                             SinkStream *reformed)
 {
-    if (!reformed->Reserve(std::size_t(m_finalInputSize) + reformed->Length()))
+    // The stated size is only a hint, and a hostile one must not reserve gigabytes: cap it
+    // near what the old data and the elements can make. The sink grows if it is short.
+    const u64 plausible = u64(m_oldLength) + 8 * u64(m_correctedElementStorage.Length());
+    const std::size_t hint = std::size_t(std::min<u64>(m_finalInputSize, plausible));
+    if (!reformed->Reserve(hint + reformed->Length()))
         return STATUS_STREAM_ERROR;
     if (!reformed->Write(m_oldStart, m_oldLength))
         return STATUS_STREAM_ERROR;

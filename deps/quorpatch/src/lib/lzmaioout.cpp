@@ -1,5 +1,6 @@
 #include "lzmaioout.h"
 
+#include <algorithm>
 #include <new>
 
 #include "logmessage.h"
@@ -75,14 +76,18 @@ bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink)
         QP_LOG(LogLevel_ERROR) << "Error read LZMA2 unpack size";
         return false;
     }
-    if (!sink->Reserve(sink->Length() + unpackedSize)) {
+    // A tiny block must not reserve the huge size it states. LZMA2 cannot unpack more than
+    // about 7 KiB per input byte (a 273-byte match costs at least 0.3 bits), so 16 KiB per
+    // remaining byte holds every valid stream; one stating more fails below as too short.
+    const size_t room = size_t(std::min<u64>(unpackedSize, u64(source->Remaining()) << 14));
+    if (!sink->Reserve(sink->Length() + room)) {
         *source = blockStart;
         QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
         return false;
     }
 
     // Straight into the sink's reserved room: no intermediate buffer.
-    size_t produced = unpackedSize;
+    size_t produced = room;
     size_t consumed = source->Remaining();
     const int result = lzma2::Decode(sink->Buffer() + sink->Length(), &produced, source->Buffer(),
                                      &consumed, property);

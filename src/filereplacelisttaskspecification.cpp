@@ -17,6 +17,28 @@
 #include <QSet>
 #include <QStringList>
 
+namespace {
+
+// The entries without repeats of one that installs the same file in the same way.
+QList<ReplaceEntry> distinctEntries(const QList<ReplaceEntry> &list)
+{
+    QList<ReplaceEntry> entries;
+    QSet<QString> seen;
+    for (const ReplaceEntry &entry : list) {
+        const QString identity
+            = QStringList({entry.localRelativePath(QString()), entry.m_key, entry.m_installedHash,
+                           entry.m_installedName, entry.m_patchKey, entry.m_downloadHash})
+                  .join(QChar(0));
+        if (seen.contains(identity))
+            continue;
+        seen.insert(identity);
+        entries.append(entry);
+    }
+    return entries;
+}
+
+} // namespace
+
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceEntry> *replaceList,
                                                                    QList<DeleteEntry> *deleteList,
                                                                    Configuration *configuration,
@@ -69,9 +91,12 @@ void FileReplaceListTaskSpecification::addReplaceTasks(bool directoriesCreated)
 {
     if (!replaceList || replaceList->isEmpty())
         return;
+    // A file listed alike in two sections is installed once: two tasks would write the same
+    // target side by side, and the second would keep the first one's new file as the old one.
+    const QList<ReplaceEntry> entries = distinctEntries(*replaceList);
     const double total = directoriesCreated ? 0.9 : 1.0;
-    const double weight = total / replaceList->size();
-    for (const ReplaceEntry &entry : qAsConst(*replaceList))
+    const double weight = total / entries.size();
+    for (const ReplaceEntry &entry : qAsConst(entries))
         addSubTask(new FileReplaceTaskSpecification(entry, deleteList, &rollbackList, configuration,
                                                     this, weight));
 }
@@ -124,7 +149,9 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
     m_Checking = false;
     const QString &tempDir = configuration->tempDir;
     if (replaceList) {
-        for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        // Two children writing the same staged file side by side would spoil each other's work.
+        const QList<ReplaceEntry> entries = distinctEntries(*replaceList);
+        for (const ReplaceEntry &entry : entries) {
             if (!entry.hasInstalledName())
                 continue;
             const QString rel = entry.localRelativePath(QString());

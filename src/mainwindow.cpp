@@ -61,7 +61,14 @@ MainWindow::MainWindow(Configuration *config)
 
     connect(m_Engine, &UpdateEngine::error, this, [this](const QString &errorMessage) {
         onAppendText(errorMessage);
-        QMessageBox::critical(this, trObject("Error"), errorMessage);
+        // Not inside the reporting task's signal: the box's nested loop lets the run end, and the
+        // task tree be deleted, under that task's own code.
+        QMetaObject::invokeMethod(
+            this,
+            [this, errorMessage]() {
+                QMessageBox::critical(this, trObject("Error"), errorMessage);
+            },
+            Qt::QueuedConnection);
     });
     connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
     connect(m_Engine, &UpdateEngine::updateProgress, this, [this](double doneFrac) {

@@ -420,6 +420,30 @@ TEST_F(FileReplaceListTest, FolderTasksComeFirstAndWeighATenthTogether)
     EXPECT_EQ(again.state, int(TaskSpecification::Finished));
 }
 
+TEST_F(FileReplaceListTest, AFileListedInTwoSectionsIsInstalledOnceAndComesBackOnRollback)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
+    ASSERT_TRUE(writeTestFile(downloaded("MacOS/lib"), "new"));
+    entries << ReplaceEntry("first", "MacOS/lib", QString(), 0, QString())
+            << ReplaceEntry("second", "MacOS/lib", QString(), 0, QString());
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "a later file fails" : "all files install");
+        ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
+        if (fails)
+            entries << ReplaceEntry("mac", "MacOS/missing", QString(), 0, QString());
+        FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+        list.execute();
+        ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+        EXPECT_EQ(list.state, int(fails ? TaskSpecification::Failed : TaskSpecification::Finished));
+        EXPECT_EQ(readTestFile(installed("MacOS/lib")), fails ? "old" : "new");
+        if (!fails) {
+            EXPECT_TRUE(list.rollbackList.rollback(nullptr));
+            EXPECT_EQ(readTestFile(installed("MacOS/lib")), "old");
+        }
+    }
+}
+
 TEST_F(FileReplaceListTest, FailureInTheMiddleLeavesTheBundleExactlyAsBefore)
 {
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));

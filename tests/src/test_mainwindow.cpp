@@ -190,6 +190,7 @@ TEST_F(MainWindowTest, MessagesGoToThePaneAndErrorsAlsoToABox)
 
     ModalBoxCloser closer;
     emit factory.root->error(QStringLiteral("Disk full"));
+    QTRY_VERIFY(closer.boxes().size() == 1);
     ASSERT_EQ(closer.boxes().size(), 1);
     EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Error"));
     EXPECT_EQ(closer.boxes()[0].text, QStringLiteral("Disk full"));
@@ -197,6 +198,46 @@ TEST_F(MainWindowTest, MessagesGoToThePaneAndErrorsAlsoToABox)
     EXPECT_TRUE(pane().contains(QStringLiteral("Disk full")));
     // The run goes on.
     EXPECT_TRUE(engine()->isActive());
+}
+
+// The error box runs a nested loop. Opened inside the reporting task's own signal, it let the
+// run end and the engine's deferred deletion of the task tree happen under that task's frame.
+TEST_F(MainWindowTest, RunEndingWhileAnErrorBoxIsOpenLeavesTheReportingTaskAlive)
+{
+    startRun();
+    QPointer<FakeTask> root = factory.root;
+    // Closes the cancellation box, which opens inside the user's timer below.
+    QTimer cancelBoxCloser;
+    QObject::connect(&cancelBoxCloser, &QTimer::timeout, []() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box && box->isVisible() && box->text() != QStringLiteral("Disk full"))
+            box->reject();
+    });
+    cancelBoxCloser.start(5);
+    int ticksAfterFailure = 0;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible() || box->text() != QStringLiteral("Disk full"))
+            return;
+        // While the user reads the box, the run fails elsewhere; the box closes some time after.
+        if (root && root->state == TaskSpecification::Running) {
+            root->fail();
+            return;
+        }
+        if (++ticksAfterFailure < 5)
+            return;
+        user.stop();
+        box->reject();
+    });
+    user.start(5);
+
+    emit root->error(QStringLiteral("Disk full"));
+    // The emitting task still runs its own code here.
+    EXPECT_FALSE(root.isNull());
+    QTRY_VERIFY(!user.isActive());
+    EXPECT_TRUE(pane().contains(QStringLiteral("Disk full")));
+    EXPECT_EQ(engine()->state(), UpdateEngine::PRE_INIT);
 }
 
 TEST_F(MainWindowTest, FailedRunPointsToDetailsAndLetsTheWindowClose)

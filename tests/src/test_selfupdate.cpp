@@ -212,6 +212,18 @@ TEST_F(SelfUpdateStagingTest, AStagedFileThatDoesNotMatchItsHashFailsTheTask)
         TaskSpecification::Finished);
 }
 
+TEST_F(SelfUpdateStagingTest, AFileListedInTwoSectionsIsStagedOnce)
+{
+    const QByteArray exe = lines("new updater", 20000);
+    ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    const QList<ReplaceEntry> list = {
+        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+        ReplaceEntry("update_arm", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+    };
+    ASSERT_EQ(run(list), TaskSpecification::Finished);
+    EXPECT_EQ(get(staged(updaterExe)), exe);
+}
+
 TEST_F(SelfUpdateStagingTest, AnUnwritableSessionRecordEndsTheTaskFailed)
 {
     // No session record to copy from.

@@ -11,6 +11,12 @@
 
 static std::string g_dir;
 
+static void RemoveDir()
+{
+    unlink((g_dir + "/in").c_str());
+    rmdir(g_dir.c_str());
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzInput in {data, size};
@@ -26,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!mkdtemp(pattern))
             abort();
         g_dir = pattern;
+        atexit(RemoveDir);
     }
     // The reader works on files only.
     const std::string input = g_dir + "/in", output = g_dir + "/out";

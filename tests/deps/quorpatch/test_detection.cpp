@@ -11,21 +11,13 @@
 #include "disassembler.h"
 #include "disassemblerwin32x64.h"
 #include "disassemblerwin32x86.h"
+#include "fixturefiles.h"
 
 using namespace quorpatch;
 
 namespace {
 
 typedef std::vector<u8> Bytes;
-
-Bytes fixture(const std::string &name)
-{
-    std::ifstream in(std::string(QVX_TEST_DATA_DIR) + "/deps/quorpatch/fixtures/" + name,
-                     std::ios::binary);
-    const Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_FALSE(data.empty()) << "missing fixture " << name;
-    return data;
-}
 
 TEST(ExecutableDetection, ShortBuffersAreNoExecutable)
 {
@@ -68,7 +60,7 @@ class ExecutableDetectionOfFixtures : public ::testing::TestWithParam<DetectionC
 
 TEST_P(ExecutableDetectionOfFixtures, FindsTheTypeAndTheImageLength)
 {
-    const Bytes file = fixture(GetParam().file);
+    const Bytes file = qvxtest::Fixture(GetParam().file);
     ExecutableType type = EXE_UNKNOWN;
     std::size_t length = 0;
     ASSERT_EQ(DetectExecutableType(file.data(), file.size(), &type, &length), STATUS_OK);
@@ -94,7 +86,7 @@ TEST_P(ExecutableDetectionOfFixtures, FindsTheTypeAndTheImageLength)
 
 TEST_P(ExecutableDetectionOfFixtures, ParsesIntoAProgramOfTheDetectedKind)
 {
-    const Bytes file = fixture(GetParam().file);
+    const Bytes file = qvxtest::Fixture(GetParam().file);
     AssemblyProgram *program = nullptr;
     ASSERT_EQ(ParseDetectedExecutable(file.data(), file.size(), &program), STATUS_OK);
     ASSERT_NE(program, nullptr);
@@ -119,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
 // second candidate.
 TEST(ExecutableDetection, Pe32PlusIsTakenByTheSecondCandidate)
 {
-    const Bytes file = fixture("pe64_x64_v1.exe");
+    const Bytes file = qvxtest::Fixture("pe64_x64_v1.exe");
     DisassemblerWin32X86 first(file.data(), file.size());
     EXPECT_FALSE(first.ParseHeader());
     EXPECT_STREQ(first.failure_reason(),
@@ -133,7 +125,7 @@ TEST(ExecutableDetection, Pe32PlusIsTakenByTheSecondCandidate)
 // A PE32 image never reaches the later candidates.
 TEST(ExecutableDetection, Pe32IsTakenByTheFirstCandidate)
 {
-    const Bytes file = fixture("pe32_x86_v1.exe");
+    const Bytes file = qvxtest::Fixture("pe32_x86_v1.exe");
     std::unique_ptr<Disassembler> detected(DetectDisassembler(file.data(), file.size()));
     ASSERT_NE(detected, nullptr);
     EXPECT_NE(dynamic_cast<DisassemblerWin32X86 *>(detected.get()), nullptr);

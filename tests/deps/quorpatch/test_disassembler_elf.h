@@ -17,6 +17,7 @@
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
 #include "encodedprogram.h"
+#include "fixturefiles.h"
 #include "streams.h"
 
 namespace elftest {
@@ -221,9 +222,7 @@ inline Bytes reassemble(const AssemblyProgram &program)
 
 inline Bytes readFixture(const std::string &name)
 {
-    std::ifstream in(std::string(QVX_TEST_DATA_DIR) + "/deps/quorpatch/fixtures/" + name,
-                     std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return qvxtest::ReadFixture(name);
 }
 
 // .data holds two absolute addresses (of .text) at offsets 0 and 8.

@@ -7,20 +7,13 @@
 #include "detection.h"
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchwriter.h"
+#include "fixturefiles.h"
 #include "streams.h"
 
 using namespace quorpatch;
 using namespace qvxtest;
 
 namespace {
-
-Bytes fixture(const std::string &name)
-{
-    const Bytes data
-        = ReadFileBytes(std::string(QVX_TEST_DATA_DIR) + "/deps/quorpatch/fixtures/" + name);
-    EXPECT_FALSE(data.empty()) << "missing fixture " << name;
-    return data;
-}
 
 Status applyStreams(const Bytes &oldFile, const Bytes &patch, Bytes *result)
 {
@@ -46,8 +39,8 @@ class EnsemblePatchExecutables : public ::testing::TestWithParam<BuildPair>
 
 TEST_P(EnsemblePatchExecutables, OldBuildBecomesTheNewBuildThroughOneElement)
 {
-    const Bytes oldFile = fixture(GetParam().oldBuild);
-    const Bytes newFile = fixture(GetParam().newBuild);
+    const Bytes oldFile = Fixture(GetParam().oldBuild);
+    const Bytes newFile = Fixture(GetParam().newBuild);
     ASSERT_NE(oldFile, newFile);
 
     const std::vector<EnsembleElement> elements = FindEnsembleElements(oldFile, newFile);
@@ -77,7 +70,7 @@ TEST_P(EnsemblePatchExecutables, OldBuildBecomesTheNewBuildThroughOneElement)
 
 TEST_P(EnsemblePatchExecutables, SameBuildPatchesToItself)
 {
-    const Bytes file = fixture(GetParam().oldBuild);
+    const Bytes file = Fixture(GetParam().oldBuild);
     const Bytes patch = MakeEnsemblePatch(file, file);
     ASSERT_FALSE(patch.empty());
     Bytes result;
@@ -88,8 +81,8 @@ TEST_P(EnsemblePatchExecutables, SameBuildPatchesToItself)
 // Errors that only an element can reach.
 TEST_P(EnsemblePatchExecutables, ElementStreamsMustBeConsumedAndReadable)
 {
-    const Bytes oldFile = fixture(GetParam().oldBuild);
-    const Bytes newFile = fixture(GetParam().newBuild);
+    const Bytes oldFile = Fixture(GetParam().oldBuild);
+    const Bytes newFile = Fixture(GetParam().newBuild);
     const std::vector<EnsembleElement> elements = FindEnsembleElements(oldFile, newFile);
     ASSERT_EQ(elements.size(), 1u);
     EnsemblePatchParts parts;
@@ -150,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Only one Mach-O build exists: it patches to itself and to a copy with data appended.
 TEST(EnsemblePatchMacho, BuildPatchesToItselfAndToAnExtendedCopy)
 {
-    const Bytes file = fixture("macho_x64_bare");
+    const Bytes file = Fixture("macho_x64_bare");
     Bytes extended = file;
     extended.insert(extended.end(), 333, 0x21);
     const Bytes *const targets[] = {&file, &extended};
@@ -169,8 +162,8 @@ TEST(EnsemblePatchMacho, BuildPatchesToItselfAndToAnExtendedCopy)
 // An executable inside a larger file: the element lies at an offset of the old file.
 TEST(EnsemblePatchEmbedded, ElementAtAnOffsetOfTheOldFile)
 {
-    const Bytes oldBuild = fixture("elf64_x64_pie_v1");
-    const Bytes newBuild = fixture("elf64_x64_pie_v2");
+    const Bytes oldBuild = Fixture("elf64_x64_pie_v1");
+    const Bytes newBuild = Fixture("elf64_x64_pie_v2");
     const Bytes lead = {'h', 'e', 'a', 'd', 'e', 'r', 0, 1, 2, 3};
     Bytes oldFile = lead;
     oldFile.insert(oldFile.end(), oldBuild.begin(), oldBuild.end());

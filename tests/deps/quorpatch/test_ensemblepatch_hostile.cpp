@@ -5,6 +5,7 @@
 
 #include "ensemblepatchapplier.h"
 #include "ensemblepatchwriter.h"
+#include "fixturefiles.h"
 #include "streams.h"
 #include "test_lzma2_logcapture.h"
 
@@ -12,14 +13,6 @@ using namespace quorpatch;
 using namespace qvxtest;
 
 namespace {
-
-Bytes fixture(const std::string &name)
-{
-    const Bytes data
-        = ReadFileBytes(std::string(QVX_TEST_DATA_DIR) + "/deps/quorpatch/fixtures/" + name);
-    EXPECT_FALSE(data.empty()) << "missing fixture " << name;
-    return data;
-}
 
 // A small deterministic generator, so a failing case can be replayed.
 struct Random
@@ -103,8 +96,8 @@ class EnsemblePatchHostile : public ::testing::TestWithParam<HostileCase>
 // build checks the latter).
 TEST_P(EnsemblePatchHostile, DamagedPayloadStreamsAreRefused)
 {
-    const Bytes oldFile = fixture(GetParam().oldBuild);
-    const Bytes newFile = fixture(GetParam().newBuild);
+    const Bytes oldFile = Fixture(GetParam().oldBuild);
+    const Bytes newFile = Fixture(GetParam().newBuild);
     EnsemblePatchParts parts;
     ASSERT_TRUE(
         MakeEnsemblePatchParts(oldFile, newFile, FindEnsembleElements(oldFile, newFile), &parts));
@@ -122,8 +115,8 @@ TEST_P(EnsemblePatchHostile, DamagedPayloadStreamsAreRefused)
 // them reaches the program reader and the assembler.
 TEST_P(EnsemblePatchHostile, DamagedProgramsAreRefused)
 {
-    const Bytes oldFile = fixture(GetParam().oldBuild);
-    const Bytes newFile = fixture(GetParam().newBuild);
+    const Bytes oldFile = Fixture(GetParam().oldBuild);
+    const Bytes newFile = Fixture(GetParam().newBuild);
     const std::vector<EnsembleElement> elements = FindEnsembleElements(oldFile, newFile);
     ASSERT_EQ(elements.size(), 1u);
     EnsemblePatchParts parts;

@@ -9,6 +9,7 @@
 
 #include "encodedprogram.h"
 #include "ensemblepatchwriter.h"
+#include "fixturefiles.h"
 #include "lzma2container.h"
 #include "lzmaioout.h"
 #include "nothrowvector.h"
@@ -20,14 +21,6 @@ using namespace quorpatch;
 using namespace qvxtest;
 
 namespace {
-
-Bytes fixture(const std::string &name)
-{
-    const Bytes data
-        = ReadFileBytes(std::string(QVX_TEST_DATA_DIR) + "/deps/quorpatch/fixtures/" + name);
-    EXPECT_FALSE(data.empty()) << "missing fixture " << name;
-    return data;
-}
 
 void putBigEndian32(Bytes *data, std::size_t at, u32 value)
 {
@@ -102,12 +95,12 @@ struct ElementCase
 
 const Bytes &bareX86()
 {
-    static const Bytes data = fixture("elf32_x86_bare");
+    static const Bytes data = Fixture("elf32_x86_bare");
     return data;
 }
 const Bytes &bareX64()
 {
-    static const Bytes data = fixture("elf64_x64_bare");
+    static const Bytes data = Fixture("elf64_x64_bare");
     return data;
 }
 
@@ -250,7 +243,7 @@ TEST_F(PreprocessedContainerFiles, ExecutablesAreStoredAsProgramsOnlyWhenAsked)
                                  "pe32_x86_v1.exe",  "pe64_x64_v2.exe",  "macho_x64_bare"};
     for (const char *name : names) {
         SCOPED_TRACE(name);
-        const Bytes file = fixture(name);
+        const Bytes file = Fixture(name);
         Lzma2LogCapture log;
         EXPECT_EQ(directiveOf(roundTrip(file, true)), u32(kDirectivePrograms));
         ASSERT_FALSE(log.lines.empty());
@@ -262,7 +255,7 @@ TEST_F(PreprocessedContainerFiles, ExecutablesAreStoredAsProgramsOnlyWhenAsked)
 
 TEST_F(PreprocessedContainerFiles, ExecutableFollowedByDataIsRestoredWhole)
 {
-    Bytes file = fixture("elf64_x64_pie_v1");
+    Bytes file = Fixture("elf64_x64_pie_v1");
     const Bytes tail(5000, 0x33);
     file.insert(file.end(), tail.begin(), tail.end());
     EXPECT_EQ(directiveOf(roundTrip(file, true)), u32(kDirectivePrograms));
@@ -271,7 +264,7 @@ TEST_F(PreprocessedContainerFiles, ExecutableFollowedByDataIsRestoredWhole)
 TEST_F(PreprocessedContainerFiles, FatFileStoresOneProgramPerExecutableSlice)
 {
     const Bytes file = fatFile(
-        32768, {{4096, 0, bareX86()}, {8192, 0, bareX64()}, {16384, 0, fixture("macho_x64_bare")}});
+        32768, {{4096, 0, bareX86()}, {8192, 0, bareX64()}, {16384, 0, Fixture("macho_x64_bare")}});
     Lzma2LogCapture log;
     const Bytes packed = roundTrip(file, true);
     ASSERT_EQ(directiveOf(packed), u32(kDirectivePrograms));
@@ -306,7 +299,7 @@ TEST_F(PreprocessedContainerFiles, FatFilesThatFailTheTestAreStoredPlain)
 // always a sound container of the whole file.
 TEST(PreprocessedContainerFallback, FailedAllocationsFallBackToThePlainForm)
 {
-    const Bytes file = fixture("elf32_x86_pie_v1");
+    const Bytes file = Fixture("elf32_x86_pie_v1");
     const u32 checksum = Checksum(file);
     bool fellBack = false;
     bool wrote = false;
@@ -409,7 +402,7 @@ TEST_F(PreprocessedContainerFiles, BrokenProgramsAreRefusedAndNothingIsWritten)
 // sanitizer build checks the latter).
 TEST(PreprocessedContainerHostile, DamagedProgramsAreRefused)
 {
-    const Bytes file = fixture("elf32_arm_pie_v1");
+    const Bytes file = Fixture("elf32_arm_pie_v1");
     SinkStream packed;
     ASSERT_EQ(CompressPreprocessed(file.data(), file.size(), &packed, Checksum(file)),
               kPreprocessWritten);

@@ -7,6 +7,7 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "pathconfinement.h"
 #include "updateinidata.h"
 
 #include <QDebug>
@@ -25,10 +26,7 @@ QList<ReplaceEntry> distinctEntries(const QList<ReplaceEntry> &list)
     QList<ReplaceEntry> entries;
     QSet<QString> seen;
     for (const ReplaceEntry &entry : list) {
-        const QString identity
-            = QStringList({entry.localRelativePath(QString()), entry.m_key, entry.m_installedHash,
-                           entry.m_installedName, entry.m_patchKey, entry.m_downloadHash})
-                  .join(QChar(0));
+        const QString identity = entry.installIdentity();
         if (seen.contains(identity))
             continue;
         seen.insert(identity);
@@ -59,10 +57,34 @@ void FileReplaceListTaskSpecification::execute()
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
+    if (!targetsConfined()) {
+        state = Running;
+        fail();
+        return;
+    }
     const int count = collectTargetDirs();
     addReplaceTasks(count >= 1);
     state = Running;
     startSubtasks();
+}
+
+bool FileReplaceListTaskSpecification::targetsConfined()
+{
+    if (!replaceList)
+        return true;
+    // Checked before any folder is made: a linked folder on the way would have them made, and
+    // the files written, elsewhere.
+    const QString &root = configuration->installPath;
+    for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        const QString relative = entry.localRelativePath(QString());
+        const QString target = QDir(root).filePath(relative);
+        if (!PathConfinement::isSafeRelativePath(relative)
+            || !PathConfinement::staysInside(root, target, true)) {
+            emit message(PathConfinement::outsideText(target, root));
+            return false;
+        }
+    }
+    return true;
 }
 
 int FileReplaceListTaskSpecification::collectTargetDirs()

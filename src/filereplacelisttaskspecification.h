@@ -33,6 +33,10 @@ public:
     QList<DeleteEntry> *deleteList;
     RollbackDataList rollbackList;
     Configuration *configuration;
+
+private:
+    // False (with the message sent) when a target leads out of the client folder.
+    bool targetsConfined();
 };
 
 // Step one: completes a new copy of the updater inside the download folder from the downloaded

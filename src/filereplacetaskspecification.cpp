@@ -6,6 +6,7 @@
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "pathconfinement.h"
 
 #include <QDebug>
 #include <QDir>
@@ -76,6 +77,20 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString baseCopy = tempDir + QLatin1Char('/') + relativePath + QStringLiteral("_old");
     const QString patchFile = tempDir + QLatin1Char('/') + entry.m_patchKey;
     m_Backup.clear();
+
+    // The list builder refuses such paths already; links on disk can change while it runs.
+    const QList<QPair<QString, QString>> confined = {{installPath, m_InstalledPath},
+                                                     {tempDir, source},
+                                                     {tempDir, baseCopy},
+                                                     {tempDir, patchFile}};
+    for (const auto &rule : confined) {
+        if (!PathConfinement::staysInside(rule.first, rule.second, true)) {
+            emit message(PathConfinement::outsideText(rule.second, rule.first));
+            state = Running;
+            fail();
+            return;
+        }
+    }
 
     qDebug() << "FileReplaceTaskSpecification: spec:" << entry.m_key << " src:" << source
              << " dstFile:" << m_Target << " hasPatch:" << (entry.hasPatch() ? "true" : "false")

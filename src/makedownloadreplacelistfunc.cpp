@@ -2,6 +2,7 @@
 
 #include "checksigfunc.h"
 #include "configuration.h"
+#include "pathconfinement.h"
 #include "productini.h"
 
 #include <QDebug>
@@ -39,6 +40,7 @@ bool MakeDownloadReplaceListFunc::run()
 {
     m_lists->clear();
     m_downloadHashes.clear();
+    m_installedPaths.clear();
     m_done = 0;
 
     const QString path = ProductIni::filePath(*m_configuration);
@@ -52,6 +54,10 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(tr("No files in product ini"));
         return false;
     }
+    if (!checkPaths(settings))
+        return false;
+    if (m_configuration->clientUpdate == 1)
+        removeLeftoverScratch();
 
     const QStringList sections = settings.childGroups();
     for (const QString &section : sections) {
@@ -85,8 +91,15 @@ bool MakeDownloadReplaceListFunc::run()
         case ProductIni::DeleteSection:
             for (const QString &key : qAsConst(keys)) {
                 step();
-                if (QFile::exists(m_configuration->installPath + QLatin1Char('/') + key))
-                    addDeleteEntry(key, settings.value(key).toInt());
+                const QString target = m_configuration->installPath + QLatin1Char('/') + key;
+                if (!QFile::exists(target))
+                    continue;
+                // The link itself may go; a linked folder on the way may not lead elsewhere.
+                if (!staysInside(m_configuration->installPath, target, false)) {
+                    settings.endGroup();
+                    return false;
+                }
+                addDeleteEntry(key, settings.value(key).toInt());
             }
             break;
         case ProductIni::PreinstallSection:
@@ -104,6 +117,127 @@ bool MakeDownloadReplaceListFunc::run()
             break;
         }
         settings.endGroup();
+    }
+    return checkOneEntryPerPath();
+}
+
+bool MakeDownloadReplaceListFunc::checkPaths(QSettings &settings)
+{
+    // First line seen for each installed file, by its path in lower case: the client's file
+    // system does not tell letter cases apart.
+    struct Line
+    {
+        QString section;
+        QString key;
+        QString value;
+    };
+    QHash<QString, Line> lines;
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        const ProductIni::SectionKind kind = ProductIni::sectionKind(section);
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        for (const QString &key : keys) {
+            const QString value = settings.value(key).toString();
+            const QStringList f = ProductIni::splitFields(value);
+            const bool patchLine = ProductIni::isPatchKey(key);
+            bool safe = true;
+            bool fileLine = false;
+            if (patchLine) {
+                // The key is the patch's download name; its installed name must match a file
+                // line, which is checked there.
+                safe = PathConfinement::isSafeRelativePath(key)
+                    && (kind != ProductIni::FileSection
+                        || PathConfinement::isSafeRelativePath(section));
+            } else if (kind == ProductIni::DeleteSection) {
+                safe = PathConfinement::isSafeRelativePath(key);
+            } else if (kind == ProductIni::FileSection) {
+                fileLine = f.size() == 2 || f.size() == 5;
+                safe = PathConfinement::isSafeRelativePath(section)
+                    && PathConfinement::isSafeRelativePath(key)
+                    && (f.size() != 5 || f.at(4).isEmpty()
+                        || PathConfinement::isSafeRelativePath(f.at(4)));
+            }
+            if (!safe) {
+                emit message(tr("Warning: product ini contains unsafe path in section %1: %2")
+                                 .arg(section, key));
+                settings.endGroup();
+                return false;
+            }
+            if (!fileLine)
+                continue;
+
+            ReplaceEntry entry(section, key, QString(), 0, f.size() == 5 ? f.at(4) : QString());
+            const QString path = entry.localRelativePath(QString());
+            const auto seen = lines.constFind(path.toLower());
+            if (seen == lines.constEnd()) {
+                lines.insert(path.toLower(), Line {section, key, value});
+                m_installedPaths.append(path);
+            } else if (seen->key != key) {
+                emit message(tr("Warning: product ini contains different lines for %3 in "
+                                "sections %1 and %2")
+                                 .arg(seen->section, section, path));
+                settings.endGroup();
+                return false;
+            } else if (seen->value.compare(value, Qt::CaseInsensitive) != 0) {
+                // One download name for two different files.
+                warnInvalidLine(section);
+                settings.endGroup();
+                return false;
+            }
+        }
+        settings.endGroup();
+    }
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::staysInside(const QString &root, const QString &path,
+                                              bool followLast)
+{
+    if (PathConfinement::staysInside(root, path, followLast))
+        return true;
+    qDebug() << "Outside" << root << ":" << path;
+    emit message(PathConfinement::outsideText(path, root));
+    return false;
+}
+
+void MakeDownloadReplaceListFunc::removeLeftoverScratch()
+{
+    const QString &root = m_configuration->installPath;
+    for (const QString &relative : qAsConst(m_installedPaths)) {
+        const QString installed = root + QLatin1Char('/') + relative;
+        // The writers put their scratch file beside the file a link points to.
+        QStringList candidates({installed + QStringLiteral("_part_")});
+        const QString resolved = PathConfinement::resolvedLocation(installed, true);
+        if (!resolved.isEmpty())
+            candidates.append(resolved + QStringLiteral("_part_"));
+        for (const QString &scratch : qAsConst(candidates)) {
+            const QFileInfo info(scratch);
+            if (!info.isSymLink() && !info.isFile())
+                continue;
+            if (!PathConfinement::staysInside(root, scratch, false))
+                continue;
+            const bool removed = QFile::remove(scratch);
+            qDebug() << "Removing leftover" << scratch << boolText(removed);
+        }
+    }
+}
+
+bool MakeDownloadReplaceListFunc::checkOneEntryPerPath()
+{
+    // Lines alike in two sections can still be decided apart, by their sections' patches.
+    QHash<QString, const ReplaceEntry *> seen;
+    for (const ReplaceEntry &entry : qAsConst(m_lists->m_replaceList)) {
+        const QString path = entry.localRelativePath(QString());
+        const ReplaceEntry *first = seen.value(path.toLower());
+        if (!first) {
+            seen.insert(path.toLower(), &entry);
+        } else if (first->installIdentity() != entry.installIdentity()) {
+            emit message(tr("Warning: product ini contains different lines for %3 in sections "
+                            "%1 and %2")
+                             .arg(first->m_section, entry.m_section, path));
+            return false;
+        }
     }
     return true;
 }
@@ -209,6 +343,8 @@ bool MakeDownloadReplaceListFunc::stageCurrentFile(const QString &local, const R
 {
     const QString target
         = m_configuration->tempDir + QLatin1Char('/') + entry.localRelativePath(QString());
+    if (!staysInside(m_configuration->tempDir, target, true))
+        return false;
     const QFileInfo targetInfo(target);
     if (!targetInfo.dir().exists())
         QDir().mkpath(targetInfo.absolutePath());
@@ -232,6 +368,13 @@ bool MakeDownloadReplaceListFunc::stageCurrentFile(const QString &local, const R
 bool MakeDownloadReplaceListFunc::queue(const QString &section, const ReplaceEntry &replace,
                                         const DownloadEntry &download)
 {
+    // Step one writes the new updater into the download folder, step two the client itself.
+    const QString &tempDir = m_configuration->tempDir;
+    const QString &root
+        = m_configuration->clientUpdate == 0 ? tempDir : m_configuration->installPath;
+    if (!staysInside(root, root + QLatin1Char('/') + replace.localRelativePath(QString()), true)
+        || !staysInside(tempDir, tempDir + QLatin1Char('/') + download.m_name, true))
+        return false;
     m_lists->m_replaceList.append(replace);
 
     // Sections share the download folder. A second transfer into the same file would race

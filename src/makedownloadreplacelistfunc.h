@@ -8,6 +8,7 @@
 #include <QMultiHash>
 
 class Configuration;
+class QSettings;
 
 // Turns the product ini into the five work lists. Every installed file it names is hashed
 // here, on the pool thread; in step one the files that are already current are copied into the
@@ -36,6 +37,15 @@ private:
     bool queue(const QString &section, const ReplaceEntry &replace, const DownloadEntry &download);
     void step();
     void warnInvalidLine(const QString &section);
+    // Every path of the product ini, before anything is downloaded or changed: false when one
+    // could leave its folder or two different lines install the same file.
+    bool checkPaths(QSettings &settings);
+    // False (with the message sent) when path, links followed, leaves root.
+    bool staysInside(const QString &root, const QString &path, bool followLast);
+    // Scratch files a killed unpack or patch left beside the installed files.
+    void removeLeftoverScratch();
+    // Two different entries for one installed file would share its kept old copy.
+    bool checkOneEntryPerPath();
 
     Configuration *m_configuration;
     ReplaceListData *m_lists;
@@ -44,6 +54,8 @@ private:
     // Expected hash of every download the replace list relies on, by its name in the
     // download folder: sections share that folder.
     QHash<QString, QString> m_downloadHashes;
+    // Installed relative path of every file line, as checkPaths found them.
+    QStringList m_installedPaths;
 };
 
 #endif // MAKEDOWNLOADREPLACELISTFUNC_H

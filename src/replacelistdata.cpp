@@ -27,6 +27,14 @@ QString ReplaceEntry::localRelativePath(const QString &prefix) const
     return path;
 }
 
+QString ReplaceEntry::installIdentity() const
+{
+    // Hashes are compared without regard to letter case everywhere else too.
+    return QStringList({localRelativePath(QString()), m_key, m_installedHash.toLower(),
+                        m_installedName, m_patchKey, m_downloadHash.toLower()})
+        .join(QChar(0));
+}
+
 DownloadEntry::DownloadEntry(const QString &section, const QString &name, const QString &hash,
                              quint64 size)
     : m_section(section)

@@ -24,6 +24,9 @@ public:
     // The installed path relative to the client folder; a non-empty prefix goes before the
     // last path component.
     QString localRelativePath(const QString &prefix) const;
+    // Equal for two entries that install the same file in the same way, whatever section
+    // they come from.
+    QString installIdentity() const;
 
     QString m_section;
     // Name of the download in the download folder; for a plain file also its installed path.

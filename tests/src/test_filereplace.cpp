@@ -420,6 +420,26 @@ TEST_F(FileReplaceListTest, FolderTasksComeFirstAndWeighATenthTogether)
     EXPECT_EQ(again.state, int(TaskSpecification::Finished));
 }
 
+TEST_F(FileReplaceListTest, HashesThatDifferOnlyInLetterCaseListTheSameFile)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
+    ASSERT_TRUE(writeTestFile(downloaded("MacOS/lib"), "new"));
+    ReplaceEntry lower("first", "MacOS/lib", QString(), 0, QString());
+    lower.m_downloadHash = sha512("new");
+    ReplaceEntry upper("second", "MacOS/lib", QString(), 0, QString());
+    upper.m_downloadHash = sha512("new").toUpper();
+    entries << lower << upper;
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    list.execute();
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Finished));
+    EXPECT_EQ(readTestFile(installed("MacOS/lib")), "new");
+    // One task, one kept old file: the rollback brings it back.
+    EXPECT_TRUE(list.rollbackList.rollback(nullptr));
+    EXPECT_EQ(readTestFile(installed("MacOS/lib")), "old");
+}
+
 TEST_F(FileReplaceListTest, AFileListedInTwoSectionsIsInstalledOnceAndComesBackOnRollback)
 {
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));

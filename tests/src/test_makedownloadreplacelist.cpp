@@ -308,7 +308,8 @@ const ListCase listCases[] = {
      {},
      {},
      "[first]\nlib={new}::3\n[macosx]\nlib={other}::3\n",
-     {{"first|lib|{new}|3"}, {"first|lib||0||", "macosx|lib||0||"}},
+     // Rejected before any line is decided.
+     {{}, {}},
      {invalidMacosx},
      false},
     {"delete modes",

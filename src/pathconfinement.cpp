@@ -1,0 +1,101 @@
+#include "pathconfinement.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <climits>
+#include <unistd.h>
+
+namespace {
+
+// As the system allows before it gives up with ELOOP.
+const int maxLinkHops = 40;
+
+QString joinedPath(const QString &folder, const QString &name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+QString parentOf(const QString &path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash <= 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+// The link's own text: Qt's symLinkTarget already resolves it, and a relative target must be
+// taken from the folder the link stands in, component by component.
+bool readLink(const QString &path, QString *target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    if (length <= 0 || size_t(length) >= sizeof buffer)
+        return false;
+    *target = QFile::decodeName(QByteArray(buffer, int(length)));
+    return true;
+}
+
+} // namespace
+
+namespace PathConfinement {
+
+bool isSafeRelativePath(const QString &path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+QString resolvedLocation(const QString &path, bool followLast)
+{
+    QStringList pending = QDir::fromNativeSeparators(QFileInfo(path).absoluteFilePath())
+                              .split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString current = QStringLiteral("/");
+    int hops = 0;
+    while (!pending.isEmpty()) {
+        const QString part = pending.takeFirst();
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            current = parentOf(current);
+            continue;
+        }
+        const QString next = joinedPath(current, part);
+        QString target;
+        if ((followLast || !pending.isEmpty()) && QFileInfo(next).isSymLink()
+            && readLink(next, &target)) {
+            if (++hops > maxLinkHops)
+                return QString();
+            if (target.startsWith(QLatin1Char('/')))
+                current = QStringLiteral("/");
+            pending = target.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
+            continue;
+        }
+        current = next;
+    }
+    return current;
+}
+
+bool staysInside(const QString &root, const QString &path, bool followLast)
+{
+    const QString base = resolvedLocation(root, true);
+    const QString location = resolvedLocation(path, followLast);
+    if (base.isEmpty() || location.isEmpty())
+        return false;
+    return location == base || location.startsWith(joinedPath(base, QString()));
+}
+
+QString outsideText(const QString &path, const QString &root)
+{
+    return QCoreApplication::translate("PathConfinement", "Path '%1' leads outside '%2'")
+        .arg(path, root);
+}
+
+} // namespace PathConfinement

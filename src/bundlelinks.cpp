@@ -1,5 +1,7 @@
 #include "bundlelinks.h"
 
+#include "pathconfinement.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -66,6 +68,13 @@ void BundleLinks::createClientBundleLinks(const QString &installPath)
         contents += QLatin1Char('/');
     const QString sharedSupport = contents + QStringLiteral("SharedSupport/");
     const QString frameworksUp = QStringLiteral("../../../../Frameworks/");
+    // A linked folder on the way would have the links made, and files replaced, elsewhere.
+    const auto inside = [&contents](const QString &linkPath) {
+        if (PathConfinement::staysInside(contents, linkPath, false))
+            return true;
+        qDebug() << "Not creating symlink outside the bundle:" << linkPath;
+        return false;
+    };
 
     for (const char *tool : kToolBundles) {
         const QString folder = sharedSupport + QString::fromLatin1(tool)
@@ -74,7 +83,7 @@ void BundleLinks::createClientBundleLinks(const QString &installPath)
             const QString library
                 = QStringLiteral("libQt5") + QString::fromLatin1(module) + QStringLiteral(".dylib");
             const QString linkPath = folder + QLatin1Char('/') + library;
-            if (QFile::exists(linkPath))
+            if (QFile::exists(linkPath) || !inside(linkPath))
                 continue;
             QDir().mkdir(folder);
             const QString target = frameworksUp + library;
@@ -83,14 +92,18 @@ void BundleLinks::createClientBundleLinks(const QString &installPath)
         }
     }
 
-    createSymlink(frameworksUp + QStringLiteral("libquazip.dylib"),
-                  sharedSupport + QStringLiteral("error_report.app/Contents/Frameworks/")
-                      + QStringLiteral("libquazip.dylib"));
     const QString webEngineMacOS
         = sharedSupport + QStringLiteral("QtWebEngineProcess.app/Contents/MacOS/");
+    QList<QPair<QString, QString>> links = {
+        {frameworksUp + QStringLiteral("libquazip.dylib"),
+         sharedSupport + QStringLiteral("error_report.app/Contents/Frameworks/libquazip.dylib")}};
     for (const char *name : kWebEngineResources)
-        createSymlink(QStringLiteral("../../../../Data/resources/") + QString::fromLatin1(name),
-                      webEngineMacOS + QString::fromLatin1(name));
-    createSymlink(QStringLiteral("../../../../") + QStringLiteral("qtwebengine_locales"),
-                  webEngineMacOS + QStringLiteral("qtwebengine_locales"));
+        links.append({QStringLiteral("../../../../Data/resources/") + QString::fromLatin1(name),
+                      webEngineMacOS + QString::fromLatin1(name)});
+    links.append({QStringLiteral("../../../../qtwebengine_locales"),
+                  webEngineMacOS + QStringLiteral("qtwebengine_locales")});
+    for (const auto &link : qAsConst(links)) {
+        if (inside(link.second))
+            createSymlink(link.first, link.second);
+    }
 }

@@ -208,6 +208,32 @@ TEST_F(BundleLinksTest, MissingToolBundleGetsNothingAndSecondRunChangesNothing)
     EXPECT_EQ(logged(QStringLiteral("Creating tools framework symlink:")), kModules.size());
 }
 
+TEST_F(BundleLinksTest, FoldersLinkedOutsideTheBundleAreLeftAlone)
+{
+    // Tool folders that lead out of the bundle: what lies there is not the client's.
+    const QString outside = env.path(QStringLiteral("outside"));
+    makeFile(outside + QStringLiteral("/MacOS/icudtl.dat"), "foreign");
+    QDir().mkpath(outside + QStringLiteral("/Frameworks"));
+    QDir(support(QStringLiteral("QtWebEngineProcess.app/Contents/MacOS"))).removeRecursively();
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/MacOS"),
+                            support(QStringLiteral("QtWebEngineProcess.app/Contents/MacOS"))));
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/Frameworks"),
+                            support(QStringLiteral("update.app/Contents/Frameworks"))));
+
+    BundleLinks::createClientBundleLinks(installPath());
+
+    EXPECT_EQ(contentOf(outside + QStringLiteral("/MacOS/icudtl.dat")), QByteArray("foreign"));
+    EXPECT_EQ(QDir(outside + QStringLiteral("/MacOS"))
+                  .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+              QStringList({QStringLiteral("icudtl.dat")}));
+    EXPECT_TRUE(QDir(outside + QStringLiteral("/Frameworks"))
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                    .isEmpty());
+    // The other tools still get theirs.
+    EXPECT_EQ(rawLinkTarget(toolLibrary(QStringLiteral("package_inst"), QStringLiteral("Core"))),
+              QStringLiteral("../../../../Frameworks/libQt5Core.dylib"));
+}
+
 TEST_F(BundleLinksTest, EmptyInstallPathMakesNoLinks)
 {
     const QString cwd = QDir::currentPath();

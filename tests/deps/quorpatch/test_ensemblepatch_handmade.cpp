@@ -1,5 +1,6 @@
-// Ensemble patches put together byte by byte here, from the format alone: nothing of the
-// engine or of the test patch writer makes them, so a rule that both get wrong still shows.
+// Ensemble patches put together byte by byte here, from the format alone: neither the test
+// patch writer nor the engine makes them (the engine only computes the checksums), so a rule
+// that both get wrong still shows.
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "test_lzma2_logcapture.h"
+
 using namespace elftest;
 
 namespace {
@@ -146,12 +148,30 @@ const HeaderCase kHeaderCases[] = {
     {"RelocationEntrySize0", X86, X86,
      [](Bytes &b, const ElfBuilder &f) { put32(b, f.sectionHeader(3) + f.fields().shEntsize, 0); },
      "Bad relocation entry size"},
+    // Entries are read 8 bytes apart whatever sh_entsize says; those read here lie in the
+    // section header table, inside the image.
     {"RelocationEntrySize4", ARM, ARM,
      [](Bytes &b, const ElfBuilder &f) { put32(b, f.sectionHeader(3) + f.fields().shEntsize, 4); },
+     nullptr},
+    {"RelocationEntrySize4ReadPastTheImage", X86, X86,
+     [](Bytes &b, const ElfBuilder &f) {
+         put32(b, f.sectionHeader(3) + f.fields().shBytes, uint32_t(b.size() - f.relOffset));
+         put32(b, f.sectionHeader(3) + f.fields().shEntsize, 4);
+     },
      "Bad relocation entry size"},
     {"Elf64RelocationEntrySize0", X64, X64,
      [](Bytes &b, const ElfBuilder &f) { put64(b, f.sectionHeader(3) + f.fields().shEntsize, 0); },
      "Bad relocation entry size"},
+    // x86-64 relocation entries are never read.
+    {"Elf64RelocationEntrySize8", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) { put64(b, f.sectionHeader(3) + f.fields().shEntsize, 8); },
+     nullptr},
+    {"Elf64RelocationEntrySize1ReachingTheImageEnd", X64, X64,
+     [](Bytes &b, const ElfBuilder &f) {
+         put64(b, f.sectionHeader(3) + f.fields().shBytes, b.size() - f.relOffset);
+         put64(b, f.sectionHeader(3) + f.fields().shEntsize, 1);
+     },
+     nullptr},
     {"SegmentPastEnd", X64, X64,
      [](Bytes &b, const ElfBuilder &f) { put64(b, 64 + f.fields().pFilesz, b.size() + 1); },
      "Out of bounds segment"},
@@ -356,6 +376,170 @@ TEST(ElfRelocationTest, AbsoluteReferenceOutsideCodeAndDataFails)
     ASSERT_TRUE(d.ParseHeader());
     AssemblyProgram program(EXE_ELF_32_X86);
     EXPECT_FALSE(d.Disassemble(&program));
+}
+
+std::string bytesOf(const Bytes &image, size_t from, size_t to)
+{
+    return std::string(image.begin() + from, image.begin() + to);
+}
+
+// A relocation section of 4-byte entries: sh_size / 4 entries are read 8 bytes apart, so the
+// later ones lie in the section header table, whose null entry is made to hold one more
+// relocation (r_offset in sh_name, r_info in sh_type).
+TEST(ElfRelocationTest, EntriesReadPastASectionOfSmallEntries)
+{
+    struct Case
+    {
+        const char *name;
+        Machine machine;
+        std::vector<std::pair<int, uint32_t>> entries; // in the section: .data offset, r_info
+        std::pair<int, uint32_t> extra; // in the null section header
+        std::vector<int> absolute; // .data offsets of the abs32 locations
+        std::function<std::string(const RelocationImage &)> literal;
+    } cases[] = {
+        {"X86MarkerCoversTheEntriesPastTheSection",
+         X86,
+         {{0, 8}},
+         {8, 8},
+         {0, 8},
+         [](const RelocationImage &r) {
+             const ElfBuilder &f = r.builder;
+             return bytesOf(r.image, 0, f.dataOffset) + "<5>"
+                 + bytesOf(r.image, f.dataOffset + 4, f.dataOffset + 8) + "<5>"
+                 + bytesOf(r.image, f.dataOffset + 12, f.relOffset) + "<2>"
+                 + bytesOf(r.image, f.shoff, r.image.size());
+         }},
+        {"ArmRunPastTheSection",
+         ARM,
+         {{4, 2}},
+         {0, 23},
+         {0},
+         [](const RelocationImage &r) {
+             const ElfBuilder &f = r.builder;
+             return bytesOf(r.image, 0, f.dataOffset) + "<5>"
+                 + bytesOf(r.image, f.dataOffset + 4, f.relOffset + 8) + "<7>"
+                 + bytesOf(r.image, f.shoff, r.image.size());
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RelocationImage r = buildRelocated(c.machine, c.entries);
+        const ElfBuilder &f = r.builder;
+        put32(r.image, f.sectionHeader(3) + f.fields().shEntsize, 4);
+        put32(r.image, f.sectionHeader(0), uint32_t(f.dataOffset + c.extra.first));
+        put32(r.image, f.sectionHeader(0) + 4, c.extra.second);
+        std::unique_ptr<DisassemblerElf> d = makeDisassembler(c.machine, r.image);
+        ASSERT_TRUE(d->ParseHeader()) << d->failure_reason();
+        AssemblyProgram program(typeOf(c.machine));
+        ASSERT_TRUE(d->Disassemble(&program));
+        std::vector<uint32_t> expected;
+        for (int offset : c.absolute)
+            expected.push_back(uint32_t(f.dataOffset + offset));
+        EXPECT_EQ(d->abs32_locations(), expected);
+        EXPECT_EQ(literalBytes(program), c.literal(r));
+    }
+}
+
+// .text is turned into a section of another type over the first 12 bytes of .data, which holds
+// both absolute references; .data itself still covers them.
+TEST(ElfRelocationTest, ReferencesInSectionsOfOtherTypes)
+{
+    struct Case
+    {
+        uint32_t type;
+        std::vector<std::string> log;
+        size_t absoluteReferences;
+    } cases[] = {
+        {8,
+         {"Skipping relocation entry for unsupported section: 8",
+          "Skipping relocation entry for unsupported section: 8"},
+         0},
+        {14,
+         {"Skipping relocation entry for unsupported section: 14",
+          "Skipping relocation entry for unsupported section: 14"},
+         0},
+        {15,
+         {"Skipping relocation entry for unsupported section: 15",
+          "Skipping relocation entry for unsupported section: 15"},
+         0},
+        {6, {"Relocation address in unrecognized ELF section: 6"}, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        RelocationImage r = buildRelocated(X86, {{0, 8}, {8, 8}});
+        const ElfBuilder &f = r.builder;
+        f.section(r.image, 1, c.type, f.dataOffset, 12, 0);
+        DisassemblerElf32X86 d(r.image.data(), r.image.size());
+        ASSERT_TRUE(d.ParseHeader()) << d.failure_reason();
+        AssemblyProgram program(EXE_ELF_32_X86);
+        Lzma2LogCapture log;
+        ASSERT_TRUE(d.Disassemble(&program));
+        EXPECT_EQ(log.messages(), c.log);
+        for (const Lzma2LogCapture::Line &line : log.lines)
+            EXPECT_EQ(line.level, 3);
+        EXPECT_EQ(d.abs32_locations().size(), 2u);
+        EXPECT_EQ(countKind(program, INSN_ABS32), c.absoluteReferences);
+        const std::string data = c.absoluteReferences == 0
+            ? bytesOf(r.image, f.dataOffset, f.relOffset)
+            : "<5>" + bytesOf(r.image, f.dataOffset + 4, f.dataOffset + 8) + "<5>"
+                + bytesOf(r.image, f.dataOffset + 12, f.relOffset);
+        EXPECT_EQ(literalBytes(program),
+                  bytesOf(r.image, 0, f.dataOffset) + data + "<2>"
+                      + bytesOf(r.image, f.shoff, r.image.size()));
+    }
+}
+
+TEST(ElfRelocationTest, X86TableMatchedInASecondRelocationSection)
+{
+    // The first section holds a relocation with a symbol, the second exactly the two absolute
+    // references; only the second becomes the marker.
+    RelocationImage r = buildRelocated(X86, {{4, (1 << 8) | 8}, {0, 8}, {8, 8}});
+    ElfBuilder &f = r.builder;
+    const size_t sectionCount = 5;
+    r.image.resize(f.shoff + sectionCount * f.fields().shSize, 0);
+    put16(r.image, f.fields().shnum, sectionCount);
+    f.section(r.image, 3, 9, f.relOffset, 8, 8);
+    f.section(r.image, 4, 9, f.relOffset + 8, 16, 8);
+
+    DisassemblerElf32X86 d(r.image.data(), r.image.size());
+    ASSERT_TRUE(d.ParseHeader()) << d.failure_reason();
+    AssemblyProgram program(EXE_ELF_32_X86);
+    ASSERT_TRUE(d.Disassemble(&program));
+    EXPECT_EQ(d.abs32_locations(),
+              (std::vector<uint32_t> {uint32_t(f.dataOffset), uint32_t(f.dataOffset + 8)}));
+    EXPECT_EQ(literalBytes(program),
+              bytesOf(r.image, 0, f.dataOffset) + "<5>"
+                  + bytesOf(r.image, f.dataOffset + 4, f.dataOffset + 8) + "<5>"
+                  + bytesOf(r.image, f.dataOffset + 12, f.relOffset + 8) + "<2>"
+                  + bytesOf(r.image, f.shoff, r.image.size()));
+}
+
+TEST(ElfRelocationTest, AbsoluteReferenceAtTheImageEnd)
+{
+    // .data is moved over the last 16 bytes of the image (the end of the section header
+    // table), with a relocation for one of its last positions. Its 4 bytes must lie inside the
+    // image; the buffer ends with the image.
+    for (size_t fromEnd : {4u, 5u, 3u, 1u}) {
+        SCOPED_TRACE(fromEnd);
+        ElfBuilder f = relocatedImage(X86);
+        f.relocations = {{0, 8}};
+        Bytes image = f.build();
+        const size_t at = image.size() - fromEnd;
+        put32(image, f.relOffset, uint32_t(at));
+        f.section(image, 2, 1, image.size() - 16, 16, 0);
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[image.size()]);
+        std::copy(image.begin(), image.end(), buffer.get());
+        DisassemblerElf32X86 d(buffer.get(), image.size());
+        ASSERT_TRUE(d.ParseHeader()) << d.failure_reason();
+        EXPECT_EQ(d.length(), image.size());
+        AssemblyProgram program(EXE_ELF_32_X86);
+        const bool inside = fromEnd >= 4;
+        EXPECT_EQ(d.Disassemble(&program), inside);
+        if (inside) {
+            EXPECT_EQ(d.abs32_locations(), (std::vector<uint32_t> {uint32_t(at)}));
+            EXPECT_EQ(countKind(program, INSN_ABS32), 1u);
+        }
+    }
 }
 
 // --- Fixtures ------------------------------------------------------------------------------

@@ -250,6 +250,55 @@ INSTANTIATE_TEST_SUITE_P(Cases, MachoScanTest, ::testing::ValuesIn(kMachoScanCas
                              return std::string(info.param.name);
                          });
 
+TEST(MachoLayoutTest, EmptyAndOverlappingCodeSectionsIn32BitImage)
+{
+    // __TEXT at 0x1000 over the whole file; three code sections: [0x400, 0x420), an empty one
+    // at 0x440 and [0x410, 0x440), which overlaps the first. Calls at 0x400, 0x41A and 0x430.
+    MachoBuilder builder;
+    builder.is64 = false;
+    const uint8_t code[] = {0xE8, 0x1B, 0, 0, 0};
+    std::copy(code, code + 5, builder.code.begin());
+    builder.code[0x1A] = 0xE8;
+    std::fill(builder.code.begin() + 0x1B, builder.code.begin() + 0x1F, 0);
+    builder.code[0x30] = 0xE8;
+    std::fill(builder.code.begin() + 0x31, builder.code.begin() + 0x35, 0);
+    Bytes image = builder.build();
+    const size_t command = builder.textCommand();
+    put32(image, command + 4, uint32_t(builder.segmentSize() + 3 * builder.sectionSize()));
+    put32(image, command + 48, 3);
+    const struct
+    {
+        uint32_t address, size, offset;
+    } sections[] = {{0x1400, 0x20, 0x400}, {0x1440, 0, 0x440}, {0x1410, 0x30, 0x410}};
+    for (size_t i = 0; i < 3; ++i) {
+        const size_t at = builder.textSection() + i * builder.sectionSize();
+        put32(image, at + 32, sections[i].address);
+        put32(image, at + 36, sections[i].size);
+        put32(image, at + 40, sections[i].offset);
+        put32(image, at + 56, 0x80000400);
+    }
+
+    DisassemblerMacho d(image.data(), image.size());
+    ASSERT_TRUE(d.ParseHeader()) << d.failure_reason();
+    EXPECT_EQ(d.kind(), MACHO_X86);
+    ASSERT_EQ(d.code_sections().size(), 3u);
+    AssemblyProgram program(d.kind());
+    ASSERT_TRUE(d.Disassemble(&program));
+    // Each section is scanned: the call at 0x41A lies in two of them.
+    EXPECT_EQ(d.rel32_locations(), (std::vector<uint32_t> {0x1401, 0x141B, 0x141B, 0x1431}));
+    // The walk takes [0x400, 0x420), skips the overlapping section that starts before its end,
+    // takes the empty one (an origin only) and then emits the rest as bytes.
+    const std::string bytes(image.begin(), image.end());
+    EXPECT_EQ(literalBytes(program),
+              bytes.substr(0, 0x401) + "<4>" + bytes.substr(0x405, 0x16) + "<4>"
+                  + bytes.substr(0x41F));
+    EXPECT_EQ(countKind(program, INSN_ORIGIN), 2u);
+    ASSERT_EQ(program.rel32Labels().size(), 2u);
+    EXPECT_EQ(program.rel32Labels().begin()->first, 0x141Fu);
+    EXPECT_EQ(program.rel32Labels().rbegin()->first, 0x1420u);
+    EXPECT_TRUE(reassemble(program) == image);
+}
+
 // --- Fixture -------------------------------------------------------------------------------------
 
 TEST(MachoFixtureTest, DisassemblesAndReassemblesExactly)

@@ -282,6 +282,142 @@ TEST(PeRelocationTest, TableOfEightBytesHoldsNothing)
     EXPECT_TRUE(d.abs32_locations().empty());
 }
 
+// One base relocation block: page RVA, size, then the u16 entries.
+Bytes relocationBlock(uint32_t page, std::initializer_list<uint16_t> entries)
+{
+    Bytes b(8 + 2 * entries.size(), 0);
+    put32(b, 0, page);
+    put32(b, 4, uint32_t(b.size()));
+    size_t at = 8;
+    for (uint16_t entry : entries) {
+        put16(b, at, entry);
+        at += 2;
+    }
+    return b;
+}
+
+Bytes joined(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+struct PeTableCase
+{
+    const char *name;
+    Bytes table; // the directory's size is this length
+    Bytes after; // the bytes that follow the table in ".reloc"
+    std::vector<uint32_t> absolute; // sorted; ignored when reason is set
+    const char *reason; // null: disassembles
+};
+
+void PrintTo(const PeTableCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class PeTableTest : public ::testing::TestWithParam<PeTableCase>
+{ };
+
+// The table lies at RVA 0x2000 (file 0x400), followed in the buffer by further bytes, so a walk
+// that does not stop at the table's end reads them.
+TEST_P(PeTableTest, WalkEndsWithinEightBytesOfTheTableEnd)
+{
+    const PeTableCase &c = GetParam();
+    PeBuilder builder;
+    Bytes image = builder.build();
+    builder.section(image, 1, ".reloc", 0x200, 0x2000, 0x200, 0x400);
+    const Bytes contents = joined({c.table, c.after});
+    std::copy(contents.begin(), contents.end(), image.begin() + 0x400);
+    put32(image, builder.dataDirectories() + 44, uint32_t(c.table.size()));
+
+    DisassemblerWin32X86 d(image.data(), image.size());
+    ASSERT_TRUE(d.ParseHeader()) << d.failure_reason();
+    AssemblyProgram program(d.kind());
+    ASSERT_EQ(d.Disassemble(&program), c.reason == nullptr) << d.failure_reason();
+    if (c.reason) {
+        EXPECT_STREQ(d.failure_reason(), c.reason);
+        return;
+    }
+    EXPECT_EQ(d.abs32_locations(), c.absolute);
+    EXPECT_EQ(countKind(program, INSN_ABS32), c.absolute.size());
+}
+
+const Bytes kTwoBlocks = joined(
+    {relocationBlock(0x1000, {0x3010, 0x3020}), relocationBlock(0x1100, {0x3004, 0x0000})});
+
+const PeTableCase kPeTableCases[] = {
+    {"ThreeBlocks",
+     joined({kTwoBlocks, relocationBlock(0x1000, {0x3100, 0x3180, 0x31F0, 0x0000})}),
+     {},
+     {0x1010, 0x1020, 0x1100, 0x1104, 0x1180, 0x11F0},
+     nullptr},
+    {"SevenBytesLeft",
+     joined({kTwoBlocks, {0x00, 0x11, 0, 0, 0x0C, 0, 0}}),
+     {},
+     {0x1010, 0x1020, 0x1104},
+     nullptr},
+    {"EightZeroBytesLeft",
+     joined({kTwoBlocks, Bytes(8, 0)}),
+     {},
+     {0x1010, 0x1020, 0x1104},
+     nullptr},
+    // A block header in the last 8 bytes, its entries past the table: never read.
+    {"EightBytesLeftThatLookLikeABlock",
+     joined({kTwoBlocks, {0x00, 0x11, 0, 0, 0x0C, 0, 0, 0}}),
+     {0x30, 0x30, 0, 0},
+     {0x1010, 0x1020, 0x1104},
+     nullptr},
+    // Nine bytes hold one more block, whose entries may run past the table's end.
+    {"NineBytesLeftHoldABlock",
+     joined({kTwoBlocks, {0x00, 0x11, 0, 0, 0x0C, 0, 0, 0, 0x30}}),
+     {0x30, 0, 0},
+     {0x1010, 0x1020, 0x1104, 0x1130},
+     nullptr},
+    {"TableOfNineBytesHoldsABlock",
+     {0x00, 0x10, 0, 0, 0x0C, 0, 0, 0, 0x10},
+     {0x30, 0, 0},
+     {0x1010},
+     nullptr},
+    {"TwelveZeroBytesLeft",
+     joined({kTwoBlocks, Bytes(12, 0)}),
+     {},
+     {},
+     "unreasonable relocs block"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, PeTableTest, ::testing::ValuesIn(kPeTableCases),
+                         [](const ::testing::TestParamInfo<PeTableCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(PeRelocationTest, TableInsideTextIsOneMarker)
+{
+    // The table at RVA 0x1100 inside ".text": 16 bytes, one block and 4 trailing bytes.
+    PeBuilder builder;
+    const Bytes table = joined({relocationBlock(0x1000, {0x3010, 0x3040}), Bytes(4, 0)});
+    std::copy(table.begin(), table.end(), builder.text.begin() + 0x100);
+    Bytes image = builder.build();
+    put32(image, builder.dataDirectories() + 40, 0x1100);
+    put32(image, builder.dataDirectories() + 44, uint32_t(table.size()));
+
+    DisassemblerWin32X86 d(image.data(), image.size());
+    ASSERT_TRUE(d.ParseHeader()) << d.failure_reason();
+    AssemblyProgram program(d.kind());
+    ASSERT_TRUE(d.Disassemble(&program)) << d.failure_reason();
+    EXPECT_EQ(d.abs32_locations(), (std::vector<uint32_t> {0x1010, 0x1040}));
+    EXPECT_TRUE(d.rel32_locations().empty());
+    const auto bytes = [&image](size_t from, size_t to) {
+        return std::string(image.begin() + from, image.begin() + to);
+    };
+    // File offset = RVA - 0x1000 + 0x200.
+    EXPECT_EQ(literalBytes(program),
+              bytes(0, 0x210) + "<5>" + bytes(0x214, 0x240) + "<5>" + bytes(0x244, 0x300) + "<1>"
+                  + bytes(0x310, 0x600));
+}
+
 // --- The ".text" scan ------------------------------------------------------------------------
 
 struct PeScanCase

@@ -117,7 +117,7 @@ bool DisassemblerElf::ParseHeader()
         if (s.offset > bufferLength || s.size > bufferLength - s.offset)
             return MarkBad("Out of bounds section");
         imageLength = std::max(imageLength, s.offset + s.size);
-        if (s.type == SHT_REL && (s.entsize == 0 || RelocationCount(s) * l.relocationSize > s.size))
+        if (s.type == SHT_REL && s.entsize == 0)
             return MarkBad("Bad relocation entry size");
     }
     for (uint16_t i = 0; i < segmentCount; ++i) {
@@ -128,11 +128,16 @@ bool DisassemblerElf::ParseHeader()
     }
     m_sectionNames = sectionCount != 0 ? PointerAt(SectionAt(namesIndex).offset) : nullptr;
     ClampLength(imageLength);
-    // The walk over the file goes up to where each empty section would lie.
     for (uint16_t i = 0; i < sectionCount; ++i) {
         const Section s = SectionAt(i);
+        // The walk over the file goes up to where each empty section would lie.
         if (s.type == SHT_NOBITS && s.offset > length())
             return MarkBad("Out of bounds section");
+        // sh_size / sh_entsize entries are read a whole entry apart, also where sh_entsize is
+        // smaller, so the last ones may lie past the section; they must lie in the image.
+        if (s.type == SHT_REL && ReadsRelocationEntries()
+            && RelocationCount(s) * l.relocationSize > length() - s.offset)
+            return MarkBad("Bad relocation entry size");
     }
     return MarkGood();
 }
@@ -203,7 +208,7 @@ bool DisassemblerElf::ParseAbs32Relocs()
     m_abs32Locations.clear();
     for (uint16_t i = 0; i < m_sectionCount; ++i) {
         const Section s = SectionAt(i);
-        if (s.type != SHT_REL)
+        if (s.type != SHT_REL || !ReadsRelocationEntries())
             continue;
         const uint64_t count = RelocationCount(s);
         for (uint64_t k = 0; k < count; ++k) {
@@ -258,6 +263,13 @@ bool DisassemblerElf::EmitBytes(AssemblyProgram *program, uint64_t offset, uint6
     if (offset > length() || count > length() - offset || count > UINT32_MAX)
         return false;
     return program->EmitBytes(PointerAt(offset), uint32_t(count));
+}
+
+bool DisassemblerElf::EmitRestOfSection(AssemblyProgram *program, const Section &section,
+                                        uint64_t offset) const
+{
+    const uint64_t end = section.offset + section.size;
+    return offset >= end || EmitBytes(program, offset, end - offset);
 }
 
 bool DisassemblerElf::ParseFile(AssemblyProgram *program)

@@ -110,10 +110,13 @@ public:
     virtual uint16_t ElfEM() const = 0;
     // True when the relocation entry names an absolute address to follow; its RVA then.
     virtual bool RelToRVA(const uint8_t *entry, uint32_t *rva) const = 0;
-    // Emits a relocation section (its entries are inside the image, checked by ParseHeader).
+    // Emits a relocation section (the entries read are inside the image, checked by
+    // ParseHeader).
     virtual bool ParseRelocationSection(const Section &section, AssemblyProgram *program) = 0;
     // Adds the relative branches of a code section to the rel32 locations.
     virtual bool ParseRel32RelocsFromSection(const Section &section) = 0;
+    // False when RelToRVA never looks at an entry; such entries need not lie in the image.
+    virtual bool ReadsRelocationEntries() const { return true; }
 
     uint16_t SectionCount() const { return m_sectionCount; }
     Section SectionAt(uint16_t index) const;
@@ -151,6 +154,9 @@ protected:
 
     // Literal bytes [offset, offset + count) of the image.
     bool EmitBytes(AssemblyProgram *program, uint64_t offset, uint64_t count) const;
+    // Literal bytes from offset to the section's end; nothing when offset is past it, as the
+    // entries read from a section of small sh_entsize may be.
+    bool EmitRestOfSection(AssemblyProgram *program, const Section &section, uint64_t offset) const;
 
     std::vector<uint32_t> m_abs32Locations;
     std::vector<std::unique_ptr<TypedRVA>> m_rel32Locations;

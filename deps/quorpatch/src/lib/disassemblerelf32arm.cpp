@@ -64,7 +64,6 @@ ExecutableType DisassemblerElf32ARM::kind() const
 bool DisassemblerElf32ARM::ParseRelocationSection(const Section &section, AssemblyProgram *program)
 {
     const uint64_t entrySize = layout().relocationSize;
-    const uint64_t sectionEnd = section.offset + section.size;
     if (m_abs32Locations.empty())
         return EmitBytes(program, section.offset, section.size);
 
@@ -78,7 +77,7 @@ bool DisassemblerElf32ARM::ParseRelocationSection(const Section &section, Assemb
     }
     const uint64_t runStart = section.offset + k * entrySize;
     if (k == count || m_abs32Locations.size() > count)
-        return EmitBytes(program, runStart, sectionEnd - runStart);
+        return EmitRestOfSection(program, section, runStart);
 
     size_t matched = 0;
     while (k < count && matched < m_abs32Locations.size()) {
@@ -91,13 +90,11 @@ bool DisassemblerElf32ARM::ParseRelocationSection(const Section &section, Assemb
     if (matched == m_abs32Locations.size()) {
         if (!program->EmitElfArmRelocs())
             return false;
-        const uint64_t rest = section.offset + k * entrySize;
-        return EmitBytes(program, rest, sectionEnd - rest);
+        return EmitRestOfSection(program, section, section.offset + k * entrySize);
     }
     // A run that stops short loses its matched entries and the entry that stopped it: the
     // table that gets rebuilt from this program is shorter than the file's.
-    const uint64_t rest = runStart + (uint64_t(matched) + 1) * entrySize;
-    return rest >= sectionEnd || EmitBytes(program, rest, sectionEnd - rest);
+    return EmitRestOfSection(program, section, runStart + (uint64_t(matched) + 1) * entrySize);
 }
 
 bool DisassemblerElf32ARM::ParseRel32RelocsFromSection(const Section &section)

@@ -37,7 +37,7 @@ bool DisassemblerElf32X86::ParseRelocationSection(const Section &section, Assemb
             done = uint64_t(locations) * layout().relocationSize;
         }
     }
-    return EmitBytes(program, section.offset + done, section.size - done);
+    return EmitRestOfSection(program, section, section.offset + done);
 }
 
 bool DisassemblerElf32X86::ParseRel32RelocsFromSection(const Section &section)

@@ -20,6 +20,7 @@ public:
     bool RelToRVA(const uint8_t *entry, uint32_t *rva) const override;
     bool ParseRelocationSection(const Section &section, AssemblyProgram *program) override;
     bool ParseRel32RelocsFromSection(const Section &section) override;
+    bool ReadsRelocationEntries() const override { return false; }
 };
 
 } // namespace quorpatch

@@ -275,12 +275,12 @@ bool DisassemblerWin32::ParseRelocs()
     const uint32_t tableOffset = RVAToFileOffset(m_baseRelocationTable.rva);
     if (tableOffset == UINT32_MAX || tableOffset >= length() || size > length() - tableOffset)
         return MarkBad(".relocs outside image");
-    if (size <= 8)
-        return true;
 
+    // The walk ends once 8 bytes or fewer are left, so a table of 8 bytes or less holds no
+    // block.
     const uint64_t tableEnd = uint64_t(tableOffset) + size;
     uint64_t block = tableOffset;
-    while (true) {
+    while (tableEnd - block > 8) {
         const uint32_t page = Read32(PointerAt(block));
         const uint32_t blockSize = Read32(PointerAt(block + 4));
         if (blockSize < 8 || blockSize % 4 != 0)
@@ -297,9 +297,10 @@ bool DisassemblerWin32::ParseRelocs()
             m_abs32Locations.push_back(page + (entry & 0xFFF));
         }
         block = blockEnd;
-        if (block + 8 > tableEnd)
-            return true;
+        if (block >= tableEnd)
+            break;
     }
+    return true;
 }
 
 void DisassemblerWin32::ParseRel32RelocsFromSection(const uint8_t *section)

@@ -3,11 +3,28 @@
 #include <algorithm>
 #include <utility>
 
+#include <zlib.h>
+
 #include "lzmaioout.h"
 #include "patcherx86_32.h"
 #include "qvdiff.h"
 
 namespace quorpatch {
+
+namespace {
+
+// CalculateCrc of the bytes of first followed by those of second.
+u32 CalculateCrcOfBoth(const SinkStream *first, const SinkStream &second)
+{
+    uLong crc = crc32_z(0, nullptr, 0);
+    if (first && first->Length() != 0)
+        crc = crc32_z(crc, first->Buffer(), first->Length());
+    if (second.Length() != 0)
+        crc = crc32_z(crc, second.Buffer(), second.Length());
+    return ~u32(crc);
+}
+
+} // namespace
 
 EnsemblePatchApplier::EnsemblePatchApplier() = default;
 
@@ -148,16 +165,16 @@ Status EnsemblePatchApplier::ReformElements(SourceStreamSet *correctedElements,
 }
 
 Status EnsemblePatchApplier::ApplyFinalSubpatch(SourceStream *reformed, SourceStream *diff,
-                                                SinkStream *output)
+                                                SinkStream *output, const SinkStream *before)
 {
     if (!ApplyBinaryPatch(reformed, diff, output, false))
         return STATUS_GENERAL_ERROR;
-    return CalculateCrc(output->Buffer(), output->Length()) == m_targetChecksum
-        ? STATUS_OK
-        : STATUS_CHECKSUM_MISMATCH;
+    return CalculateCrcOfBoth(before, *output) == m_targetChecksum ? STATUS_OK
+                                                                   : STATUS_CHECKSUM_MISMATCH;
 }
 
-Status EnsemblePatchApplier::Apply(SourceStream *old, SourceStream *patch, SinkStream *output)
+Status EnsemblePatchApplier::Apply(SourceStream *old, SourceStream *patch, SinkStream *output,
+                                   const SinkStream *before)
 {
     Status status = ReadHeader(patch);
     if (status != STATUS_OK)
@@ -214,7 +231,8 @@ Status EnsemblePatchApplier::Apply(SourceStream *old, SourceStream *patch, SinkS
 
     SourceStream reformedSource;
     reformedSource.Init(reformed);
-    return ApplyFinalSubpatch(&reformedSource, payloadSet.stream(kFinalPatchStream), output);
+    return ApplyFinalSubpatch(&reformedSource, payloadSet.stream(kFinalPatchStream), output,
+                              before);
 }
 
 Status ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
@@ -224,7 +242,7 @@ Status ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStr
     Status status;
     {
         EnsemblePatchApplier applier;
-        status = applier.Apply(old, patch, &result);
+        status = applier.Apply(old, patch, &result, output);
     }
     if (status != STATUS_OK)
         return status;

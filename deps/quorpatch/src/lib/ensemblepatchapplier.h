@@ -43,10 +43,15 @@ public:
                          SinkStream *storage);
     Status TransformElements(SourceStreamSet *correctedParameters, SinkStreamSet *transformed);
     Status ReformElements(SourceStreamSet *correctedElements, SinkStream *reformed);
-    Status ApplyFinalSubpatch(SourceStream *reformed, SourceStream *diff, SinkStream *output);
+    // The target checksum is over before's bytes (those that output will follow; null: none)
+    // and output's together.
+    Status ApplyFinalSubpatch(SourceStream *reformed, SourceStream *diff, SinkStream *output,
+                              const SinkStream *before = nullptr);
 
-    // The whole application, from the header to the checked result appended to output.
-    Status Apply(SourceStream *old, SourceStream *patch, SinkStream *output);
+    // The whole application, from the header to the checked result in output; see
+    // ApplyFinalSubpatch for before.
+    Status Apply(SourceStream *old, SourceStream *patch, SinkStream *output,
+                 const SinkStream *before = nullptr);
 
     u32 sourceChecksum() const { return m_sourceChecksum; }
     u32 targetChecksum() const { return m_targetChecksum; }
@@ -73,8 +78,11 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
                                const quorvelin::strings::oschar *patchPath,
                                const quorvelin::strings::oschar *newPath);
 
-// Appends the new data to output, which should be empty. The old data is old's unread part.
-// On failure output is released, so no partial result is left in it.
+// Appends the new data to output. The old data is old's unread part. The target checksum is
+// over all of output as it would be afterwards, its earlier bytes included, so a patch for an
+// output that is not empty gives STATUS_CHECKSUM_MISMATCH unless made for those bytes too.
+// The new data is built apart and appended only once checked, so a failure leaves output as
+// it was; only a failed allocation while appending leaves it failed and empty.
 Status ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output);
 
 } // namespace quorpatch

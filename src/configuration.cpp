@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "processtools.h"
+#include "sessionfolder.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -263,18 +264,18 @@ bool Configuration::initalizeStart(const QString &dir, const QString &clientDir)
 
 bool Configuration::createTempDir()
 {
-    QString base = QDir::tempPath();
-    if (base.isEmpty()) {
+    const QString temp = QDir::tempPath();
+    if (temp.isEmpty()) {
         qDebug() << "*Error* Unable to get temp directory";
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
-    if (!base.endsWith(QLatin1Char('/')))
-        base += QLatin1Char('/');
-    base += QStringLiteral("quorvelin_temp_");
-    for (int n = 0; n < 1000; ++n) {
-        const QString candidate = base + QString::number(n);
-        if (!QFileInfo::exists(candidate) && QDir().mkpath(candidate)) {
+    // mkdir, unlike mkpath, fails on a folder that is already there: a folder someone else put
+    // in the temporary folder between the look and the creation is never taken for ours.
+    QDir().mkpath(temp);
+    for (int n = 0; n < SessionFolder::kCount; ++n) {
+        const QString candidate = SessionFolder::path(temp, n);
+        if (!QFileInfo::exists(candidate) && QDir().mkdir(candidate)) {
             tempDir = candidate;
             return true;
         }

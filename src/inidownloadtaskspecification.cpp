@@ -1,12 +1,46 @@
 #include "inidownloadtaskspecification.h"
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "containerheader.h"
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "productini.h"
 
 #include <QDebug>
 #include <QFile>
+
+namespace {
+
+// Far above any real product ini. The ini can only be checked once unpacked, so without a bound
+// a small hostile container could make us reserve gigabytes first.
+constexpr quint64 kMaxIniSize = 64 * 1024 * 1024;
+
+class IniUnpackFunc : public FileUnpackFunc_lzma2
+{
+public:
+    using FileUnpackFunc_lzma2::FileUnpackFunc_lzma2;
+
+    bool run() override
+    {
+        quint64 size = 0;
+        if (!ContainerHeader::plainUnpackedSize(sourcePath, &size) || size > kMaxIniSize) {
+            qDebug() << "IniUnpackFunc: refusing packed product ini" << sourcePath << "stated size"
+                     << size;
+            return false;
+        }
+        return FileUnpackFunc_lzma2::run();
+    }
+};
+
+class IniUnpackTaskSpecification : public FileUnpackTaskSpecification_lzma2
+{
+public:
+    using FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2;
+
+    ASyncFunc *createFunc() override { return new IniUnpackFunc(sourcePath, targetPath); }
+};
+
+} // namespace
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
                                                            Configuration *configuration,
@@ -59,8 +93,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         qDebug() << "Requesting" << packed;
         addSubTask(new DownloadTaskSpecification(manager, packed, configuration->versionNr,
                                                  dir + packed, -1, this, 0.3333));
-        addSubTask(
-            new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 1.0));
+        addSubTask(new IniUnpackTaskSpecification(nullptr, dir + packed, dir + ini, this, 1.0));
         remaining = 0.6667;
     }
     if (!QFile::exists(dir + signature)) {

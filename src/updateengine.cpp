@@ -5,6 +5,7 @@
 #include "leftoverfiles.h"
 #include "maintaskspecification.h"
 #include "processtools.h"
+#include "sessionfolder.h"
 #include "taskspecification.h"
 #include "updateinidata.h"
 
@@ -37,6 +38,11 @@ QString canonicalOrEmpty(const QString &path)
 bool isSameOrInside(const QString &path, const QString &folder)
 {
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+void logIgnoredRecord(const QString &dir, const QString &reason)
+{
+    qWarning() << "Session record ignored, folder left alone:" << dir << reason;
 }
 
 } // namespace
@@ -104,16 +110,26 @@ bool UpdateEngine::initialize()
         qDebug() << "Current version =" << previousVersion
                  << "/ new version =" << m_Config->versionNr;
         if (previousVersion == m_Config->versionNr) {
-            qDebug() << "Continuing previous session";
-            emit message(
-                QStringLiteral("Previous update session for v. %1 found").arg(previousVersion));
+            QString reason;
+            if (SessionFolder::isOurs(dir, &reason)) {
+                qDebug() << "Continuing previous session";
+                emit message(
+                    QStringLiteral("Previous update session for v. %1 found").arg(previousVersion));
+            } else {
+                logIgnoredRecord(dir, reason);
+                dir.clear();
+                qvxdir.clear();
+                removeSessionRecord();
+            }
         } else {
             qDebug() << "Cleaning up previous session";
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(previousVersion)
                              .arg(dir));
             // The record's client folder may not be the one running now (a moved client).
-            if (mayRemoveSessionDir(dir, qvxdir) && mayRemoveSessionDir(dir, QString())) {
+            const QStringList clients {qvxdir,
+                                       Configuration::getInstallPath() + QStringLiteral("../")};
+            if (mayRemoveSessionDir(dir, clients)) {
                 removeDirectoryContents(dir);
                 bool removed = false;
                 if (removeDirectory(dir, &removed))
@@ -245,7 +261,7 @@ void UpdateEngine::cleanup()
     emit message(QStringLiteral("Remove temporary files..."));
     QString dir;
     if (UpdateIniData::get(nullptr, nullptr, &dir, nullptr)) {
-        if (mayRemoveSessionDir(dir, m_Config->installPath)) {
+        if (mayRemoveSessionDir(dir, QStringList {m_Config->installPath})) {
             removeDirectoryContents(dir);
             bool removed = false;
             removeDirectory(dir, &removed);
@@ -284,26 +300,23 @@ bool UpdateEngine::removeDirectory(const QString &dir, bool *removed)
     return true;
 }
 
-bool UpdateEngine::mayRemoveSessionDir(const QString &dir, const QString &clientDir) const
+bool UpdateEngine::mayRemoveSessionDir(const QString &dir, const QStringList &clientDirs) const
 {
-    const QString target = canonicalOrEmpty(dir);
-    if (target.isEmpty())
-        return false;
-    // Our session folders are real folders; a link in their place would turn the clean-up on
-    // whatever it points to.
-    if (QFileInfo(QDir::cleanPath(dir)).isSymLink()) {
-        qWarning() << "Refusing to remove" << dir << "as a session folder";
+    QString reason;
+    if (!SessionFolder::isOurs(dir, &reason)) {
+        logIgnoredRecord(dir, reason);
         return false;
     }
-    const QStringList forbidden {QStringLiteral("/"), canonicalOrEmpty(QDir::homePath()),
-                                 canonicalOrEmpty(QDir::tempPath())};
-    const QString client = canonicalOrEmpty(
-        clientDir.isEmpty() ? Configuration::getInstallPath() + QStringLiteral("../") : clientDir);
-    const bool refused = forbidden.contains(target) || target == QDir::rootPath()
-        || (!client.isEmpty() && isSameOrInside(client, target));
-    if (refused)
-        qWarning() << "Refusing to remove" << dir << "as a session folder";
-    return !refused;
+    // Even a folder of ours is not emptied when a client we update lives inside it.
+    const QString target = canonicalOrEmpty(dir);
+    for (const QString &clientDir : clientDirs) {
+        const QString client = canonicalOrEmpty(clientDir);
+        if (!client.isEmpty() && isSameOrInside(client, target)) {
+            logIgnoredRecord(dir, QStringLiteral("holds the client"));
+            return false;
+        }
+    }
+    return true;
 }
 
 void UpdateEngine::removeSessionRecord()

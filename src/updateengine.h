@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -62,8 +63,8 @@ private:
     // Removes dir itself from its parent folder; false when the parent cannot be entered.
     bool removeDirectory(const QString &dir, bool *removed);
     // Guards the recursive removals against a session record that names a folder that is not
-    // a session folder of ours.
-    bool mayRemoveSessionDir(const QString &dir, const QString &clientDir) const;
+    // a session folder of ours, or one that holds one of clientDirs.
+    bool mayRemoveSessionDir(const QString &dir, const QStringList &clientDirs) const;
     void removeSessionRecord();
     TaskSpecification *createMainTask();
 

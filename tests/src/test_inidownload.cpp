@@ -1,3 +1,4 @@
+#include "containerheader.h"
 #include "cryptwrapper.h"
 #include "inidownloadtaskspecification.h"
 #include "signing_test_support.h"
@@ -5,7 +6,9 @@
 
 #include <QDir>
 
+#include <lzma.h>
 #include <lzma2container.h>
+#include <streams.h>
 
 #include <memory>
 
@@ -31,6 +34,91 @@ QByteArray packed(const QByteArray &content, const QString &scratchDir)
         || !quorpatch::CompressFile(in.toUtf8().constData(), out.toUtf8().constData(), false))
         return QByteArray();
     return readFileBytes(out);
+}
+
+QByteArray varint(quint32 value)
+{
+    QByteArray bytes;
+    while (value >= 0x80) {
+        bytes += char((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    return bytes + char(value);
+}
+
+// The header of a container up to the unpacked size of its block.
+QByteArray containerHead(quint32 magic, quint32 directive, quint32 unpackedSize)
+{
+    return varint(magic) + varint(0x12345678) + varint(directive) + char(0x1C)
+        + varint(unpackedSize);
+}
+
+// A plain container of size zero bytes, packed with a small dictionary so that a large file
+// costs little to make and to serve.
+QByteArray packedZeros(quint32 size)
+{
+    const QByteArray zeros(int(size), '\0');
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 0);
+    options.dict_size = 1u << 20;
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_raw_encoder(&stream, filters) != LZMA_OK)
+        return QByteArray();
+    QByteArray data(int(size / 64 + 65536), '\0');
+    stream.next_in = reinterpret_cast<const uint8_t *>(zeros.constData());
+    stream.avail_in = zeros.size();
+    stream.next_out = reinterpret_cast<uint8_t *>(data.data());
+    stream.avail_out = data.size();
+    const lzma_ret result = lzma_code(&stream, LZMA_FINISH);
+    data.resize(data.size() - int(stream.avail_out));
+    lzma_end(&stream);
+    uint8_t property = 0;
+    if (result != LZMA_STREAM_END || lzma_properties_encode(filters, &property) != LZMA_OK)
+        return QByteArray();
+    const quint32 checksum = quorpatch::CalculateCrc(
+        reinterpret_cast<const quorpatch::u8 *>(zeros.constData()), zeros.size());
+    return varint(quorpatch::kContainerMagic) + varint(checksum) + varint(1) + char(property)
+        + varint(size) + data;
+}
+
+const quint32 kIniBound = 64u * 1024 * 1024;
+
+TEST(ContainerHeaderTest, StatedSizeOfPlainContainersOnly)
+{
+    const quint32 magic = quorpatch::kContainerMagic;
+    const struct
+    {
+        const char *name;
+        QByteArray head;
+        bool ok;
+        quint64 size;
+    } cases[] = {
+        {"empty file", containerHead(magic, 1, 0), true, 0},
+        {"at the bound", containerHead(magic, 1, kIniBound), true, kIniBound},
+        {"largest stated size", containerHead(magic, 1, 0xFFFFFFFFu) + "\x5D\0\0", true,
+         0xFFFFFFFFu},
+        {"other magic", containerHead(magic + 1, 1, 10), false, 0},
+        {"rebuilt from programs", containerHead(magic, 2, 10), false, 0},
+        {"unknown directive", containerHead(magic, 3, 10), false, 0},
+        {"cut before the size", containerHead(magic, 1, 300).left(9), false, 0},
+        {"size cut short", containerHead(magic, 1, 0xFFFFFFFFu).chopped(1), false, 0},
+        {"nothing", QByteArray(), false, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        quint64 size = 7;
+        EXPECT_EQ(ContainerHeader::plainUnpackedSize(c.head, &size), c.ok);
+        EXPECT_EQ(size, c.ok ? c.size : 7u);
+    }
+    QTemporaryDir scratch;
+    const QByteArray packedIni = packed(iniContent, scratch.path());
+    ASSERT_FALSE(packedIni.isEmpty());
+    quint64 size = 0;
+    ASSERT_TRUE(writeBytes(scratch.path() + "/ini", packedIni));
+    EXPECT_TRUE(ContainerHeader::plainUnpackedSize(scratch.path() + "/ini", &size));
+    EXPECT_EQ(size, quint64(iniContent.size()));
+    EXPECT_FALSE(ContainerHeader::plainUnpackedSize(scratch.path() + "/missing", &size));
 }
 
 class IniDownloadTest : public ImageServerTest
@@ -227,6 +315,8 @@ TEST_F(IniDownloadTest, CorruptContainerLeavesNoIni)
         {"cut short", good.left(good.size() / 2)},
         {"damaged payload", flipped},
         {"empty", QByteArray()},
+        {"states 4 GiB",
+         containerHead(quorpatch::kContainerMagic, 1, 0xFFFFFFFFu) + QByteArray(16, '\0')},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,6 +336,49 @@ TEST_F(IniDownloadTest, CorruptContainerLeavesNoIni)
         EXPECT_EQ(QDir(config.tempDir).entryList(QDir::Files), QStringList(pack()));
         // Nothing after the unpack ran.
         EXPECT_EQ(server.requestCount(imagePath(version, sig())), sigBefore);
+    }
+}
+
+// The ini can only be checked once unpacked: one that states more than the bound is never
+// unpacked, and its signature is not even fetched.
+TEST_F(IniDownloadTest, PackedIniAboveTheBoundIsRefusedUnread)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another signing key";
+    const struct
+    {
+        const char *name;
+        quint32 size;
+        bool accepted;
+    } cases[] = {
+        {"at the bound", kIniBound, true},
+        {"one byte above", kIniBound + 1, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config.tempDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        const QByteArray container = packedZeros(c.size);
+        ASSERT_FALSE(container.isEmpty());
+        ASSERT_LT(container.size(), 1024 * 1024);
+        server.clearReplies();
+        serve(container, signWithDevelopmentKey(QByteArray(int(c.size), '\0')));
+        const int sigBefore = server.requestCount(imagePath(version, sig()));
+        events.lines.clear();
+
+        ASSERT_TRUE(run());
+        const QString refused = QString("ini message Could not unpack '%1' to '%2'")
+                                    .arg(inSession(pack()), inSession(ini()));
+        if (c.accepted) {
+            EXPECT_EQ(task->state, int(TaskSpecification::Finished))
+                << messages().join('\n').toStdString();
+            EXPECT_EQ(QFileInfo(inSession(ini())).size(), qint64(c.size));
+        } else {
+            EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+            EXPECT_TRUE(messages().contains(refused)) << messages().join('\n').toStdString();
+            EXPECT_FALSE(QFile::exists(inSession(ini())));
+            EXPECT_EQ(server.requestCount(imagePath(version, sig())), sigBefore);
+        }
     }
 }
 

@@ -155,7 +155,7 @@ TEST_F(UpdateEngineTest, NewSessionCreatesTempDirAndRecordsIt)
 
 TEST_F(UpdateEngineTest, SameVersionContinuesPreviousSession)
 {
-    const QString session = env.path(QStringLiteral("tmp/session"));
+    const QString session = env.path(QStringLiteral("tmp/quorvelin_temp_3"));
     const QString client = env.path(QStringLiteral("otherclient/"));
     makeFile(session + QStringLiteral("/downloaded.bin"));
     QDir().mkpath(client);
@@ -172,7 +172,7 @@ TEST_F(UpdateEngineTest, SameVersionContinuesPreviousSession)
 
 TEST_F(UpdateEngineTest, OtherVersionRemovesPreviousSessionButKeepsSettings)
 {
-    const QString session = env.path(QStringLiteral("tmp/old_session"));
+    const QString session = env.path(QStringLiteral("tmp/quorvelin_temp_2"));
     makeFile(session + QStringLiteral("/a.bin"));
     makeFile(session + QStringLiteral("/.hidden"));
     makeFile(session + QStringLiteral("/sub/deeper/b.bin"));
@@ -198,7 +198,7 @@ TEST_F(UpdateEngineTest, OtherVersionRemovesPreviousSessionButKeepsSettings)
 
 TEST_F(UpdateEngineTest, SymbolicLinksSurviveTheCleanupWithTheirFolders)
 {
-    const QString session = env.path(QStringLiteral("tmp/old_session"));
+    const QString session = env.path(QStringLiteral("tmp/quorvelin_temp_2"));
     const QString outside = env.path(QStringLiteral("keep/target.bin"));
     makeFile(outside);
     makeFile(session + QStringLiteral("/links/plain.bin"));

@@ -1,0 +1,234 @@
+// A session record names the folder that the engine reuses or empties and removes. A damaged or
+// planted record must never turn that on anything but a session folder of this updater.
+#include "configuration.h"
+#include "test_updateengine_support.h"
+#include "updateengine.h"
+#include "updateinidata.h"
+#include "updatertestenv.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <cctype>
+#include <functional>
+#include <ostream>
+
+#include <unistd.h>
+
+namespace {
+
+struct Layout
+{
+    QString recordDir;
+    // Files and links that must still be there afterwards.
+    QStringList kept;
+};
+
+void makeFile(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(path, "data"));
+}
+
+bool isLink(const QString &path)
+{
+    return QFileInfo(path).isSymLink();
+}
+
+struct RecordCase
+{
+    const char *name;
+    // Lays out the folders of env (whose home is env.path("home/user")); an empty recordDir
+    // skips the case.
+    std::function<Layout(const UpdaterTestEnv &env)> setUp;
+    bool ours;
+};
+
+Layout filesIn(const QString &dir, const QStringList &names)
+{
+    Layout layout {dir, {}};
+    for (const QString &name : names) {
+        makeFile(dir + QLatin1Char('/') + name);
+        layout.kept << dir + QLatin1Char('/') + name;
+    }
+    return layout;
+}
+
+const RecordCase recordCases[] = {
+    {"folder above home",
+     [](const UpdaterTestEnv &env) {
+         return filesIn(env.path("home"), {"user/notes.txt", "other/letter.txt"});
+     },
+     false},
+    {"documents folder",
+     [](const UpdaterTestEnv &env) {
+         return filesIn(env.path("home/user/Documents"), {"report.txt", "old/2019.txt"});
+     },
+     false},
+    {"ordinary folder with files",
+     [](const UpdaterTestEnv &env) {
+         return filesIn(env.path("data"), {"a.txt", ".hidden", "sub/b.txt"});
+     },
+     false},
+    {"link to a session-like folder",
+     [](const UpdaterTestEnv &env) {
+         Layout layout = filesIn(env.path("elsewhere/quorvelin_temp_9"), {"keep.bin"});
+         const QString link = env.tempDir() + "/quorvelin_temp_8";
+         QFile::link(layout.recordDir, link);
+         layout.recordDir = link;
+         layout.kept << link;
+         return layout;
+     },
+     false},
+    {"session name outside the temporary folder",
+     [](const UpdaterTestEnv &env) {
+         return filesIn(env.path("elsewhere/quorvelin_temp_4"), {"keep.bin"});
+     },
+     false},
+    {"session-like name with a leading zero",
+     [](const UpdaterTestEnv &env) {
+         return filesIn(env.tempDir() + "/quorvelin_temp_04", {"keep.bin"});
+     },
+     false},
+    {"path through a link and back up",
+     [](const UpdaterTestEnv &env) {
+         // Read as text it lies in the temporary folder; on disk it is the home folder's.
+         Layout layout = filesIn(env.path("home/user/quorvelin_temp_5"), {"keep.bin"});
+         QDir().mkpath(env.path("home/user/sub"));
+         QFile::link(env.path("home/user/sub"), env.tempDir() + "/up");
+         QDir().mkpath(env.tempDir() + "/quorvelin_temp_5");
+         layout.recordDir = env.tempDir() + "/up/../quorvelin_temp_5";
+         return layout;
+     },
+     false},
+    {"folder of another user",
+     [](const UpdaterTestEnv &env) {
+         Layout layout = filesIn(env.tempDir() + "/quorvelin_temp_6", {"keep.bin"});
+         if (::geteuid() != 0
+             || ::chown(QFile::encodeName(layout.recordDir).constData(), 4242, 4242) != 0)
+             layout.recordDir.clear();
+         return layout;
+     },
+     false},
+    {"real session folder",
+     [](const UpdaterTestEnv &env) {
+         return filesIn(env.tempDir() + "/quorvelin_temp_1", {"update.zip", "sub/part.bin"});
+     },
+     true},
+};
+
+void PrintTo(const RecordCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+// The three places where a record decides about a folder.
+enum class Place { OtherVersion, StepTwoCleanup, SameVersion };
+
+struct PlaceCase
+{
+    Place place;
+    const char *name;
+};
+
+const PlaceCase places[] = {
+    {Place::OtherVersion, "initialize with another version's record"},
+    {Place::StepTwoCleanup, "step-two clean-up"},
+    {Place::SameVersion, "continuing a session of the same version"},
+};
+
+QString currentRecordDir()
+{
+    QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+    return settings.value(QStringLiteral("current/dir")).toString();
+}
+
+class SessionRecordTest : public ::testing::TestWithParam<RecordCase>
+{
+protected:
+    SessionRecordTest() { clearPendingQuit(); }
+};
+
+TEST_P(SessionRecordTest, OnlyOurSessionFolderIsReusedOrRemoved)
+{
+    const RecordCase &c = GetParam();
+    for (const PlaceCase &p : places) {
+        SCOPED_TRACE(p.name);
+        UpdaterTestEnv env;
+        QDir().mkpath(env.path("home/user"));
+        env.setEnv("HOME", env.path("home/user"));
+        const Layout layout = c.setUp(env);
+        if (layout.recordDir.isEmpty())
+            GTEST_SKIP() << "cannot give a folder to another user here";
+        const QString client = env.path("otherclient/");
+        QDir().mkpath(client);
+
+        FakeRootFactory factory;
+        MessageCapture log;
+        Configuration config;
+        config.clientType = QStringLiteral("client_macosx");
+        config.versionNr = 42;
+        config.initialised = true;
+        UpdateEngine engine(&config, nullptr);
+
+        switch (p.place) {
+        case Place::OtherVersion:
+            writeSessionRecord(41, layout.recordDir, client);
+            ASSERT_TRUE(engine.initialize());
+            break;
+        case Place::SameVersion:
+            writeSessionRecord(42, layout.recordDir, client);
+            ASSERT_TRUE(engine.initialize());
+            break;
+        case Place::StepTwoCleanup:
+            config.clientUpdate = 1;
+            ASSERT_TRUE(engine.initialize());
+            ASSERT_TRUE(engine.startUpdate());
+            writeSessionRecord(42, layout.recordDir, config.installPath);
+            factory.root->finish();
+            ASSERT_EQ(engine.state(), UpdateEngine::FINISHED);
+            break;
+        }
+
+        const bool reused = c.ours && p.place == Place::SameVersion;
+        const bool removed = c.ours && !reused;
+        if (!removed) {
+            for (const QString &path : layout.kept) {
+                if (isLink(path))
+                    continue;
+                EXPECT_TRUE(QFileInfo(path).isFile()) << path.toStdString();
+                EXPECT_EQ(QFileInfo(path).size(), 4) << path.toStdString();
+            }
+        }
+        EXPECT_EQ(QFileInfo::exists(layout.recordDir), !removed);
+        EXPECT_EQ(log.contains(QStringLiteral("Session record ignored")), !c.ours);
+
+        // The record of the folder is gone; a new session has a fresh folder of its own.
+        if (p.place == Place::StepTwoCleanup) {
+            EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+        } else if (reused) {
+            EXPECT_EQ(config.tempDir, layout.recordDir);
+            EXPECT_EQ(config.installPath, client);
+            EXPECT_EQ(currentRecordDir(), layout.recordDir);
+        } else {
+            EXPECT_NE(config.tempDir, layout.recordDir);
+            EXPECT_EQ(QFileInfo(config.tempDir).absolutePath(), env.tempDir());
+            EXPECT_EQ(currentRecordDir(), config.tempDir);
+            EXPECT_NE(config.installPath, client);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, SessionRecordTest, ::testing::ValuesIn(recordCases),
+                         [](const ::testing::TestParamInfo<RecordCase> &info) {
+                             std::string name;
+                             for (const char *s = info.param.name; *s; ++s)
+                                 name += std::isalnum(static_cast<unsigned char>(*s)) ? *s : '_';
+                             return name;
+                         });
+
+} // namespace

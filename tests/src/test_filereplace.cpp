@@ -1,6 +1,7 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "faketasks.h"
+#include "filemodes.h"
 #include "fileops_test_support.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
@@ -126,6 +127,23 @@ ReplaceEntry withDownloadHash(ReplaceEntry entry, const QString &hash)
     return entry;
 }
 
+// Stands for the hash of the file the case has put in the download folder.
+const QString publishedHash = QStringLiteral("{download}");
+
+ReplaceEntry published(const ReplaceEntry &entry)
+{
+    return withDownloadHash(entry, publishedHash);
+}
+
+// The entry with the hash of its download as it lies in the download folder.
+ReplaceEntry resolved(ReplaceEntry entry, const QString &downloadFolder)
+{
+    if (entry.m_downloadHash == publishedHash)
+        entry.m_downloadHash = sha512(readTestFile(
+            downloadFolder + "/" + (entry.hasPatch() ? entry.m_patchKey : entry.m_key)));
+    return entry;
+}
+
 // One replace entry, how its download is prepared and what must be installed afterwards.
 struct ReplaceCase
 {
@@ -142,11 +160,11 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
     const QByteArray newData = content("new");
     const QString hash = sha512(newData);
     const ReplaceCase cases[] = {
-        {"plain copy replaces the file without a check",
+        {"plain copy with an empty hash and no signature",
          ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
-         true,
-         {}},
+         false,
+         {"Could not open file %source.sig for reading", "Signature check failed for %source"}},
         {"plain copy whose download matches its hash",
          withDownloadHash(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()), hash),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
@@ -172,50 +190,50 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          false,
          {"Patching MacOS/app", "Signature check failed for %patch"}},
         {"lzma2",
-         ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
          true,
          {}},
         {"gzip",
-         ReplaceEntry("mac", "MacOS/app.gz", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app.gz", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeGzip("MacOS/app.gz", newData); },
          true,
          {}},
         {"suffix in capitals is gunzipped",
-         ReplaceEntry("mac", "MacOS/app._LZMA2_", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._LZMA2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeGzip("MacOS/app._LZMA2_", newData); },
          true,
          {}},
         {"common files go below SharedSupport",
-         ReplaceEntry("common_client", "data_lzma2", hash, 0, "data"),
+         published(ReplaceEntry("common_client", "data_lzma2", hash, 0, "data")),
          [&](FileReplaceTest &t) { t.writeGzip("data_lzma2", newData); },
          true,
          {}},
         {"patch",
-         ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+         published(ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_")),
          [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", oldData, newData); },
          true,
          {"Patching MacOS/app"}},
         {"hash mismatch after unpack",
-         ReplaceEntry("mac", "MacOS/app._lzma2_", sha512("other"), 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._lzma2_", sha512("other"), 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
          false,
          {"Signature check failed for %target"}},
         {"corrupt download",
-         ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/app._lzma2_"), "junk"); },
          false,
          {"Could not unpack '%source' to '%target'"}},
         {"patch for another base",
-         ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+         published(ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_")),
          [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", content("older"), newData); },
          false,
          {"Patching MacOS/app", "Could not patch '%base' to '%target'"}},
         {"missing download",
-         ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()),
+         published(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString())),
          [](FileReplaceTest &) {},
          false,
-         {"Could not copy '%source' to '%target'"}},
+         {"Could not open file %source for reading", "Signature check failed for %source"}},
     };
 
     for (const ReplaceCase &c : cases) {
@@ -232,7 +250,8 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
 
         RollbackDataList shared;
         shared.append(RollbackData(RollbackData::FILE_CREATE, installed("earlier")));
-        FileReplaceTaskSpecification task(c.entry, nullptr, &shared, &config, nullptr, 0.5);
+        FileReplaceTaskSpecification task(resolved(c.entry, download()), nullptr, &shared, &config,
+                                          nullptr, 0.5);
         TaskEventLog log;
         log.watch(&task, "t");
         task.execute();
@@ -267,8 +286,10 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
 
 TEST_F(FileReplaceTest, NewFileWithoutAnEarlierVersionIsRemovedOnFailure)
 {
-    ReplaceEntry entry("mac", "MacOS/new.gz", sha512("something else"), 0, "MacOS/new");
     writeGzip("MacOS/new.gz", "new");
+    const ReplaceEntry entry = resolved(
+        published(ReplaceEntry("mac", "MacOS/new.gz", sha512("something else"), 0, "MacOS/new")),
+        download());
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
     RollbackDataList shared;
     FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
@@ -290,9 +311,11 @@ TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
         ASSERT_TRUE(writeTestFile(installed("Frameworks/libqvx.1.dylib"), oldData));
         ASSERT_TRUE(QFile::link("libqvx.1.dylib", installed("Frameworks/libqvx.dylib")));
         writeGzip("Frameworks/libqvx.dylib.gz", newData);
-        const ReplaceEntry entry("mac", "Frameworks/libqvx.dylib.gz",
-                                 sha512(matches ? newData : QByteArray("other")), 0,
-                                 "Frameworks/libqvx.dylib");
+        const ReplaceEntry entry
+            = resolved(published(ReplaceEntry("mac", "Frameworks/libqvx.dylib.gz",
+                                              sha512(matches ? newData : QByteArray("other")), 0,
+                                              "Frameworks/libqvx.dylib")),
+                       download());
         RollbackDataList shared;
         FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
         task.execute();
@@ -311,8 +334,10 @@ TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
 
 TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
 {
-    ReplaceEntry entry("mac", "MacOS/app", sha512("x"), 0, "MacOS/app", "MacOS/app_patch_");
     writePatch("MacOS/app_patch_", "old", "x");
+    const ReplaceEntry entry = resolved(published(ReplaceEntry("mac", "MacOS/app", sha512("x"), 0,
+                                                               "MacOS/app", "MacOS/app_patch_")),
+                                        download());
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
     LogCapture capture;
     FileReplaceTaskSpecification task(entry, nullptr, nullptr, &config, nullptr, 0.5);
@@ -346,8 +371,7 @@ TEST_F(FileReplaceTest, ExecutableRuleMatchesListedNamesAndTheDylibSuffixOnly)
         ASSERT_TRUE(writeTestFile(file, "x"));
         ASSERT_TRUE(QFile::setPermissions(file, plain));
         FileReplaceTaskSpecification::makeSingleFileExecutable(file);
-        EXPECT_EQ(QFile::permissions(file),
-                  c.executable ? QFileDevice::Permissions(0x7777) : plain);
+        EXPECT_EQ(QFile::permissions(file), c.executable ? FileModes::executable : plain);
     }
 }
 
@@ -361,7 +385,8 @@ protected:
             const QString rel = QString("%1/f%2").arg(folder).arg(i);
             const QByteArray data = content(qPrintable(rel), 50);
             writeGzip(rel + ".gz", data);
-            entries.append(ReplaceEntry("mac", rel + ".gz", sha512(data), 0, rel));
+            entries.append(resolved(
+                published(ReplaceEntry("mac", rel + ".gz", sha512(data), 0, rel)), download()));
         }
     }
 
@@ -425,13 +450,16 @@ TEST_F(FileReplaceListTest, AFileListedInTwoSectionsIsInstalledOnceAndComesBackO
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
     ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
     ASSERT_TRUE(writeTestFile(downloaded("MacOS/lib"), "new"));
-    entries << ReplaceEntry("first", "MacOS/lib", QString(), 0, QString())
-            << ReplaceEntry("second", "MacOS/lib", QString(), 0, QString());
+    entries << resolved(published(ReplaceEntry("first", "MacOS/lib", QString(), 0, QString())),
+                        download())
+            << resolved(published(ReplaceEntry("second", "MacOS/lib", QString(), 0, QString())),
+                        download());
     for (const bool fails : {false, true}) {
         SCOPED_TRACE(fails ? "a later file fails" : "all files install");
         ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
         if (fails)
-            entries << ReplaceEntry("mac", "MacOS/missing", QString(), 0, QString());
+            entries << withDownloadHash(
+                ReplaceEntry("mac", "MacOS/missing", QString(), 0, QString()), sha512("missing"));
         FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
         list.execute();
         ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
@@ -498,7 +526,8 @@ TEST_F(FileReplaceListTest, FolderThatCannotBeMadeFailsTheList)
     ASSERT_TRUE(writeTestFile(installed("Blocked"), "a file where a folder should be"));
     addEntries(1, "MacOS");
     writeGzip("Blocked/f.gz", "x");
-    entries.append(ReplaceEntry("mac", "Blocked/f.gz", sha512("x"), 0, "Blocked/f"));
+    entries.append(resolved(
+        published(ReplaceEntry("mac", "Blocked/f.gz", sha512("x"), 0, "Blocked/f")), download()));
     const auto before = snapshot(install());
 
     FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);

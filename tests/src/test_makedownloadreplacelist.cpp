@@ -191,7 +191,7 @@ const ListCase listCases[] = {
      {"app=new"},
      {},
      "[macosx]\napp=::5\n",
-     {{"macosx|app||5"}, {"macosx|app||0||"}}},
+     {{"macosx|app||5", "macosx|app.sig||0"}, {"macosx|app||0||"}}},
     {"packed file, installed file current",
      {"MacOS/app=new"},
      {},
@@ -379,7 +379,8 @@ TEST(DownloadReplaceListBuilder, EmptyHashAcceptsAFileWithAValidSignature)
     ASSERT_TRUE(writeTestFile(bench.installDir + "/forged.sig", signWithDevelopmentKey("new")));
     bench.writeIni("[macosx]\nforged=::5\nsigned=::3\n");
     ASSERT_TRUE(bench.runWorker());
-    expectLists(bench.lists, {{"macosx|forged||5"}, {"macosx|forged||0||"}});
+    expectLists(bench.lists,
+                {{"macosx|forged||5", "macosx|forged.sig||0"}, {"macosx|forged||0||"}});
 }
 
 TEST(DownloadReplaceListBuilder, MissingProductIniIsRejected)

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "faketasks.h"
+#include "filemodes.h"
 #include "fileops_test_support.h"
 #include "filereplacelisttaskspecification.h"
 #include "replacelistdata.h"
@@ -57,7 +58,14 @@ protected:
 
 bool isExecutable(const QString &path)
 {
-    return QFileInfo(path).permissions() == QFileDevice::Permissions(0x7777);
+    return QFileInfo(path).permissions() == FileModes::executable;
+}
+
+// The entry as the list builder makes it: with the hash of what was downloaded for it.
+ReplaceEntry downloadedAs(ReplaceEntry entry, const QByteArray &download)
+{
+    entry.m_downloadHash = sha512(download);
+    return entry;
 }
 
 TEST_F(SelfUpdateStagingTest, StagesACompleteUpdaterInTheDownloadFolder)
@@ -75,13 +83,18 @@ TEST_F(SelfUpdateStagingTest, StagesACompleteUpdaterInTheDownloadFolder)
     ASSERT_TRUE(put(staged(plainFile), "downloaded as it is installed"));
 
     const QList<ReplaceEntry> list = {
-        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), quint64(exe.size()),
-                     updaterExe),
-        ReplaceEntry("update", library + "_gz", sha512(lib), quint64(lib.size()), library),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe),
+                                  quint64(exe.size()), updaterExe),
+                     packLzma2(exe)),
+        downloadedAs(
+            ReplaceEntry("update", library + "_gz", sha512(lib), quint64(lib.size()), library),
+            packGzip(lib)),
         // The download name is the installed name: only the patch is downloaded.
-        ReplaceEntry("update", strings, sha512(newStrings), quint64(newStrings.size()), strings,
-                     strings + "_1_patch_"),
-        ReplaceEntry("update", plainFile, "hash", 29, QString()),
+        downloadedAs(ReplaceEntry("update", strings, sha512(newStrings), quint64(newStrings.size()),
+                                  strings, strings + "_1_patch_"),
+                     patch),
+        downloadedAs(ReplaceEntry("update", plainFile, "hash", 29, QString()),
+                     "downloaded as it is installed"),
     };
     ASSERT_EQ(run(list), TaskSpecification::Finished);
 
@@ -128,7 +141,8 @@ TEST_F(SelfUpdateStagingTest, ARepeatedRunKeepsWhatIsThereAndFinishes)
     // Nothing packed: the completion steps run at once, twice in the same folder.
     ASSERT_TRUE(put(staged("SharedSupport/translations/update_de.qm"), "kept"));
     ASSERT_TRUE(put(staged(plainFile), "copied by the list builder"));
-    const QList<ReplaceEntry> list = {ReplaceEntry("update", plainFile, "hash", 1, QString())};
+    const QList<ReplaceEntry> list = {downloadedAs(
+        ReplaceEntry("update", plainFile, "hash", 1, QString()), "copied by the list builder")};
     LogCapture capture;
     ASSERT_EQ(run(list), TaskSpecification::Finished);
     ASSERT_EQ(run(list), TaskSpecification::Finished);
@@ -151,7 +165,8 @@ TEST_F(SelfUpdateStagingTest, EveryChildWeighsOneSoProgressPassesTheWeight)
         const QByteArray data = lines("file", 10 + i);
         const QString name = QString("Plugins/p%1.txt").arg(i);
         ASSERT_TRUE(put(staged(name + "._lzma2_"), packLzma2(data)));
-        list.append(ReplaceEntry("update", name + "._lzma2_", sha512(data), 1, name));
+        list.append(downloadedAs(ReplaceEntry("update", name + "._lzma2_", sha512(data), 1, name),
+                                 packLzma2(data)));
     }
     ASSERT_EQ(run(list, 0.4), TaskSpecification::Finished);
     double highest = 0.0;
@@ -165,13 +180,18 @@ TEST_F(SelfUpdateStagingTest, AFailedChildFailsTheTaskAfterTheCompletionSteps)
 {
     const QByteArray exe = lines("new updater");
     ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    // The first download matches its hash but is no container.
+    ASSERT_TRUE(put(staged("Frameworks/broken._lzma2_"), "not a container"));
     const QList<ReplaceEntry> list = {
-        ReplaceEntry("update", "Frameworks/missing._lzma2_", "h", 1, "Frameworks/missing"),
-        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+        downloadedAs(
+            ReplaceEntry("update", "Frameworks/broken._lzma2_", "h", 1, "Frameworks/broken"),
+            "not a container"),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                     packLzma2(exe)),
     };
     ASSERT_EQ(run(list), TaskSpecification::Failed);
     EXPECT_FALSE(log.filtered("s message").isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(staged("Frameworks/missing")));
+    EXPECT_FALSE(QFileInfo::exists(staged("Frameworks/broken")));
     EXPECT_TRUE(QFileInfo(staged("SharedSupport/update.app/Contents/Plugins")).isSymLink());
     EXPECT_TRUE(QFileInfo::exists(staged("SharedSupport/update.ini")));
 }
@@ -190,7 +210,9 @@ TEST_F(SelfUpdateStagingTest, AStagedFileThatDoesNotMatchItsHashFailsTheTask)
         QString checked;
     } cases[] = {
         {"unpacked file",
-         ReplaceEntry("update", updaterExe + "._lzma2_", sha512("other"), 1, updaterExe),
+         downloadedAs(
+             ReplaceEntry("update", updaterExe + "._lzma2_", sha512("other"), 1, updaterExe),
+             packLzma2(exe)),
          staged(updaterExe + "._lzma2_"), packLzma2(exe), staged(updaterExe)},
         {"plain download", plain, staged(plainFile), "tampered", staged(plainFile)},
     };
@@ -207,9 +229,11 @@ TEST_F(SelfUpdateStagingTest, AStagedFileThatDoesNotMatchItsHashFailsTheTask)
     log.lines.clear();
     ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
     ASSERT_TRUE(put(staged(plainFile), "as published"));
-    ASSERT_EQ(
-        run({ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe), plain}),
-        TaskSpecification::Finished);
+    ASSERT_EQ(run({downloadedAs(
+                       ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                       packLzma2(exe)),
+                   plain}),
+              TaskSpecification::Finished);
 }
 
 TEST_F(SelfUpdateStagingTest, AFileListedInTwoSectionsIsStagedOnce)
@@ -217,8 +241,11 @@ TEST_F(SelfUpdateStagingTest, AFileListedInTwoSectionsIsStagedOnce)
     const QByteArray exe = lines("new updater", 20000);
     ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
     const QList<ReplaceEntry> list = {
-        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
-        ReplaceEntry("update_arm", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                     packLzma2(exe)),
+        downloadedAs(
+            ReplaceEntry("update_arm", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+            packLzma2(exe)),
     };
     ASSERT_EQ(run(list), TaskSpecification::Finished);
     EXPECT_EQ(get(staged(updaterExe)), exe);

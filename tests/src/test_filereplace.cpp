@@ -7,6 +7,8 @@
 #include "filereplacetaskspecification.h"
 #include "replacelistdata.h"
 #include "rollback.h"
+#include "signing_test_support.h"
+#include "tmpfs_test_support.h"
 
 #include "ensemblepatchwriter.h"
 #include "lzma2container.h"
@@ -21,6 +23,8 @@
 #include <QTemporaryDir>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -375,6 +379,173 @@ TEST_F(FileReplaceTest, ExecutableRuleMatchesListedNamesAndTheDylibSuffixOnly)
     }
 }
 
+enum Treatment { Copy, Lzma2, Gzip, Patch };
+
+// Puts the download for rel written the given way in the download folder; returns its entry.
+ReplaceEntry prepareTreatment(FileReplaceTest &t, Treatment treatment, const QString &rel,
+                              const QByteArray &oldData, const QByteArray &newData)
+{
+    ReplaceEntry entry;
+    switch (treatment) {
+    case Copy:
+        writeTestFile(t.downloaded(rel), newData);
+        entry = ReplaceEntry("mac", rel, QString(), 0, QString());
+        break;
+    case Lzma2:
+        t.writeLzma2(rel + "._lzma2_", newData);
+        entry = ReplaceEntry("mac", rel + "._lzma2_", sha512(newData), 0, rel);
+        break;
+    case Gzip:
+        t.writeGzip(rel + ".gz", newData);
+        entry = ReplaceEntry("mac", rel + ".gz", sha512(newData), 0, rel);
+        break;
+    case Patch:
+        t.writePatch(rel + "_patch_", oldData, newData);
+        entry = ReplaceEntry("mac", rel, sha512(newData), 0, rel, rel + "_patch_");
+        break;
+    }
+    return resolved(published(entry), t.download());
+}
+
+QString downloadOf(const ReplaceEntry &entry)
+{
+    return entry.hasPatch() ? entry.m_patchKey : entry.m_key;
+}
+
+// Sets the process umask for the life of the object.
+class UmaskGuard
+{
+public:
+    explicit UmaskGuard(mode_t mask)
+        : m_previous(::umask(mask))
+    { }
+    ~UmaskGuard() { ::umask(m_previous); }
+
+private:
+    mode_t m_previous;
+};
+
+TEST_F(FileReplaceTest, EveryWayOfWritingKeepsTheInstalledModeAndGivesNewFilesTheDefault)
+{
+    const QFileDevice::Permissions none;
+    const QFileDevice::Permissions rwxr_x___(0x7750), rw_______(0x6600), rwx______(0x7700),
+        rwxrwxrwx(0x7777);
+    const struct
+    {
+        const char *label;
+        Treatment treatment;
+        const char *rel;
+        QFileDevice::Permissions installedMode; // none: nothing installed yet
+        QFileDevice::Permissions expected;
+    } cases[] = {
+        {"copy over a program", Copy, "MacOS/tool", rwxr_x___, rwxr_x___},
+        {"lzma2 over a program", Lzma2, "MacOS/tool", rwxr_x___, rwxr_x___},
+        {"gzip over a private file", Gzip, "Resources/key", rw_______, rw_______},
+        {"patch of a program", Patch, "MacOS/tool", rwxr_x___, rwxr_x___},
+        {"new file by copy", Copy, "Resources/new", none, FileModes::newFile},
+        {"new file by lzma2", Lzma2, "Resources/new", none, FileModes::newFile},
+        {"new file by gzip", Gzip, "Resources/new", none, FileModes::newFile},
+        {"listed program, world-writable before", Copy, "MacOS/update", rwxrwxrwx,
+         FileModes::executable},
+        {"listed program by patch", Patch, "MacOS/qvxclient_mac", rwx______, FileModes::executable},
+        {"new library", Lzma2, "Frameworks/libqvx.dylib", none, FileModes::executable},
+    };
+    // Neither the umask nor the download's own mode may decide a mode.
+    UmaskGuard umask(0);
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(download()));
+        const QString target = installed(c.rel);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(target).path()));
+        if (c.installedMode != none) {
+            ASSERT_TRUE(writeTestFile(target, oldData));
+            ASSERT_TRUE(QFile::setPermissions(target, c.installedMode));
+        }
+        const ReplaceEntry entry = prepareTreatment(*this, c.treatment, c.rel, oldData, newData);
+        ASSERT_TRUE(QFile::setPermissions(downloaded(downloadOf(entry)), rwxrwxrwx));
+
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        ASSERT_EQ(task.state, int(TaskSpecification::Finished));
+        EXPECT_EQ(readTestFile(target), newData);
+        EXPECT_EQ(QFileInfo(target).permissions(), c.expected);
+    }
+}
+
+TEST_F(FileReplaceTest, AnEmptyHashInstallsOnlyWithAValidSignatureOfTheDownload)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another public key";
+    initCryptLibrary();
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    enum Signature { Valid, OfOtherContent, OfTheUnflippedDownload, Missing };
+    const struct
+    {
+        const char *label;
+        Treatment treatment;
+        Signature signature;
+        bool ok;
+    } cases[] = {
+        {"copy, signed", Copy, Valid, true},
+        {"copy, signature of other content", Copy, OfOtherContent, false},
+        {"copy, no signature", Copy, Missing, false},
+        {"lzma2, signed", Lzma2, Valid, true},
+        {"lzma2, one bit flipped after signing", Lzma2, OfTheUnflippedDownload, false},
+        {"patch, signed", Patch, Valid, true},
+        {"patch, one bit flipped after signing", Patch, OfTheUnflippedDownload, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(download()));
+        const QString target = installed("MacOS/app");
+        ASSERT_TRUE(writeTestFile(target, oldData));
+        ReplaceEntry entry = prepareTreatment(*this, c.treatment, "MacOS/app", oldData, newData);
+        entry.m_downloadHash.clear();
+        const QString file = downloaded(downloadOf(entry));
+        QByteArray bytes = readTestFile(file);
+        if (c.signature == Valid || c.signature == OfTheUnflippedDownload) {
+            ASSERT_TRUE(writeTestFile(file + ".sig", signWithDevelopmentKey(bytes)));
+        }
+        if (c.signature == OfOtherContent) {
+            ASSERT_TRUE(writeTestFile(file + ".sig", signWithDevelopmentKey("other")));
+        }
+        if (c.signature == OfTheUnflippedDownload) {
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x10);
+            ASSERT_TRUE(writeTestFile(file, bytes));
+        }
+        const auto before = snapshot(install());
+
+        LogCapture capture;
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        TaskEventLog log;
+        log.watch(&task, "t");
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        if (c.ok) {
+            EXPECT_EQ(task.state, int(TaskSpecification::Finished));
+            EXPECT_EQ(readTestFile(target), newData);
+        } else {
+            EXPECT_EQ(task.state, int(TaskSpecification::Failed));
+            EXPECT_TRUE(
+                log.filtered("t message").contains("t message Signature check failed for " + file));
+            EXPECT_EQ(snapshot(install()), before);
+            // Nothing read the download before it was found wanting.
+            EXPECT_FALSE(capture.contains("unpackFile"));
+            EXPECT_FALSE(capture.contains("ApplyEnsemblePatch status"));
+        }
+    }
+}
+
 class FileReplaceListTest : public FileReplaceTest
 {
 protected:
@@ -539,6 +710,46 @@ TEST_F(FileReplaceListTest, FolderThatCannotBeMadeFailsTheList)
     EXPECT_TRUE(log.lines.contains("l message Could not create dir '" + installed("Blocked")
                                    + "' because it already exists and is not a dir"));
     EXPECT_EQ(snapshot(install()), before);
+}
+
+TEST_F(FileReplaceListTest, RollbackAcrossFileSystemsRestoresEveryFilesBytesAndMode)
+{
+    // The bundle on its own file system: the old files come back from the download folder by
+    // copying, not by renaming.
+    PrivateTmpfs bundle(install());
+    if (!bundle.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    const struct
+    {
+        Treatment treatment;
+        const char *rel;
+        QFileDevice::Permissions mode;
+    } files[] = {
+        {Copy, "MacOS/tool", QFileDevice::Permissions(0x7755)},
+        {Lzma2, "MacOS/qvxclient_mac", QFileDevice::Permissions(0x7755)},
+        {Gzip, "Frameworks/libqvx.1.dylib", QFileDevice::Permissions(0x7750)},
+        {Patch, "Resources/data", QFileDevice::Permissions(0x6640)},
+    };
+    for (const auto &f : files) {
+        ASSERT_TRUE(writeTestFile(installed(f.rel), oldData + f.rel));
+        ASSERT_TRUE(QFile::setPermissions(installed(f.rel), f.mode));
+        entries << prepareTreatment(*this, f.treatment, f.rel, oldData + f.rel, newData + f.rel);
+    }
+    // The last file does not match its hash, after the others are in place.
+    ASSERT_TRUE(writeTestFile(installed("MacOS/last"), "old"));
+    entries << prepareTreatment(*this, Gzip, "MacOS/last", "old", "new");
+    entries.last().m_installedHash = sha512("not this");
+    const auto before = snapshot(install());
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    list.execute();
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+    EXPECT_EQ(snapshot(install()), before);
+    for (const auto &f : files)
+        EXPECT_EQ(QFileInfo(installed(f.rel)).permissions(), f.mode) << f.rel;
 }
 
 } // namespace

@@ -13,14 +13,16 @@ const QFileDevice::Permissions newFile = QFileDevice::ReadOwner | QFileDevice::W
     | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup
     | QFileDevice::ReadOther;
 
+QFileDevice::Permissions of(const QString &path)
+{
+    // The user flags describe the running user's access, not the file's own bits.
+    return QFileInfo(path).permissions()
+        & ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+}
+
 QFileDevice::Permissions forReplacing(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.isFile())
-        return newFile;
-    // The user flags describe the running user's access, not the file's own bits.
-    return info.permissions()
-        & ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+    return QFileInfo(path).isFile() ? of(path) : newFile;
 }
 
 } // namespace FileModes

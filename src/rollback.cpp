@@ -1,5 +1,7 @@
 #include "rollback.h"
 
+#include "filemodes.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -45,7 +47,7 @@ bool RollbackData::rollback(QObject *receiver)
     case FILE_RENAME: {
         // Across file systems QFile::rename copies, and the copy gets the default mode.
         const QFileInfo info(path);
-        const QFileDevice::Permissions mode = info.permissions();
+        const QFileDevice::Permissions mode = FileModes::of(path);
         const bool plainFile = info.isFile() && !info.isSymLink();
         ok = QFile::rename(path, path2);
         if (ok && plainFile)

@@ -37,10 +37,15 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         localPath, qint64(entry.m_size), this, 0.8);
     addSubTask(downloadTask);
 
-    auto *check = new CheckSignatureTaskSpecification(localPath, entry.m_hash, false, this, 0.2);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-            &DownloadFileTaskSpecification::onSigCheckDone);
-    addSubTask(check);
+    // A download without a hash is checked by its signature where it is used: the signature
+    // may still be on its way, and is itself such a download.
+    if (!entry.m_hash.isEmpty()) {
+        auto *check
+            = new CheckSignatureTaskSpecification(localPath, entry.m_hash, false, this, 0.2);
+        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+                &DownloadFileTaskSpecification::onSigCheckDone);
+        addSubTask(check);
+    }
 
     startSubtasks();
 }

@@ -1,11 +1,15 @@
 #include "filecopyfunc.h"
 
+#include "fileunpacktaskspecification_lzma2.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
-FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &targetPath)
+FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &targetPath,
+                           bool keepSourceMode)
     : SlowFileOpFunc(sourcePath, targetPath)
+    , keepSourceMode(keepSourceMode)
 { }
 
 FileCopyFunc::~FileCopyFunc() = default;
@@ -15,16 +19,20 @@ bool FileCopyFunc::run()
     qDebug() << "run" << sourcePath << targetPath;
     const QFileInfo source(sourcePath);
     const QFileInfo target(targetPath);
-    // The old target is removed before copying: never for a copy that cannot happen, and never
-    // when source and target are the same file, which would lose it.
+    // Never a copy that cannot happen, and never one of a file onto itself.
     if (!source.isFile())
         return false;
-    if (target.exists()) {
-        if (source.canonicalFilePath() == target.canonicalFilePath())
+    if (target.exists() && source.canonicalFilePath() == target.canonicalFilePath())
+        return false;
+    if (keepSourceMode) {
+        // QFile::copy takes the source's mode along.
+        if (target.exists() && !QFile::remove(targetPath))
             return false;
-        if (!QFile::remove(targetPath))
-            return false;
+        return QFile::copy(sourcePath, targetPath);
     }
-    // QFile::copy writes a temporary file and renames it, so no half-written target remains.
-    return QFile::copy(sourcePath, targetPath);
+    // Through a scratch file: no half-written target remains, and the target ends up with the
+    // mode of the file it replaces rather than that of the download.
+    const QString from = sourcePath;
+    return writeFileThroughScratch(
+        targetPath, [&from](const QString &scratch) { return QFile::copy(from, scratch); });
 }

@@ -3,6 +3,8 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "filecopytaskspecification.h"
+#include "filemodes.h"
 #include "filereplacetaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
@@ -166,50 +168,111 @@ void UpdateSelfUnzipTaskSpecification::execute()
     makeSubtasksAndStart();
 }
 
+// Three rounds of children, each started once the one before has finished: every download is
+// checked before anything reads it, then the staged files are written, then each is checked
+// against its hash (a check never reads a file that is still being written).
 void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 {
-    m_Checking = false;
-    const QString &tempDir = configuration->tempDir;
-    if (replaceList) {
-        // Two children writing the same staged file side by side would spoil each other's work.
-        const QList<ReplaceEntry> entries = distinctEntries(*replaceList);
-        for (const ReplaceEntry &entry : entries) {
-            if (!entry.hasInstalledName())
-                continue;
-            const QString rel = entry.localRelativePath(QString());
-            qDebug() << "Extracting updater file" << entry.m_key << rel
-                     << (entry.hasPatch() ? "true" : "false");
-            const QString staged = joined(tempDir, rel);
-            const QString stagedDir = QFileInfo(staged).absolutePath();
-            if (!QDir(stagedDir).exists())
-                QDir().mkpath(stagedDir);
-            if (!entry.hasPatch()) {
-                const QString downloaded = joined(tempDir, entry.m_key);
-                // Case matters: only the container's own marker selects the lzma2 unpacker.
-                if (QFileInfo(entry.m_key).suffix() == QLatin1String("_lzma2_"))
-                    addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, downloaded, staged,
-                                                                     this, 1.0));
-                else
-                    addSubTask(new FileUnpackTaskSpecification_zip(nullptr, downloaded, staged,
-                                                                   this, 1.0));
-            } else {
-                const QString baseCopy = staged + QStringLiteral("_old");
-                // A failed copy needs no report of its own: the patch cannot apply without it.
-                QFile::remove(baseCopy);
-                QFile::copy(joined(configuration->installPath, rel), baseCopy);
-                emit message(tr("Patching %1").arg(rel));
-                addSubTask(new FileTaskSpecification_patch(
-                    nullptr, baseCopy, joined(tempDir, entry.m_patchKey), staged, this, 1.0));
-            }
-        }
-    }
+    m_Phase = CheckingDownloads;
+    addDownloadChecks();
     state = Running;
     startSubtasks();
 }
 
-// The staged updater is started for step two, and the download step only reports a hash
-// mismatch: every staged file must match its hash first. The checks run once all unpacking and
-// patching is through, so none of them reads a file that is still being written.
+bool UpdateSelfUnzipTaskSpecification::startNextPhase()
+{
+    while (m_Phase != CheckingStagedFiles && subtasksState() == Finished) {
+        bool added = false;
+        if (m_Phase == CheckingDownloads) {
+            m_Phase = Staging;
+            added = addStagingTasks();
+        } else {
+            m_Phase = CheckingStagedFiles;
+            added = addStagedFileChecks();
+        }
+        if (added) {
+            subtasksDoneCalled = false;
+            startSubtasks();
+            return true;
+        }
+    }
+    return false;
+}
+
+QString UpdateSelfUnzipTaskSpecification::downloadOf(const ReplaceEntry &entry) const
+{
+    return joined(configuration->tempDir, entry.hasPatch() ? entry.m_patchKey : entry.m_key);
+}
+
+// The download step only reports a mismatch, and an empty hash asks for the download's
+// detached signature.
+bool UpdateSelfUnzipTaskSpecification::addDownloadChecks()
+{
+    if (!replaceList)
+        return false;
+    QSet<QString> checked;
+    for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
+        const QString download = downloadOf(entry);
+        const QString identity = download + QChar(0) + entry.m_downloadHash;
+        if (checked.contains(identity))
+            continue;
+        checked.insert(identity);
+        addSubTask(
+            new CheckSignatureTaskSpecification(download, entry.m_downloadHash, true, this, 0.0));
+    }
+    return !checked.isEmpty();
+}
+
+bool UpdateSelfUnzipTaskSpecification::addStagingTasks()
+{
+    if (!replaceList)
+        return false;
+    const QString &tempDir = configuration->tempDir;
+    bool added = false;
+    // Two children writing the same staged file side by side would spoil each other's work.
+    const QList<ReplaceEntry> entries = distinctEntries(*replaceList);
+    for (const ReplaceEntry &entry : entries) {
+        const QString rel = entry.localRelativePath(QString());
+        const QString staged = joined(tempDir, rel);
+        const QString downloaded = joined(tempDir, entry.m_key);
+        if (!entry.hasInstalledName()) {
+            // A shared-support file is downloaded without its folder; it belongs in the bundle.
+            if (QFileInfo(staged).absoluteFilePath() == QFileInfo(downloaded).absoluteFilePath())
+                continue;
+            qDebug() << "Copying updater file" << downloaded << staged;
+            QDir().mkpath(QFileInfo(staged).absolutePath());
+            addSubTask(new FileCopyTaskSpecification(nullptr, downloaded, staged, this, 1.0));
+            added = true;
+            continue;
+        }
+        qDebug() << "Extracting updater file" << entry.m_key << rel
+                 << (entry.hasPatch() ? "true" : "false");
+        const QString stagedDir = QFileInfo(staged).absolutePath();
+        if (!QDir(stagedDir).exists())
+            QDir().mkpath(stagedDir);
+        if (!entry.hasPatch()) {
+            // Case matters: only the container's own marker selects the lzma2 unpacker.
+            if (QFileInfo(entry.m_key).suffix() == QLatin1String("_lzma2_"))
+                addSubTask(
+                    new FileUnpackTaskSpecification_lzma2(nullptr, downloaded, staged, this, 1.0));
+            else
+                addSubTask(
+                    new FileUnpackTaskSpecification_zip(nullptr, downloaded, staged, this, 1.0));
+        } else {
+            const QString baseCopy = staged + QStringLiteral("_old");
+            // A failed copy needs no report of its own: the patch cannot apply without it.
+            QFile::remove(baseCopy);
+            QFile::copy(joined(configuration->installPath, rel), baseCopy);
+            emit message(tr("Patching %1").arg(rel));
+            addSubTask(new FileTaskSpecification_patch(nullptr, baseCopy, downloadOf(entry), staged,
+                                                       this, 1.0));
+        }
+        added = true;
+    }
+    return added;
+}
+
+// The staged updater is started for step two: every staged file must match its hash first.
 bool UpdateSelfUnzipTaskSpecification::addStagedFileChecks()
 {
     if (!replaceList)
@@ -217,11 +280,10 @@ bool UpdateSelfUnzipTaskSpecification::addStagedFileChecks()
     const QString &tempDir = configuration->tempDir;
     bool added = false;
     for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
-        const QString file = entry.hasInstalledName()
-            ? joined(tempDir, entry.localRelativePath(QString()))
-            : joined(tempDir, entry.m_key);
+        const QString file = joined(tempDir, entry.localRelativePath(QString()));
         const QString hash
             = entry.hasInstalledName() ? entry.m_installedHash : entry.m_downloadHash;
+        // Without a hash the download's signature, checked before, is all there is to go by.
         if (hash.isEmpty())
             continue;
         addSubTask(new CheckSignatureTaskSpecification(file, hash, true, this, 0.0));
@@ -232,24 +294,22 @@ bool UpdateSelfUnzipTaskSpecification::addStagedFileChecks()
 
 void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
-    if (!m_Checking && subtasksState() == Finished) {
-        m_Checking = true;
-        if (addStagedFileChecks()) {
-            subtasksDoneCalled = false;
-            startSubtasks();
-            return;
-        }
-    }
+    if (startNextPhase())
+        return;
     const QString &tempDir = configuration->tempDir;
     if (replaceList) {
         for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
             const QString rel = entry.localRelativePath(QString());
             const QString staged = joined(tempDir, rel);
+            // A staged file stands in for the installed one and keeps its mode.
+            if (QFileInfo(staged).isFile())
+                QFile::setPermissions(
+                    staged, FileModes::forReplacing(joined(configuration->installPath, rel)));
             if (rel.endsWith(QLatin1String("/MacOS/update"))
                 || rel.endsWith(QLatin1String(".dylib"))) {
                 QFile file(staged);
                 qDebug() << "chmod +x" << file.fileName();
-                file.setPermissions(QFileDevice::Permissions(0x7777));
+                file.setPermissions(FileModes::executable);
             }
             if (entry.hasInstalledName()
                 && entry.m_key.startsWith(stagedBundle + QLatin1Char('/'))) {
@@ -310,6 +370,6 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 void UpdateSelfUnzipTaskSpecification::reset()
 {
     clearSubtasks();
-    m_Checking = false;
+    m_Phase = CheckingDownloads;
     TaskSpecification::reset();
 }

@@ -60,12 +60,17 @@ public:
     Configuration *configuration;
 
 private:
+    enum Phase { CheckingDownloads, Staging, CheckingStagedFiles };
+
+    bool startNextPhase();
+    QString downloadOf(const ReplaceEntry &entry) const;
+    bool addDownloadChecks();
+    bool addStagingTasks();
     bool addStagedFileChecks();
     void linkIntoStagedBundle(const QString &folder);
     void copyTranslations();
 
-    // The staged files are being checked against their hashes.
-    bool m_Checking = false;
+    Phase m_Phase = CheckingDownloads;
 };
 
 #endif // FILEREPLACELISTTASKSPECIFICATION_H

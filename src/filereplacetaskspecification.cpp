@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filecopytaskspecification.h"
+#include "filemodes.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
@@ -143,10 +144,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 void FileReplaceTaskSpecification::addDownloadCheck(const QString &download)
 {
     // The download step only reports a mismatch: what does not match its hash is neither
-    // installed nor handed to the unpacker or the patcher.
-    if (!entry.m_downloadHash.isEmpty())
-        addSubTask(
-            new CheckSignatureTaskSpecification(download, entry.m_downloadHash, true, this, 0.0));
+    // installed nor handed to the unpacker or the patcher. An empty hash asks for the
+    // download's detached signature.
+    addSubTask(
+        new CheckSignatureTaskSpecification(download, entry.m_downloadHash, true, this, 0.0));
 }
 
 void FileReplaceTaskSpecification::addBackupTask(const QString &backup)
@@ -157,7 +158,7 @@ void FileReplaceTaskSpecification::addBackupTask(const QString &backup)
     m_Backup = backup;
     QDir().mkpath(QFileInfo(m_Backup).absolutePath());
     // Weightless: keeping the old file adds nothing the progress has to show.
-    addSubTask(new FileCopyTaskSpecification(nullptr, m_Target, m_Backup, this, 0.0));
+    addSubTask(new FileCopyTaskSpecification(nullptr, m_Target, m_Backup, this, 0.0, true));
 }
 
 void FileReplaceTaskSpecification::addRestoreRecord()
@@ -208,7 +209,7 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (executableNames.contains(info.fileName())
         || executableSuffixes.contains(info.completeSuffix())) {
-        QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(path, FileModes::executable);
         qDebug() << "Set executable flag on" << path;
     }
 }

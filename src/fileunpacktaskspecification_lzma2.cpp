@@ -1,5 +1,6 @@
 #include "fileunpacktaskspecification_lzma2.h"
 
+#include "filemodes.h"
 #include "lzma2container.h"
 
 #include <QDebug>
@@ -21,9 +22,9 @@ bool writeFileThroughScratch(const QString &target,
         QFile::remove(scratch);
         return false;
     }
-    // A replaced file keeps its mode, as it would when written in place.
-    if (QFileInfo(destination).isFile())
-        QFile::setPermissions(scratch, QFile::permissions(destination));
+    // A replaced file keeps its mode, as it would when written in place; a new one does not
+    // depend on the umask.
+    QFile::setPermissions(scratch, FileModes::forReplacing(destination));
     // rename replaces an existing file in one step; QFile::rename would refuse.
     if (std::rename(QFile::encodeName(scratch).constData(),
                     QFile::encodeName(destination).constData())

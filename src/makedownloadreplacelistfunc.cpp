@@ -398,5 +398,25 @@ bool MakeDownloadReplaceListFunc::queue(const QString &section, const ReplaceEnt
         return true;
     m_lists->m_downloadList.append(download);
     qDebug() << "Queueing download:" << replace.m_key;
+    if (download.m_hash.isEmpty())
+        return queueSignature(section, download);
+    return true;
+}
+
+// Without a hash a download is installed only when its detached signature verifies, so the
+// signature is fetched with it.
+bool MakeDownloadReplaceListFunc::queueSignature(const QString &section,
+                                                 const DownloadEntry &download)
+{
+    const DownloadEntry signature(download.m_section, download.m_name + QStringLiteral(".sig"),
+                                  QString(), 0);
+    if (m_downloadHashes.contains(signature.m_name)) {
+        qDebug() << "Conflicting downloads for" << signature.m_name;
+        warnInvalidLine(section);
+        return false;
+    }
+    m_downloadHashes.insert(signature.m_name, signature.m_hash);
+    m_lists->m_downloadList.append(signature);
+    qDebug() << "Queueing download:" << signature.m_name;
     return true;
 }

@@ -35,6 +35,7 @@ private:
     bool stageCurrentFile(const QString &local, const ReplaceEntry &entry,
                           const QString &expectedHash);
     bool queue(const QString &section, const ReplaceEntry &replace, const DownloadEntry &download);
+    bool queueSignature(const QString &section, const DownloadEntry &download);
     void step();
     void warnInvalidLine(const QString &section);
     // Every path of the product ini, before anything is downloaded or changed: false when one

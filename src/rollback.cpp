@@ -1,5 +1,7 @@
 #include "rollback.h"
 
+#include "filemodes.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -42,12 +44,19 @@ bool RollbackData::rollback(QObject *receiver)
         if (!ok)
             message(receiver, QObject::tr("warning: rollback create file %1 failed").arg(path));
         break;
-    case FILE_RENAME:
+    case FILE_RENAME: {
+        // Across file systems QFile::rename copies, and the copy gets the default mode.
+        const QFileInfo info(path);
+        const QFileDevice::Permissions mode = FileModes::of(path);
+        const bool plainFile = info.isFile() && !info.isSymLink();
         ok = QFile::rename(path, path2);
+        if (ok && plainFile)
+            QFile::setPermissions(path2, mode);
         if (!ok)
             message(receiver,
                     QObject::tr("warning: rollback rename %1 to %2 failed").arg(path2, path));
         break;
+    }
     default:
         qFatal("Should not reach here");
     }

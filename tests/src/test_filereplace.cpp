@@ -1,11 +1,14 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "faketasks.h"
+#include "filemodes.h"
 #include "fileops_test_support.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "replacelistdata.h"
 #include "rollback.h"
+#include "signing_test_support.h"
+#include "tmpfs_test_support.h"
 
 #include "ensemblepatchwriter.h"
 #include "lzma2container.h"
@@ -20,6 +23,8 @@
 #include <QTemporaryDir>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -126,6 +131,23 @@ ReplaceEntry withDownloadHash(ReplaceEntry entry, const QString &hash)
     return entry;
 }
 
+// Stands for the hash of the file the case has put in the download folder.
+const QString publishedHash = QStringLiteral("{download}");
+
+ReplaceEntry published(const ReplaceEntry &entry)
+{
+    return withDownloadHash(entry, publishedHash);
+}
+
+// The entry with the hash of its download as it lies in the download folder.
+ReplaceEntry resolved(ReplaceEntry entry, const QString &downloadFolder)
+{
+    if (entry.m_downloadHash == publishedHash)
+        entry.m_downloadHash = sha512(readTestFile(
+            downloadFolder + "/" + (entry.hasPatch() ? entry.m_patchKey : entry.m_key)));
+    return entry;
+}
+
 // One replace entry, how its download is prepared and what must be installed afterwards.
 struct ReplaceCase
 {
@@ -142,11 +164,11 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
     const QByteArray newData = content("new");
     const QString hash = sha512(newData);
     const ReplaceCase cases[] = {
-        {"plain copy replaces the file without a check",
+        {"plain copy with an empty hash and no signature",
          ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
-         true,
-         {}},
+         false,
+         {"Could not open file %source.sig for reading", "Signature check failed for %source"}},
         {"plain copy whose download matches its hash",
          withDownloadHash(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()), hash),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/plain"), newData); },
@@ -172,50 +194,50 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          false,
          {"Patching MacOS/app", "Signature check failed for %patch"}},
         {"lzma2",
-         ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
          true,
          {}},
         {"gzip",
-         ReplaceEntry("mac", "MacOS/app.gz", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app.gz", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeGzip("MacOS/app.gz", newData); },
          true,
          {}},
         {"suffix in capitals is gunzipped",
-         ReplaceEntry("mac", "MacOS/app._LZMA2_", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._LZMA2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeGzip("MacOS/app._LZMA2_", newData); },
          true,
          {}},
         {"common files go below SharedSupport",
-         ReplaceEntry("common_client", "data_lzma2", hash, 0, "data"),
+         published(ReplaceEntry("common_client", "data_lzma2", hash, 0, "data")),
          [&](FileReplaceTest &t) { t.writeGzip("data_lzma2", newData); },
          true,
          {}},
         {"patch",
-         ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+         published(ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_")),
          [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", oldData, newData); },
          true,
          {"Patching MacOS/app"}},
         {"hash mismatch after unpack",
-         ReplaceEntry("mac", "MacOS/app._lzma2_", sha512("other"), 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._lzma2_", sha512("other"), 0, "MacOS/app")),
          [&](FileReplaceTest &t) { t.writeLzma2("MacOS/app._lzma2_", newData); },
          false,
          {"Signature check failed for %target"}},
         {"corrupt download",
-         ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app"),
+         published(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/app._lzma2_"), "junk"); },
          false,
          {"Could not unpack '%source' to '%target'"}},
         {"patch for another base",
-         ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_"),
+         published(ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_")),
          [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", content("older"), newData); },
          false,
          {"Patching MacOS/app", "Could not patch '%base' to '%target'"}},
         {"missing download",
-         ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString()),
+         published(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString())),
          [](FileReplaceTest &) {},
          false,
-         {"Could not copy '%source' to '%target'"}},
+         {"Could not open file %source for reading", "Signature check failed for %source"}},
     };
 
     for (const ReplaceCase &c : cases) {
@@ -232,7 +254,8 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
 
         RollbackDataList shared;
         shared.append(RollbackData(RollbackData::FILE_CREATE, installed("earlier")));
-        FileReplaceTaskSpecification task(c.entry, nullptr, &shared, &config, nullptr, 0.5);
+        FileReplaceTaskSpecification task(resolved(c.entry, download()), nullptr, &shared, &config,
+                                          nullptr, 0.5);
         TaskEventLog log;
         log.watch(&task, "t");
         task.execute();
@@ -267,8 +290,10 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
 
 TEST_F(FileReplaceTest, NewFileWithoutAnEarlierVersionIsRemovedOnFailure)
 {
-    ReplaceEntry entry("mac", "MacOS/new.gz", sha512("something else"), 0, "MacOS/new");
     writeGzip("MacOS/new.gz", "new");
+    const ReplaceEntry entry = resolved(
+        published(ReplaceEntry("mac", "MacOS/new.gz", sha512("something else"), 0, "MacOS/new")),
+        download());
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
     RollbackDataList shared;
     FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
@@ -290,9 +315,11 @@ TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
         ASSERT_TRUE(writeTestFile(installed("Frameworks/libqvx.1.dylib"), oldData));
         ASSERT_TRUE(QFile::link("libqvx.1.dylib", installed("Frameworks/libqvx.dylib")));
         writeGzip("Frameworks/libqvx.dylib.gz", newData);
-        const ReplaceEntry entry("mac", "Frameworks/libqvx.dylib.gz",
-                                 sha512(matches ? newData : QByteArray("other")), 0,
-                                 "Frameworks/libqvx.dylib");
+        const ReplaceEntry entry
+            = resolved(published(ReplaceEntry("mac", "Frameworks/libqvx.dylib.gz",
+                                              sha512(matches ? newData : QByteArray("other")), 0,
+                                              "Frameworks/libqvx.dylib")),
+                       download());
         RollbackDataList shared;
         FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
         task.execute();
@@ -311,8 +338,10 @@ TEST_F(FileReplaceTest, AnInstalledLinkStaysALinkAndItsFileComesBackOnRollback)
 
 TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
 {
-    ReplaceEntry entry("mac", "MacOS/app", sha512("x"), 0, "MacOS/app", "MacOS/app_patch_");
     writePatch("MacOS/app_patch_", "old", "x");
+    const ReplaceEntry entry = resolved(published(ReplaceEntry("mac", "MacOS/app", sha512("x"), 0,
+                                                               "MacOS/app", "MacOS/app_patch_")),
+                                        download());
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
     LogCapture capture;
     FileReplaceTaskSpecification task(entry, nullptr, nullptr, &config, nullptr, 0.5);
@@ -346,8 +375,174 @@ TEST_F(FileReplaceTest, ExecutableRuleMatchesListedNamesAndTheDylibSuffixOnly)
         ASSERT_TRUE(writeTestFile(file, "x"));
         ASSERT_TRUE(QFile::setPermissions(file, plain));
         FileReplaceTaskSpecification::makeSingleFileExecutable(file);
-        EXPECT_EQ(QFile::permissions(file),
-                  c.executable ? QFileDevice::Permissions(0x7777) : plain);
+        EXPECT_EQ(QFile::permissions(file), c.executable ? FileModes::executable : plain);
+    }
+}
+
+enum Treatment { Copy, Lzma2, Gzip, Patch };
+
+// Puts the download for rel written the given way in the download folder; returns its entry.
+ReplaceEntry prepareTreatment(FileReplaceTest &t, Treatment treatment, const QString &rel,
+                              const QByteArray &oldData, const QByteArray &newData)
+{
+    ReplaceEntry entry;
+    switch (treatment) {
+    case Copy:
+        writeTestFile(t.downloaded(rel), newData);
+        entry = ReplaceEntry("mac", rel, QString(), 0, QString());
+        break;
+    case Lzma2:
+        t.writeLzma2(rel + "._lzma2_", newData);
+        entry = ReplaceEntry("mac", rel + "._lzma2_", sha512(newData), 0, rel);
+        break;
+    case Gzip:
+        t.writeGzip(rel + ".gz", newData);
+        entry = ReplaceEntry("mac", rel + ".gz", sha512(newData), 0, rel);
+        break;
+    case Patch:
+        t.writePatch(rel + "_patch_", oldData, newData);
+        entry = ReplaceEntry("mac", rel, sha512(newData), 0, rel, rel + "_patch_");
+        break;
+    }
+    return resolved(published(entry), t.download());
+}
+
+QString downloadOf(const ReplaceEntry &entry)
+{
+    return entry.hasPatch() ? entry.m_patchKey : entry.m_key;
+}
+
+// Sets the process umask for the life of the object.
+class UmaskGuard
+{
+public:
+    explicit UmaskGuard(mode_t mask)
+        : m_previous(::umask(mask))
+    { }
+    ~UmaskGuard() { ::umask(m_previous); }
+
+private:
+    mode_t m_previous;
+};
+
+TEST_F(FileReplaceTest, EveryWayOfWritingKeepsTheInstalledModeAndGivesNewFilesTheDefault)
+{
+    const QFileDevice::Permissions none;
+    const QFileDevice::Permissions rwxr_x___(0x7750), rw_______(0x6600), rwx______(0x7700),
+        rwxrwxrwx(0x7777);
+    const struct
+    {
+        const char *label;
+        Treatment treatment;
+        const char *rel;
+        QFileDevice::Permissions installedMode; // none: nothing installed yet
+        QFileDevice::Permissions expected;
+    } cases[] = {
+        {"copy over a program", Copy, "MacOS/tool", rwxr_x___, rwxr_x___},
+        {"lzma2 over a program", Lzma2, "MacOS/tool", rwxr_x___, rwxr_x___},
+        {"gzip over a private file", Gzip, "Resources/key", rw_______, rw_______},
+        {"patch of a program", Patch, "MacOS/tool", rwxr_x___, rwxr_x___},
+        {"new file by copy", Copy, "Resources/new", none, FileModes::newFile},
+        {"new file by lzma2", Lzma2, "Resources/new", none, FileModes::newFile},
+        {"new file by gzip", Gzip, "Resources/new", none, FileModes::newFile},
+        {"listed program, world-writable before", Copy, "MacOS/update", rwxrwxrwx,
+         FileModes::executable},
+        {"listed program by patch", Patch, "MacOS/qvxclient_mac", rwx______, FileModes::executable},
+        {"new library", Lzma2, "Frameworks/libqvx.dylib", none, FileModes::executable},
+    };
+    // Neither the umask nor the download's own mode may decide a mode.
+    UmaskGuard umask(0);
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(download()));
+        const QString target = installed(c.rel);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(target).path()));
+        if (c.installedMode != none) {
+            ASSERT_TRUE(writeTestFile(target, oldData));
+            ASSERT_TRUE(QFile::setPermissions(target, c.installedMode));
+        }
+        const ReplaceEntry entry = prepareTreatment(*this, c.treatment, c.rel, oldData, newData);
+        ASSERT_TRUE(QFile::setPermissions(downloaded(downloadOf(entry)), rwxrwxrwx));
+
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        ASSERT_EQ(task.state, int(TaskSpecification::Finished));
+        EXPECT_EQ(readTestFile(target), newData);
+        EXPECT_EQ(QFileInfo(target).permissions(), c.expected);
+    }
+}
+
+TEST_F(FileReplaceTest, AnEmptyHashInstallsOnlyWithAValidSignatureOfTheDownload)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another public key";
+    initCryptLibrary();
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    enum Signature { Valid, OfOtherContent, OfTheUnflippedDownload, Missing };
+    const struct
+    {
+        const char *label;
+        Treatment treatment;
+        Signature signature;
+        bool ok;
+    } cases[] = {
+        {"copy, signed", Copy, Valid, true},
+        {"copy, signature of other content", Copy, OfOtherContent, false},
+        {"copy, no signature", Copy, Missing, false},
+        {"lzma2, signed", Lzma2, Valid, true},
+        {"lzma2, one bit flipped after signing", Lzma2, OfTheUnflippedDownload, false},
+        {"patch, signed", Patch, Valid, true},
+        {"patch, one bit flipped after signing", Patch, OfTheUnflippedDownload, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(download()));
+        const QString target = installed("MacOS/app");
+        ASSERT_TRUE(writeTestFile(target, oldData));
+        ReplaceEntry entry = prepareTreatment(*this, c.treatment, "MacOS/app", oldData, newData);
+        entry.m_downloadHash.clear();
+        const QString file = downloaded(downloadOf(entry));
+        QByteArray bytes = readTestFile(file);
+        if (c.signature == Valid || c.signature == OfTheUnflippedDownload) {
+            ASSERT_TRUE(writeTestFile(file + ".sig", signWithDevelopmentKey(bytes)));
+        }
+        if (c.signature == OfOtherContent) {
+            ASSERT_TRUE(writeTestFile(file + ".sig", signWithDevelopmentKey("other")));
+        }
+        if (c.signature == OfTheUnflippedDownload) {
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x10);
+            ASSERT_TRUE(writeTestFile(file, bytes));
+        }
+        const auto before = snapshot(install());
+
+        LogCapture capture;
+        RollbackDataList shared;
+        FileReplaceTaskSpecification task(entry, nullptr, &shared, &config, nullptr, 0.5);
+        TaskEventLog log;
+        log.watch(&task, "t");
+        task.execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
+        if (c.ok) {
+            EXPECT_EQ(task.state, int(TaskSpecification::Finished));
+            EXPECT_EQ(readTestFile(target), newData);
+        } else {
+            EXPECT_EQ(task.state, int(TaskSpecification::Failed));
+            EXPECT_TRUE(
+                log.filtered("t message").contains("t message Signature check failed for " + file));
+            EXPECT_EQ(snapshot(install()), before);
+            // Nothing read the download before it was found wanting.
+            EXPECT_FALSE(capture.contains("unpackFile"));
+            EXPECT_FALSE(capture.contains("ApplyEnsemblePatch status"));
+        }
     }
 }
 
@@ -361,7 +556,8 @@ protected:
             const QString rel = QString("%1/f%2").arg(folder).arg(i);
             const QByteArray data = content(qPrintable(rel), 50);
             writeGzip(rel + ".gz", data);
-            entries.append(ReplaceEntry("mac", rel + ".gz", sha512(data), 0, rel));
+            entries.append(resolved(
+                published(ReplaceEntry("mac", rel + ".gz", sha512(data), 0, rel)), download()));
         }
     }
 
@@ -445,13 +641,16 @@ TEST_F(FileReplaceListTest, AFileListedInTwoSectionsIsInstalledOnceAndComesBackO
     ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
     ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
     ASSERT_TRUE(writeTestFile(downloaded("MacOS/lib"), "new"));
-    entries << ReplaceEntry("first", "MacOS/lib", QString(), 0, QString())
-            << ReplaceEntry("second", "MacOS/lib", QString(), 0, QString());
+    entries << resolved(published(ReplaceEntry("first", "MacOS/lib", QString(), 0, QString())),
+                        download())
+            << resolved(published(ReplaceEntry("second", "MacOS/lib", QString(), 0, QString())),
+                        download());
     for (const bool fails : {false, true}) {
         SCOPED_TRACE(fails ? "a later file fails" : "all files install");
         ASSERT_TRUE(writeTestFile(installed("MacOS/lib"), "old"));
         if (fails)
-            entries << ReplaceEntry("mac", "MacOS/missing", QString(), 0, QString());
+            entries << withDownloadHash(
+                ReplaceEntry("mac", "MacOS/missing", QString(), 0, QString()), sha512("missing"));
         FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
         list.execute();
         ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
@@ -518,7 +717,8 @@ TEST_F(FileReplaceListTest, FolderThatCannotBeMadeFailsTheList)
     ASSERT_TRUE(writeTestFile(installed("Blocked"), "a file where a folder should be"));
     addEntries(1, "MacOS");
     writeGzip("Blocked/f.gz", "x");
-    entries.append(ReplaceEntry("mac", "Blocked/f.gz", sha512("x"), 0, "Blocked/f"));
+    entries.append(resolved(
+        published(ReplaceEntry("mac", "Blocked/f.gz", sha512("x"), 0, "Blocked/f")), download()));
     const auto before = snapshot(install());
 
     FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
@@ -530,6 +730,46 @@ TEST_F(FileReplaceListTest, FolderThatCannotBeMadeFailsTheList)
     EXPECT_TRUE(log.lines.contains("l message Could not create dir '" + installed("Blocked")
                                    + "' because it already exists and is not a dir"));
     EXPECT_EQ(snapshot(install()), before);
+}
+
+TEST_F(FileReplaceListTest, RollbackAcrossFileSystemsRestoresEveryFilesBytesAndMode)
+{
+    // The bundle on its own file system: the old files come back from the download folder by
+    // copying, not by renaming.
+    PrivateTmpfs bundle(install());
+    if (!bundle.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    const struct
+    {
+        Treatment treatment;
+        const char *rel;
+        QFileDevice::Permissions mode;
+    } files[] = {
+        {Copy, "MacOS/tool", QFileDevice::Permissions(0x7755)},
+        {Lzma2, "MacOS/qvxclient_mac", QFileDevice::Permissions(0x7755)},
+        {Gzip, "Frameworks/libqvx.1.dylib", QFileDevice::Permissions(0x7750)},
+        {Patch, "Resources/data", QFileDevice::Permissions(0x6640)},
+    };
+    for (const auto &f : files) {
+        ASSERT_TRUE(writeTestFile(installed(f.rel), oldData + f.rel));
+        ASSERT_TRUE(QFile::setPermissions(installed(f.rel), f.mode));
+        entries << prepareTreatment(*this, f.treatment, f.rel, oldData + f.rel, newData + f.rel);
+    }
+    // The last file does not match its hash, after the others are in place.
+    ASSERT_TRUE(writeTestFile(installed("MacOS/last"), "old"));
+    entries << prepareTreatment(*this, Gzip, "MacOS/last", "old", "new");
+    entries.last().m_installedHash = sha512("not this");
+    const auto before = snapshot(install());
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    list.execute();
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+    EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+    EXPECT_EQ(snapshot(install()), before);
+    for (const auto &f : files)
+        EXPECT_EQ(QFileInfo(installed(f.rel)).permissions(), f.mode) << f.rel;
 }
 
 } // namespace

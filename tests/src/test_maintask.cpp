@@ -317,7 +317,7 @@ TEST_F(MainTaskRunTest, StepOneStagesTheUpdaterAndLeavesTheClientAlone)
     ASSERT_EQ(runUpdate(), TaskSpecification::Finished);
     EXPECT_EQ(snapshot(env.bundle(), WithModes), before);
     EXPECT_EQ(get(session(exe)), newExe);
-    EXPECT_EQ(QFileInfo(session(exe)).permissions(), QFileDevice::Permissions(0x7777));
+    EXPECT_EQ(QFileInfo(session(exe)).permissions(), QFileDevice::Permissions(0x7755));
     EXPECT_EQ(get(session(resource)), current);
     EXPECT_EQ(get(session(strings)), newStrings);
     EXPECT_EQ(

@@ -191,7 +191,7 @@ const ListCase listCases[] = {
      {"app=new"},
      {},
      "[macosx]\napp=::5\n",
-     {{"macosx|app||5"}, {"macosx|app||0||"}}},
+     {{"macosx|app||5", "macosx|app.sig||0"}, {"macosx|app||0||"}}},
     {"packed file, installed file current",
      {"MacOS/app=new"},
      {},
@@ -380,7 +380,8 @@ TEST(DownloadReplaceListBuilder, EmptyHashAcceptsAFileWithAValidSignature)
     ASSERT_TRUE(writeTestFile(bench.installDir + "/forged.sig", signWithDevelopmentKey("new")));
     bench.writeIni("[macosx]\nforged=::5\nsigned=::3\n");
     ASSERT_TRUE(bench.runWorker());
-    expectLists(bench.lists, {{"macosx|forged||5"}, {"macosx|forged||0||"}});
+    expectLists(bench.lists,
+                {{"macosx|forged||5", "macosx|forged.sig||0"}, {"macosx|forged||0||"}});
 }
 
 TEST(DownloadReplaceListBuilder, MissingProductIniIsRejected)
@@ -572,6 +573,72 @@ TEST_F(DownloadReplaceListTask, HashingRunsOffTheGuiThread)
     EXPECT_EQ(linesOf(shared).replaces, QStringList({"macosx|app||0||"}));
     ASSERT_NE(task.workerThread.load(), nullptr);
     EXPECT_NE(task.workerThread.load(), QCoreApplication::instance()->thread());
+}
+
+// Without a hash a download is installed only with a valid detached signature: the signature
+// is fetched with it.
+const ListCase unhashedDownloadCases[] = {
+    {"packed file without a download hash",
+     {"MacOS/app=old"},
+     {},
+     "[macosx]\napp._lzma2_=::10::{new}::3::MacOS/app\n",
+     {{"macosx|app._lzma2_||10", "macosx|app._lzma2_.sig||0"},
+      {"macosx|app._lzma2_|{new}|3|MacOS/app|"}}},
+    {"patch without a patch hash",
+     {"MacOS/app=old"},
+     {},
+     "[macosx]\napp._lzma2_={packed}::10::{new}::3::MacOS/app\n"
+     "app_patch_=::7::{old}::3::MacOS/app\n",
+     {{"macosx|app_patch_||7", "macosx|app_patch_.sig||0"},
+      {"macosx|app._lzma2_|{new}|3|MacOS/app|app_patch_"}}},
+    {"a download there already, but no signature beside it",
+     {},
+     {"app=new"},
+     "[macosx]\napp=::3\n",
+     {{"macosx|app||3", "macosx|app.sig||0"}, {"macosx|app||0||"}}},
+    {"the same file in two sections is fetched once, with one signature",
+     {},
+     {},
+     "[macosx]\napp=::3\n[macosx_arm]\napp=::3\n",
+     {{"macosx|app||3", "macosx|app.sig||0"}, {"macosx|app||0||", "macosx_arm|app||0||"}}},
+    {"a listed file in the place of a signature",
+     {},
+     {},
+     "[macosx]\napp=::3\napp.sig={other}::128\n",
+     {{"macosx|app||3", "macosx|app.sig||0"}, {"macosx|app||0||", "macosx|app.sig||0||"}},
+     {invalidMacosx},
+     false},
+};
+
+TEST(DownloadReplaceListBuilder, AnUnhashedDownloadIsFetchedWithItsSignature)
+{
+    for (const ListCase &c : unhashedDownloadCases) {
+        SCOPED_TRACE(c.name);
+        ListBench bench(1);
+        bench.install(c.installed);
+        bench.predownload(c.downloaded);
+        bench.writeIni(c.ini);
+        EXPECT_EQ(bench.runWorker(), c.ok);
+        EXPECT_EQ(bench.messages, QStringList(clientStart) + c.messages);
+        expectLists(bench.lists, c.expected);
+    }
+}
+
+TEST(DownloadReplaceListBuilder, AnUnhashedDownloadWithAValidSignatureIsNotFetchedAgain)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another public key";
+    initCryptLibrary();
+    ListBench bench(1);
+    ASSERT_TRUE(writeTestFile(bench.downloadDir + "/app", "new"));
+    ASSERT_TRUE(writeTestFile(bench.downloadDir + "/app.sig", signWithDevelopmentKey("new")));
+    ASSERT_TRUE(writeTestFile(bench.downloadDir + "/forged", "newer"));
+    ASSERT_TRUE(writeTestFile(bench.downloadDir + "/forged.sig", signWithDevelopmentKey("new")));
+    bench.writeIni("[macosx]\napp=::3\nforged=::5\n");
+    ASSERT_TRUE(bench.runWorker());
+    expectLists(
+        bench.lists,
+        {{"macosx|forged||5", "macosx|forged.sig||0"}, {"macosx|app||0||", "macosx|forged||0||"}});
 }
 
 } // namespace

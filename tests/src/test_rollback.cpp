@@ -1,5 +1,6 @@
 #include "fileops_test_support.h"
 #include "rollback.h"
+#include "tmpfs_test_support.h"
 
 #include <QObject>
 #include <QSignalSpy>
@@ -65,6 +66,36 @@ TEST_F(RollbackTest, RenameIsUndoneBackToTheOldName)
     EXPECT_TRUE(undo(list, true).isEmpty());
     EXPECT_EQ(readTestFile(path("old")), QByteArray("content"));
     EXPECT_FALSE(QFileInfo::exists(path("new")));
+}
+
+TEST_F(RollbackTest, RenameBackAcrossFileSystemsKeepsEachFilesMode)
+{
+    // The kept files lie on another file system than the place they go back to, so the
+    // rename is a copy.
+    PrivateTmpfs bundle(path("bundle"));
+    if (!bundle.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    const QFileDevice::Permissions modes[] = {
+        QFileDevice::Permissions(0x7755), // rwxr-xr-x
+        QFileDevice::Permissions(0x7700), // rwx------
+        QFileDevice::Permissions(0x6640), // rw-r-----
+    };
+    RollbackDataList list;
+    for (int i = 0; i < 3; ++i) {
+        const QString kept = path(QString("kept%1").arg(i));
+        ASSERT_TRUE(writeTestFile(kept, QByteArray::number(i)));
+        ASSERT_TRUE(QFile::setPermissions(kept, modes[i]));
+        list.append(RollbackData(RollbackData::FILE_RENAME,
+                                 bundle.folder() + QString("/f%1").arg(i), kept));
+    }
+    EXPECT_TRUE(undo(list, true).isEmpty());
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const QString restored = bundle.folder() + QString("/f%1").arg(i);
+        EXPECT_EQ(readTestFile(restored), QByteArray::number(i));
+        EXPECT_EQ(QFileInfo(restored).permissions(), modes[i]);
+        EXPECT_FALSE(QFileInfo::exists(path(QString("kept%1").arg(i))));
+    }
 }
 
 TEST_F(RollbackTest, FailedUndoWarnsAndTheRestIsStillUndone)

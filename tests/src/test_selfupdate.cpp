@@ -1,13 +1,17 @@
 #include "configuration.h"
 #include "faketasks.h"
+#include "filemodes.h"
 #include "fileops_test_support.h"
 #include "filereplacelisttaskspecification.h"
 #include "replacelistdata.h"
+#include "signing_test_support.h"
 #include "test_maintask_support.h"
 #include "updateinidata.h"
 #include "updatertestenv.h"
 
 #include <QSettings>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -57,7 +61,14 @@ protected:
 
 bool isExecutable(const QString &path)
 {
-    return QFileInfo(path).permissions() == QFileDevice::Permissions(0x7777);
+    return QFileInfo(path).permissions() == FileModes::executable;
+}
+
+// The entry as the list builder makes it: with the hash of what was downloaded for it.
+ReplaceEntry downloadedAs(ReplaceEntry entry, const QByteArray &download)
+{
+    entry.m_downloadHash = sha512(download);
+    return entry;
 }
 
 TEST_F(SelfUpdateStagingTest, StagesACompleteUpdaterInTheDownloadFolder)
@@ -75,13 +86,18 @@ TEST_F(SelfUpdateStagingTest, StagesACompleteUpdaterInTheDownloadFolder)
     ASSERT_TRUE(put(staged(plainFile), "downloaded as it is installed"));
 
     const QList<ReplaceEntry> list = {
-        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), quint64(exe.size()),
-                     updaterExe),
-        ReplaceEntry("update", library + "_gz", sha512(lib), quint64(lib.size()), library),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe),
+                                  quint64(exe.size()), updaterExe),
+                     packLzma2(exe)),
+        downloadedAs(
+            ReplaceEntry("update", library + "_gz", sha512(lib), quint64(lib.size()), library),
+            packGzip(lib)),
         // The download name is the installed name: only the patch is downloaded.
-        ReplaceEntry("update", strings, sha512(newStrings), quint64(newStrings.size()), strings,
-                     strings + "_1_patch_"),
-        ReplaceEntry("update", plainFile, "hash", 29, QString()),
+        downloadedAs(ReplaceEntry("update", strings, sha512(newStrings), quint64(newStrings.size()),
+                                  strings, strings + "_1_patch_"),
+                     patch),
+        downloadedAs(ReplaceEntry("update", plainFile, "hash", 29, QString()),
+                     "downloaded as it is installed"),
     };
     ASSERT_EQ(run(list), TaskSpecification::Finished);
 
@@ -128,7 +144,8 @@ TEST_F(SelfUpdateStagingTest, ARepeatedRunKeepsWhatIsThereAndFinishes)
     // Nothing packed: the completion steps run at once, twice in the same folder.
     ASSERT_TRUE(put(staged("SharedSupport/translations/update_de.qm"), "kept"));
     ASSERT_TRUE(put(staged(plainFile), "copied by the list builder"));
-    const QList<ReplaceEntry> list = {ReplaceEntry("update", plainFile, "hash", 1, QString())};
+    const QList<ReplaceEntry> list = {downloadedAs(
+        ReplaceEntry("update", plainFile, "hash", 1, QString()), "copied by the list builder")};
     LogCapture capture;
     ASSERT_EQ(run(list), TaskSpecification::Finished);
     ASSERT_EQ(run(list), TaskSpecification::Finished);
@@ -151,7 +168,8 @@ TEST_F(SelfUpdateStagingTest, EveryChildWeighsOneSoProgressPassesTheWeight)
         const QByteArray data = lines("file", 10 + i);
         const QString name = QString("Plugins/p%1.txt").arg(i);
         ASSERT_TRUE(put(staged(name + "._lzma2_"), packLzma2(data)));
-        list.append(ReplaceEntry("update", name + "._lzma2_", sha512(data), 1, name));
+        list.append(downloadedAs(ReplaceEntry("update", name + "._lzma2_", sha512(data), 1, name),
+                                 packLzma2(data)));
     }
     ASSERT_EQ(run(list, 0.4), TaskSpecification::Finished);
     double highest = 0.0;
@@ -165,13 +183,18 @@ TEST_F(SelfUpdateStagingTest, AFailedChildFailsTheTaskAfterTheCompletionSteps)
 {
     const QByteArray exe = lines("new updater");
     ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    // The first download matches its hash but is no container.
+    ASSERT_TRUE(put(staged("Frameworks/broken._lzma2_"), "not a container"));
     const QList<ReplaceEntry> list = {
-        ReplaceEntry("update", "Frameworks/missing._lzma2_", "h", 1, "Frameworks/missing"),
-        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+        downloadedAs(
+            ReplaceEntry("update", "Frameworks/broken._lzma2_", "h", 1, "Frameworks/broken"),
+            "not a container"),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                     packLzma2(exe)),
     };
     ASSERT_EQ(run(list), TaskSpecification::Failed);
     EXPECT_FALSE(log.filtered("s message").isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(staged("Frameworks/missing")));
+    EXPECT_FALSE(QFileInfo::exists(staged("Frameworks/broken")));
     EXPECT_TRUE(QFileInfo(staged("SharedSupport/update.app/Contents/Plugins")).isSymLink());
     EXPECT_TRUE(QFileInfo::exists(staged("SharedSupport/update.ini")));
 }
@@ -190,7 +213,9 @@ TEST_F(SelfUpdateStagingTest, AStagedFileThatDoesNotMatchItsHashFailsTheTask)
         QString checked;
     } cases[] = {
         {"unpacked file",
-         ReplaceEntry("update", updaterExe + "._lzma2_", sha512("other"), 1, updaterExe),
+         downloadedAs(
+             ReplaceEntry("update", updaterExe + "._lzma2_", sha512("other"), 1, updaterExe),
+             packLzma2(exe)),
          staged(updaterExe + "._lzma2_"), packLzma2(exe), staged(updaterExe)},
         {"plain download", plain, staged(plainFile), "tampered", staged(plainFile)},
     };
@@ -207,9 +232,11 @@ TEST_F(SelfUpdateStagingTest, AStagedFileThatDoesNotMatchItsHashFailsTheTask)
     log.lines.clear();
     ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
     ASSERT_TRUE(put(staged(plainFile), "as published"));
-    ASSERT_EQ(
-        run({ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe), plain}),
-        TaskSpecification::Finished);
+    ASSERT_EQ(run({downloadedAs(
+                       ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                       packLzma2(exe)),
+                   plain}),
+              TaskSpecification::Finished);
 }
 
 TEST_F(SelfUpdateStagingTest, AFileListedInTwoSectionsIsStagedOnce)
@@ -217,8 +244,11 @@ TEST_F(SelfUpdateStagingTest, AFileListedInTwoSectionsIsStagedOnce)
     const QByteArray exe = lines("new updater", 20000);
     ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
     const QList<ReplaceEntry> list = {
-        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
-        ReplaceEntry("update_arm", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                     packLzma2(exe)),
+        downloadedAs(
+            ReplaceEntry("update_arm", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+            packLzma2(exe)),
     };
     ASSERT_EQ(run(list), TaskSpecification::Finished);
     EXPECT_EQ(get(staged(updaterExe)), exe);
@@ -234,6 +264,174 @@ TEST_F(SelfUpdateStagingTest, AnUnwritableSessionRecordEndsTheTaskFailed)
                            "have the required write permissions."}));
     EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/translations")));
     EXPECT_EQ(log.filtered("s canceled").size(), 1);
+}
+
+// A copy of data with one bit flipped in the middle.
+QByteArray flipped(QByteArray data)
+{
+    data[data.size() / 2] = char(data[data.size() / 2] ^ 0x04);
+    return data;
+}
+
+TEST_F(SelfUpdateStagingTest, ADownloadThatDoesNotMatchItsHashIsNeverUnpackedOrPatched)
+{
+    const QByteArray exe = lines("new updater");
+    const QByteArray oldStrings = lines("strings v1");
+    const QByteArray newStrings = oldStrings + lines("strings v2", 40);
+    const QByteArray container = packLzma2(exe);
+    const QByteArray patch = makePatch(oldStrings, newStrings);
+    const ReplaceEntry unpacked = downloadedAs(
+        ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe), container);
+    const ReplaceEntry patched = downloadedAs(
+        ReplaceEntry("update", strings, sha512(newStrings), 1, strings, strings + "_1_patch_"),
+        patch);
+    const struct
+    {
+        const char *label;
+        QString download;
+        QByteArray bytes;
+    } cases[] = {
+        {"container", staged(updaterExe + "._lzma2_"), flipped(container)},
+        {"patch", staged(strings + "_1_patch_"), flipped(patch)},
+    };
+    ASSERT_TRUE(put(installed(strings), oldStrings));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        log.lines.clear();
+        ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), container));
+        ASSERT_TRUE(put(staged(strings + "_1_patch_"), patch));
+        ASSERT_TRUE(put(c.download, c.bytes));
+        QFile::remove(staged(updaterExe));
+        QFile::remove(staged(strings));
+        const auto bundleBefore = snapshot(env.bundle(), WithModes);
+
+        LogCapture capture;
+        ASSERT_EQ(run({unpacked, patched}), TaskSpecification::Failed);
+        EXPECT_TRUE(log.filtered("s message")
+                        .contains("s message Signature check failed for " + c.download));
+        // Nothing was staged, not even from the download that is sound.
+        EXPECT_FALSE(QFileInfo::exists(staged(updaterExe)));
+        EXPECT_FALSE(QFileInfo::exists(staged(strings)));
+        EXPECT_FALSE(capture.contains("unpackFile"));
+        EXPECT_FALSE(capture.contains("ApplyEnsemblePatch status"));
+        EXPECT_EQ(snapshot(env.bundle(), WithModes), bundleBefore);
+    }
+}
+
+TEST_F(SelfUpdateStagingTest, AnEmptyHashStagesOnlyWithAValidSignatureOfTheDownload)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another public key";
+    initCryptLibrary();
+    const QByteArray exe = lines("new updater");
+    const QByteArray container = packLzma2(exe);
+    const QString download = staged(updaterExe + "._lzma2_");
+    const struct
+    {
+        const char *label;
+        QByteArray signature; // empty: none
+        bool ok;
+    } cases[] = {
+        {"signed", signWithDevelopmentKey(container), true},
+        {"signature of other content", signWithDevelopmentKey("other"), false},
+        {"no signature", QByteArray(), false},
+    };
+    // An empty download hash, as a product ini line "::size::hash::size::name" gives it.
+    const ReplaceEntry entry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        log.lines.clear();
+        QFile::remove(staged(updaterExe));
+        QFile::remove(download + ".sig");
+        ASSERT_TRUE(put(download, container));
+        if (!c.signature.isEmpty()) {
+            ASSERT_TRUE(put(download + ".sig", c.signature));
+        }
+        ASSERT_EQ(run({entry}), c.ok ? TaskSpecification::Finished : TaskSpecification::Failed);
+        if (c.ok) {
+            EXPECT_EQ(get(staged(updaterExe)), exe);
+            EXPECT_TRUE(isExecutable(staged(updaterExe)));
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(staged(updaterExe)));
+            EXPECT_TRUE(log.filtered("s message")
+                            .contains("s message Signature check failed for " + download));
+        }
+    }
+}
+
+TEST_F(SelfUpdateStagingTest, ASharedSupportFileDownloadedAsItIsReachesTheStagedBundle)
+{
+    // A two-field line of the shared-support section: downloaded without "SharedSupport/".
+    const QString key = QStringLiteral("update.app/Contents/Resources/extra.txt");
+    const QByteArray data = lines("extra resource");
+    const ReplaceEntry entry
+        = downloadedAs(ReplaceEntry("common_client", key, QString(), 1, QString()), data);
+    ASSERT_EQ(entry.localRelativePath(QString()), "SharedSupport/" + key);
+
+    for (const bool tampered : {true, false}) {
+        SCOPED_TRACE(tampered ? "tampered download" : "download as published");
+        log.lines.clear();
+        ASSERT_TRUE(put(staged(key), tampered ? flipped(data) : data));
+        ASSERT_EQ(run({entry}), tampered ? TaskSpecification::Failed : TaskSpecification::Finished);
+        if (tampered) {
+            EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/" + key)));
+            EXPECT_TRUE(log.filtered("s message")
+                            .contains("s message Signature check failed for " + staged(key)));
+        } else {
+            EXPECT_EQ(get(staged("SharedSupport/" + key)), data);
+            EXPECT_EQ(QFileInfo(staged("SharedSupport/" + key)).permissions(), FileModes::newFile);
+        }
+    }
+}
+
+TEST_F(SelfUpdateStagingTest,
+       StagedFilesTakeTheInstalledModeOrTheDefaultAndProgramsAreNotWorldWritable)
+{
+    const QString helper = QStringLiteral("SharedSupport/update.app/Contents/MacOS/helper");
+    const QString newData = QStringLiteral("SharedSupport/update.app/Contents/Resources/new.dat");
+    const QByteArray oldHelper = lines("helper v1");
+    const QByteArray newHelper = oldHelper + lines("helper v2", 30);
+    const QByteArray exe = lines("new updater");
+    const QByteArray lib = lines("new library");
+    const QByteArray fresh = lines("new data");
+    const QByteArray patch = makePatch(oldHelper, newHelper);
+    ASSERT_TRUE(put(installed(helper), oldHelper));
+    ASSERT_TRUE(QFile::setPermissions(installed(helper), QFileDevice::Permissions(0x7750)));
+    ASSERT_TRUE(put(installed(updaterExe), "old updater"));
+    ASSERT_TRUE(QFile::setPermissions(installed(updaterExe), QFileDevice::Permissions(0x7777)));
+    ASSERT_TRUE(put(staged(helper + "_patch_"), patch));
+    ASSERT_TRUE(put(staged(updaterExe + "._lzma2_"), packLzma2(exe)));
+    ASSERT_TRUE(put(staged(library + "_gz"), packGzip(lib)));
+    ASSERT_TRUE(put(staged(newData + "._lzma2_"), packLzma2(fresh)));
+
+    // Neither the umask nor the downloads' modes may decide a mode.
+    const mode_t previousMask = ::umask(0);
+    const int state = run({
+        downloadedAs(
+            ReplaceEntry("update", helper, sha512(newHelper), 1, helper, helper + "_patch_"),
+            patch),
+        downloadedAs(ReplaceEntry("update", updaterExe + "._lzma2_", sha512(exe), 1, updaterExe),
+                     packLzma2(exe)),
+        downloadedAs(ReplaceEntry("update", library + "_gz", sha512(lib), 1, library),
+                     packGzip(lib)),
+        downloadedAs(ReplaceEntry("update", newData + "._lzma2_", sha512(fresh), 1, newData),
+                     packLzma2(fresh)),
+    });
+    ::umask(previousMask);
+    ASSERT_EQ(state, TaskSpecification::Finished);
+
+    const QMap<QString, QFileDevice::Permissions> expected = {
+        {helper, QFileDevice::Permissions(0x7750)},
+        {updaterExe, FileModes::executable},
+        {library, FileModes::executable},
+        {newData, FileModes::newFile},
+    };
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+        SCOPED_TRACE(qPrintable(it.key()));
+        EXPECT_EQ(QFileInfo(staged(it.key())).permissions(), it.value());
+    }
+    EXPECT_EQ(get(staged(helper)), newHelper);
+    EXPECT_EQ(get(staged(newData)), fresh);
 }
 
 } // namespace

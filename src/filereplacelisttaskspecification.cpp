@@ -22,6 +22,29 @@
 
 namespace {
 
+// The first path of the entries that leads out of root, links followed: their installed paths
+// or, for the download folder, their downloads as well.
+QString firstPathOutside(const QList<ReplaceEntry> &entries, const QString &root,
+                         bool withDownloads)
+{
+    for (const ReplaceEntry &entry : entries) {
+        const QString relative = entry.localRelativePath(QString());
+        QStringList paths({QDir(root).filePath(relative)});
+        if (withDownloads)
+            paths << QDir(root).filePath(entry.m_key) << QDir(root).filePath(entry.m_patchKey);
+        if (!PathConfinement::isSafeRelativePath(relative)
+            || (withDownloads && !PathConfinement::isSafeRelativePath(entry.m_key))
+            || (withDownloads && entry.hasPatch()
+                && !PathConfinement::isSafeRelativePath(entry.m_patchKey)))
+            return paths.first();
+        for (const QString &path : qAsConst(paths)) {
+            if (!PathConfinement::staysInside(root, path, true))
+                return path;
+        }
+    }
+    return QString();
+}
+
 // The entries without repeats of one that installs the same file in the same way.
 QList<ReplaceEntry> distinctEntries(const QList<ReplaceEntry> &list)
 {
@@ -72,21 +95,15 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 
 bool FileReplaceListTaskSpecification::targetsConfined()
 {
-    if (!replaceList)
-        return true;
     // Checked before any folder is made: a linked folder on the way would have them made, and
     // the files written, elsewhere.
-    const QString &root = configuration->installPath;
-    for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
-        const QString relative = entry.localRelativePath(QString());
-        const QString target = QDir(root).filePath(relative);
-        if (!PathConfinement::isSafeRelativePath(relative)
-            || !PathConfinement::staysInside(root, target, true)) {
-            emit message(PathConfinement::outsideText(target, root));
-            return false;
-        }
-    }
-    return true;
+    const QString outside = replaceList
+        ? firstPathOutside(*replaceList, configuration->installPath, false)
+        : QString();
+    if (outside.isEmpty())
+        return true;
+    emit message(PathConfinement::outsideText(outside, configuration->installPath));
+    return false;
 }
 
 int FileReplaceListTaskSpecification::collectTargetDirs()
@@ -173,6 +190,15 @@ void UpdateSelfUnzipTaskSpecification::execute()
 // against its hash (a check never reads a file that is still being written).
 void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 {
+    // The new updater is built inside the download folder and nowhere else.
+    const QString outside
+        = replaceList ? firstPathOutside(*replaceList, configuration->tempDir, true) : QString();
+    if (!outside.isEmpty()) {
+        emit message(PathConfinement::outsideText(outside, configuration->tempDir));
+        state = Running;
+        fail();
+        return;
+    }
     m_Phase = CheckingDownloads;
     addDownloadChecks();
     state = Running;

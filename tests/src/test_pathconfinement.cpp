@@ -314,4 +314,24 @@ TEST_F(ConfinedTasksTest, DeletingThroughALinkLeadingOutsideDeletesNothing)
     EXPECT_EQ(snapshot(dir.path(), WithModes), before);
 }
 
+TEST_F(ConfinedTasksTest, StagingThroughALinkLeadingOutsideFails)
+{
+    const QByteArray exe = lines("new updater");
+    const QString rel = "SharedSupport/update.app/Contents/MacOS/update";
+    ASSERT_TRUE(put(config.tempDir + "/" + rel + "._lzma2_", packLzma2(exe)));
+    ASSERT_TRUE(QFile::link(dir.filePath("victim"),
+                            config.tempDir + "/SharedSupport/update.app/Contents/MacOS/linked"));
+    const QMap<QString, QByteArray> before = snapshot(dir.path(), WithModes);
+
+    QList<ReplaceEntry> entries {
+        ReplaceEntry("update", rel + "._lzma2_", sha512(exe), quint64(exe.size()),
+                     "SharedSupport/update.app/Contents/MacOS/linked/keep.txt")};
+    entries.first().m_downloadHash = sha512(packLzma2(exe));
+    UpdateSelfUnzipTaskSpecification staging(&entries, &config, nullptr, 1.0);
+    EXPECT_EQ(run(staging), TaskSpecification::Failed);
+    EXPECT_EQ(snapshot(dir.path(), WithModes), before);
+    EXPECT_EQ(get(dir.filePath("victim/keep.txt")), "keep");
+    EXPECT_EQ(log.filtered("t message").size(), 1);
+}
+
 } // namespace

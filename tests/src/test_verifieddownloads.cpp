@@ -1,18 +1,8 @@
 // Whole update runs in which a download has no hash in the product ini, so that only its
 // detached signature vouches for it, and step-one runs with a tampered download.
-#include "configuration.h"
-#include "cryptwrapper.h"
-#include "faketasks.h"
 #include "filemodes.h"
-#include "maintaskspecification.h"
-#include "signing_test_support.h"
+#include "test_maintask_fixture.h"
 #include "test_maintask_support.h"
-#include "testhttpserver.h"
-#include "updateinidata.h"
-#include "updatertestenv.h"
-
-#include <QNetworkAccessManager>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -20,75 +10,33 @@ using namespace qvxrun;
 
 namespace {
 
-const int version = 813;
-
-class VerifiedDownloadRunTest : public ::testing::Test
+class VerifiedDownloadRunTest : public MainTaskRunTest
 {
 public:
     void SetUp() override
     {
-        ASSERT_TRUE(server.isListening());
+        MainTaskRunTest::SetUp();
         if (!builtInKeyIsDevelopmentKey())
             GTEST_SKIP() << "the build embeds another signing key";
-        initCryptLibrary();
-        Configuration::imageServerBaseUrl = server.baseUrl() + QStringLiteral("images/");
-        config.initialised = true;
-        config.versionNr = version;
-        config.tempDir = env.path(QStringLiteral("session"));
-        config.installPath = env.bundle() + QStringLiteral("/Contents/");
-        config.streams = 2;
-        ASSERT_TRUE(QDir().mkpath(config.tempDir));
-        ASSERT_TRUE(UpdateIniData::modify(version, config.tempDir, config.installPath,
-                                          QStringLiteral("update_macosx")));
-    }
-
-    QString installed(const QString &rel) const { return config.installPath + rel; }
-    QString session(const QString &name) const { return config.tempDir + "/" + name; }
-
-    void serve(const QString &remote, const QByteArray &bytes)
-    {
-        server.setReply(QString("/images/%1/%2").arg(version).arg(remote),
-                        TestHttpServer::Reply::ok(bytes));
     }
 
     // The product ini of the step, packed and signed on the server; values maps "section/key"
     // to the line.
     void serveProductIni(const QMap<QString, QString> &values)
     {
-        const QString name = config.clientUpdate == 1 ? QStringLiteral("qvx_client_macosx.ini")
-                                                      : QStringLiteral("update_macosx.ini");
-        const QString plain = env.path("product.ini");
-        QFile::remove(plain);
-        {
-            QSettings ini(plain, QSettings::IniFormat);
-            for (auto it = values.begin(); it != values.end(); ++it)
-                ini.setValue(it.key(), it.value());
-        }
-        const QByteArray content = get(plain);
-        ASSERT_FALSE(content.isEmpty());
-        serve(name + "._lzma2_", packLzma2(content));
-        serve(name + ".sig", signWithDevelopmentKey(content));
-    }
-
-    int runUpdate()
-    {
-        MainTaskSpecification task(&manager, &config, nullptr, 1.0);
-        log.watch(&task, QStringLiteral("main"));
-        task.execute();
-        EXPECT_TRUE(waitUntil([&] { return taskEnded(task); }, 60000));
-        return task.state;
+        QMap<QString, QVariant> lines;
+        for (auto it = values.begin(); it != values.end(); ++it)
+            lines.insert(it.key(), it.value());
+        MainTaskRunTest::serveProductIni(config.clientUpdate == 1
+                                             ? QStringLiteral("qvx_client_macosx.ini")
+                                             : QStringLiteral("update_macosx.ini"),
+                                         lines);
     }
 
     QStringList signatureFailures() const
     {
         return log.filtered("main message Signature check failed");
     }
-
-    UpdaterTestEnv env;
-    TestHttpServer server;
-    QNetworkAccessManager manager;
-    Configuration config;
-    TaskEventLog log;
 };
 
 QString size(const QByteArray &data)

@@ -156,10 +156,12 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (!m_Engine->isActive()) {
         // The hand-over closes the window itself a moment later.
-        if (handOverPending())
+        if (handOverPending()) {
             event->ignore();
-        else
+        } else {
+            m_Ending = true;
             event->accept();
+        }
         return;
     }
     event->ignore();
@@ -172,12 +174,15 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // The run may have ended while the question was open. Qt refuses a close() made inside
     // this event, the hand-over's included, so this close has to do what that one could not.
     if (m_HandedOver) {
+        m_Ending = true;
         event->accept();
         return;
     }
     if (!m_Engine->isActive()) {
-        if (answer == QMessageBox::Yes && !handOverPending() && !m_Ending)
+        if (answer == QMessageBox::Yes && !handOverPending() && !m_Ending) {
+            m_Ending = true;
             event->accept();
+        }
         return;
     }
     if (answer == QMessageBox::Yes) {

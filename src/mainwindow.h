@@ -52,8 +52,8 @@ private:
     bool m_Aborting;
     bool m_Started;
     bool m_RebootPending;
-    // A fatal error box is up and the program ends when it closes: no session may start from
-    // the events that its nested loop still delivers.
+    // The program is ending (a fatal error box is up, or the window has closed): no session may
+    // start from the events still delivered, such as a late answer of the version server.
     bool m_Ending = false;
     // The next program has been started; the window only has to close.
     bool m_HandedOver = false;

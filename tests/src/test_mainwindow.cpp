@@ -703,7 +703,16 @@ TEST_F(MainWindowTest, ClosingDuringTheVersionQueryEndsItsThread)
     queryWindow->show();
 
     MainWindow *w = queryWindow.get();
-    EXPECT_EQ(exitCodeOf([w]() { w->close(); }, 10000), 0);
+    Configuration *c = configuration.get();
+    EXPECT_EQ(exitCodeOf(
+                  [w, c]() {
+                      w->close();
+                      // An answer that arrives before the loop has ended starts no run.
+                      c->initialised = true;
+                      emit c->ready();
+                  },
+                  10000),
+              0);
     // As main leaves: the window first, then the configuration.
     queryWindow.reset();
     configuration.reset();

@@ -14,12 +14,20 @@ HTTPDownloader::HTTPDownloader(const QNetworkRequest &request)
 
 HTTPDownloader::~HTTPDownloader()
 {
+    // Still running when its owner goes (the program ends during the query): stop the
+    // request rather than leave a thread behind that outlives everything it uses.
+    quit();
     wait();
 }
 
 void HTTPDownloader::setTimeLimit(int msecs)
 {
     m_timeLimit = msecs;
+}
+
+void HTTPDownloader::setSizeLimit(qint64 bytes)
+{
+    m_sizeLimit = bytes;
 }
 
 void HTTPDownloader::run()
@@ -31,6 +39,25 @@ void HTTPDownloader::run()
         manager, &QNetworkAccessManager::finished, manager,
         [this](QNetworkReply *reply) { on_downloadFinished(reply); }, Qt::DirectConnection);
     QNetworkReply *reply = manager->get(m_request);
+    m_body.clear();
+    m_tooLarge = false;
+    if (m_sizeLimit > 0) {
+        // Read as it comes, so that an oversized body is never held whole.
+        auto overLimit = [this, reply]() {
+            m_tooLarge = true;
+            reply->abort();
+        };
+        connect(reply, &QNetworkReply::metaDataChanged, reply, [this, reply, overLimit]() {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid() && length.toLongLong() > m_sizeLimit)
+                overLimit();
+        });
+        connect(reply, &QIODevice::readyRead, reply, [this, reply, overLimit]() {
+            m_body += reply->read(m_sizeLimit + 1 - m_body.size());
+            if (m_body.size() > m_sizeLimit)
+                overLimit();
+        });
+    }
 
     // An aborted reply finishes with an error, which ends the query like any failed one.
     QTimer limit;
@@ -48,8 +75,12 @@ void HTTPDownloader::run()
 void HTTPDownloader::on_downloadFinished(QNetworkReply *reply)
 {
     QByteArray data;
-    if (reply->error() == QNetworkReply::NoError)
-        data = reply->readAll();
+    if (reply->error() == QNetworkReply::NoError && !m_tooLarge) {
+        data = m_body + reply->readAll();
+        if (m_sizeLimit > 0 && data.size() > m_sizeLimit)
+            data.clear();
+    }
+    m_body.clear();
     emit download_available(data);
     reply->deleteLater();
     quit();

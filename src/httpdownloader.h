@@ -1,6 +1,7 @@
 // One HTTP GET on a thread of its own, with its own network manager. The whole body (empty on
 // any error) comes back through download_available; afterwards the object deletes itself, so
-// its creator must not keep a pointer to it.
+// its creator must not keep a plain pointer to it. Destroying it earlier ends the request and
+// waits for its thread.
 #ifndef HTTPDOWNLOADER_H
 #define HTTPDOWNLOADER_H
 
@@ -20,6 +21,9 @@ public:
 
     // Aborts the request after msecs milliseconds (0 or less: no limit); set before start.
     void setTimeLimit(int msecs);
+    // A body longer than bytes fails the request as soon as that is known (0 or less: no
+    // limit); set before start.
+    void setSizeLimit(qint64 bytes);
 
 signals:
     void download_available(QByteArray data);
@@ -33,6 +37,10 @@ private slots:
 private:
     QNetworkRequest m_request;
     int m_timeLimit = 0;
+    qint64 m_sizeLimit = 0;
+    // Used on the download thread only.
+    QByteArray m_body;
+    bool m_tooLarge = false;
 };
 
 #endif // HTTPDOWNLOADER_H

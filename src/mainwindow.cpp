@@ -15,6 +15,8 @@
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QTextCursor>
+#include <QTextEdit>
 #include <QTimer>
 
 const QString g_ForceUpdateFileName = QStringLiteral("qvx_force_update");
@@ -64,11 +66,7 @@ MainWindow::MainWindow(Configuration *config)
         // Not inside the reporting task's signal: the box's nested loop lets the run end, and the
         // task tree be deleted, under that task's own code.
         QMetaObject::invokeMethod(
-            this,
-            [this, errorMessage]() {
-                QMessageBox::critical(this, trObject("Error"), errorMessage);
-            },
-            Qt::QueuedConnection);
+            this, [this, errorMessage]() { showCritical(errorMessage); }, Qt::QueuedConnection);
     });
     connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
     connect(m_Engine, &UpdateEngine::updateProgress, this, [this](double doneFrac) {
@@ -98,7 +96,7 @@ MainWindow::MainWindow(Configuration *config)
 
     connect(m_Config, &Configuration::fatalError, this, [this](const QString &errorMessage) {
         m_Ending = true;
-        QMessageBox::critical(this, trObject("Error"), errorMessage);
+        showCritical(errorMessage);
         QCoreApplication::exit(1);
     });
     connect(m_Config, &Configuration::ready, this, &MainWindow::onStartUpdate);
@@ -116,7 +114,8 @@ void MainWindow::updateVersionLabel()
     QString text;
     if (!m_Config->versionString.isEmpty())
         text += QStringLiteral("<div style=\"font-weight:bold;font-size:large\">")
-            + trWidget("Update to Quorvelin %1").arg(m_Config->versionString)
+            // The version server's reply is unsigned: its text must not become markup or links.
+            + trWidget("Update to Quorvelin %1").arg(m_Config->versionString.toHtmlEscaped())
             + QStringLiteral("</div>");
 
     QString channelName;
@@ -156,7 +155,13 @@ void MainWindow::showEvent(QShowEvent *event)
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (!m_Engine->isActive()) {
-        event->accept();
+        // The hand-over closes the window itself a moment later.
+        if (handOverPending()) {
+            event->ignore();
+        } else {
+            m_Ending = true;
+            event->accept();
+        }
         return;
     }
     event->ignore();
@@ -166,6 +171,20 @@ void MainWindow::closeEvent(QCloseEvent *event)
         this, trWidget("Question"),
         trWidget("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
         QMessageBox::Yes | QMessageBox::No);
+    // The run may have ended while the question was open. Qt refuses a close() made inside
+    // this event, the hand-over's included, so this close has to do what that one could not.
+    if (m_HandedOver) {
+        m_Ending = true;
+        event->accept();
+        return;
+    }
+    if (!m_Engine->isActive()) {
+        if (answer == QMessageBox::Yes && !handOverPending() && !m_Ending) {
+            m_Ending = true;
+            event->accept();
+        }
+        return;
+    }
     if (answer == QMessageBox::Yes) {
         m_Aborting = true;
         m_Engine->cancelUpdate();
@@ -174,14 +193,47 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::onAppendText(QString text)
 {
-    ui->outputTextEdit->append(text);
+    // Plain text: a file name or a version in a message must not turn into markup or a link.
+    QTextEdit *pane = ui->outputTextEdit;
+    QScrollBar *bar = pane->verticalScrollBar();
+    const bool atBottom = bar->value() >= bar->maximum();
+    QTextCursor cursor(pane->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!pane->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (atBottom)
+        bar->setValue(bar->maximum());
+}
+
+void MainWindow::showCritical(const QString &text)
+{
+    QMessageBox box(QMessageBox::Critical, trObject("Error"), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
     m_Ending = true;
-    QMessageBox::critical(this, trObject("Error"), errorMessage, QMessageBox::Ok);
+    showCritical(errorMessage);
     QCoreApplication::exit(2);
+}
+
+bool MainWindow::handOverPending() const
+{
+    return m_Finished && !m_HandedOver && !m_RebootPending && !m_Ending;
+}
+
+void MainWindow::finishHandOver(bool started, const QString &bundle)
+{
+    if (!started) {
+        qWarning() << "Hand-over failed: nothing started from" << bundle;
+        onFatalError(trWidget("Could not start '%1'").arg(QDir::cleanPath(bundle)));
+        return;
+    }
+    m_HandedOver = true;
+    close();
 }
 
 void MainWindow::onStartUpdate()
@@ -197,9 +249,11 @@ void MainWindow::onStartUpdate()
         qDebug() << "Aborting start update, configuration not yet ready";
         return;
     }
+    // One attempt only: a failed initialize has reported its cause, and the second of the two
+    // start paths would report it again.
+    m_Started = true;
     if (m_Engine->initialize()) {
         qDebug() << "Update engine initialized";
-        m_Started = true;
         m_Engine->startUpdate();
     }
 }
@@ -211,8 +265,8 @@ void MainWindow::onStartNewUpdater()
                             QString::number(m_Config->versionNr),
                             m_Config->versionString.isEmpty() ? QStringLiteral("#")
                                                               : m_Config->versionString};
-    ProcessTools::startClientUpdater(m_Config->tempDir, args);
-    close();
+    finishHandOver(ProcessTools::startClientUpdater(m_Config->tempDir, args),
+                   ProcessTools::clientUpdaterBundle(m_Config->tempDir));
 }
 
 void MainWindow::onUpdateFinished()
@@ -231,9 +285,13 @@ void MainWindow::onUpdateFinished()
     }
     BundleLinks::createClientBundleLinks(m_Config->installPath);
     QTimer::singleShot(1000, this, [this]() {
-        if (m_Config->clientUpdate == 1)
-            ProcessTools::startQvxClient(m_Config->installPath);
-        close();
+        if (m_Config->clientUpdate != 1) {
+            m_HandedOver = true;
+            close();
+            return;
+        }
+        finishHandOver(ProcessTools::startQvxClient(m_Config->installPath),
+                       ProcessTools::clientBundle(m_Config->installPath));
     });
 }
 

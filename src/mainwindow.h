@@ -52,9 +52,18 @@ private:
     bool m_Aborting;
     bool m_Started;
     bool m_RebootPending;
-    // A fatal error box is up and the program ends when it closes: no session may start from
-    // the events that its nested loop still delivers.
+    // The program is ending (a fatal error box is up, or the window has closed): no session may
+    // start from the events still delivered, such as a late answer of the version server.
     bool m_Ending = false;
+    // The next program has been started; the window only has to close.
+    bool m_HandedOver = false;
+
+    // A run has finished and its hand-over is still to come: a close now would drop it.
+    bool handOverPending() const;
+    // Closes the window once the next program runs; a start that failed ends as a fatal error.
+    void finishHandOver(bool started, const QString &bundle);
+    // A critical box that shows text as it is, never as markup.
+    void showCritical(const QString &text);
 };
 
 #endif // MAINWINDOW_H

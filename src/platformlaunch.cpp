@@ -1,7 +1,8 @@
 #include "platformlaunch.h"
 
-#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -47,6 +48,8 @@ QString PlatformLaunch::directOpenBundleCommand(const QString &bundlePath)
 QString PlatformLaunch::openBundleCommand(const QString &bundlePath)
 {
 #ifdef Q_OS_MACOS
+    if (!QFileInfo(bundlePath).isDir())
+        return QString();
     return macOpenBundleCommand(bundlePath);
 #else
     return directOpenBundleCommand(bundlePath);
@@ -57,6 +60,8 @@ bool PlatformLaunch::openBundleProgram(const QString &bundlePath, QString *progr
                                        QStringList *arguments)
 {
 #ifdef Q_OS_MACOS
+    if (!QFileInfo(bundlePath).isDir())
+        return false;
     *program = QStringLiteral("/usr/bin/open");
     *arguments = QStringList {bundlePath};
     return true;
@@ -67,19 +72,58 @@ bool PlatformLaunch::openBundleProgram(const QString &bundlePath, QString *progr
 #endif
 }
 
+QString PlatformLaunch::plistBundleExecutable(const QString &plistPath)
+{
+    QFile file(plistPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QXmlStreamReader xml(&file);
+    // Only the keys of the top-level dictionary count; nested ones describe other things.
+    int depth = 0;
+    bool wantValue = false;
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::EndElement) {
+            --depth;
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        ++depth;
+        if (depth == 1 && xml.name() != QLatin1String("plist"))
+            return QString();
+        if (depth != 3)
+            continue;
+        if (wantValue)
+            return xml.name() == QLatin1String("string") ? xml.readElementText() : QString();
+        if (xml.name() == QLatin1String("key")) {
+            wantValue = xml.readElementText() == QLatin1String("CFBundleExecutable");
+            --depth; // readElementText consumed the end element
+        }
+    }
+    return QString();
+}
+
 QString PlatformLaunch::bundleExecutable(const QString &bundlePath)
 {
     QString path = bundlePath;
     while (path.endsWith(QLatin1Char('/')))
         path.chop(1);
-    const QDir macos(path + QStringLiteral("/Contents/MacOS"));
-    QString name = QFileInfo(path).fileName();
-    if (name.endsWith(QLatin1String(".app")))
-        name.chop(4);
-    const QFileInfo named(macos.filePath(name));
-    if (!name.isEmpty() && named.isFile() && named.isExecutable())
-        return named.filePath();
-    const QFileInfoList entries
-        = macos.entryInfoList(QDir::Files | QDir::Executable | QDir::NoDotAndDotDot, QDir::Name);
-    return entries.isEmpty() ? QString() : entries.first().filePath();
+    if (path.isEmpty())
+        return QString();
+    QString bundleName = QFileInfo(path).fileName();
+    if (bundleName.endsWith(QLatin1String(".app")))
+        bundleName.chop(4);
+    const QStringList names {plistBundleExecutable(path + QStringLiteral("/Contents/Info.plist")),
+                             bundleName};
+    for (const QString &name : names) {
+        // A name is one file name inside Contents/MacOS, never a way out of it.
+        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+            || name.contains(QLatin1Char('/')) || name.contains(QChar()))
+            continue;
+        const QFileInfo program(path + QStringLiteral("/Contents/MacOS/") + name);
+        if (program.isFile() && program.isExecutable())
+            return program.filePath();
+    }
+    return QString();
 }

@@ -23,10 +23,15 @@ public:
     static bool openBundleProgram(const QString &bundlePath, QString *program,
                                   QStringList *arguments);
 
-    // The executable that stands for the bundle where there is no "open": Contents/MacOS/ plus
-    // the bundle's name without ".app" when that is executable, else the first executable file
-    // there by name. Empty when there is none.
+    // The executable that stands for the bundle where there is no "open", chosen as "open" does:
+    // the program in Contents/MacOS that Contents/Info.plist names under CFBundleExecutable,
+    // else the one named as the bundle without ".app". Empty when neither is an executable file
+    // there; no other program is ever taken in their place.
     static QString bundleExecutable(const QString &bundlePath);
+
+    // The CFBundleExecutable value of an XML property list; empty when the file cannot be read,
+    // is no XML property list, or has no such key.
+    static QString plistBundleExecutable(const QString &plistPath);
 };
 
 #endif // PLATFORMLAUNCH_H

@@ -50,37 +50,51 @@ bool ProcessTools::writeArgsFile(const QStringList &args)
     return ok;
 }
 
-void ProcessTools::startClientUpdater(const QString &dir, const QStringList &args)
+QString ProcessTools::clientUpdaterBundle(const QString &dir)
+{
+    return dir + QStringLiteral("/SharedSupport/update.app");
+}
+
+QString ProcessTools::clientBundle(const QString &dir)
+{
+    return dir + QStringLiteral("../../Quorvelin 3 Client.app");
+}
+
+bool ProcessTools::startClientUpdater(const QString &dir, const QStringList &args)
 {
     qDebug() << "startClientUpdater" << dir << args;
     qDebug() << "startNewUpdater_mac" << dir << args;
     writeArgsFile(args);
 
-    const QString script = writeUpdateStarterScript(
-        dir + QStringLiteral("/SharedSupport/update.app"), QStringLiteral("update.sh"));
+    const QString script
+        = writeUpdateStarterScript(clientUpdaterBundle(dir), QStringLiteral("update.sh"));
     if (script.isEmpty()) {
         qDebug() << "Failed to write temp update starter for second update step";
-        return;
+        return false;
     }
     qDebug() << "starting" << script;
     // Never destroyed: the shell and what it starts outlive this process, which closes next.
     QProcess *process = new QProcess;
     process->start(QStringLiteral("/bin/sh"), QStringList {script}, QIODevice::NotOpen);
+    return true;
 }
 
-void ProcessTools::startQvxClient(const QString &dir)
+bool ProcessTools::startQvxClient(const QString &dir)
 {
     qDebug() << "startQvxClient";
     qDebug() << "startQvxClient_mac" << dir;
     QString program;
     QStringList arguments;
-    if (!PlatformLaunch::openBundleProgram(dir + QStringLiteral("../../Quorvelin 3 Client.app"),
-                                           &program, &arguments)) {
+    if (!PlatformLaunch::openBundleProgram(clientBundle(dir), &program, &arguments)) {
         qDebug() << "No client to start in" << dir;
-        return;
+        return false;
     }
     qDebug() << "starting" << program << arguments;
-    QProcess::startDetached(program, arguments);
+    if (!QProcess::startDetached(program, arguments)) {
+        qDebug() << "Failed to start" << program;
+        return false;
+    }
+    return true;
 }
 
 QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName)

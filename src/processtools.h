@@ -10,10 +10,15 @@ class ProcessTools
 {
 public:
     // dir: the session folder holding the new updater copy; args: its step-two arguments, which
-    // it reads back from the arguments file.
-    static void startClientUpdater(const QString &dir, const QStringList &args);
-    // dir: the client bundle's Contents folder, ending with "/".
-    static void startQvxClient(const QString &dir);
+    // it reads back from the arguments file. False when nothing could be started.
+    static bool startClientUpdater(const QString &dir, const QStringList &args);
+    // dir: the client bundle's Contents folder, ending with "/". False when nothing could be
+    // started.
+    static bool startQvxClient(const QString &dir);
+
+    // The bundles that the two calls above open.
+    static QString clientUpdaterBundle(const QString &dir);
+    static QString clientBundle(const QString &dir);
 
     // Path of the arguments file that the next updater reads when started without arguments;
     // empty when the system has no usable temporary folder.

@@ -10,6 +10,8 @@ namespace {
 int s_timeLimit = 60000;
 } // namespace
 
+const qint64 UpdateChecker::maxReplySize = 1024 * 1024;
+
 UpdateChecker::UpdateChecker(QObject *parent)
     : QObject(parent)
 { }
@@ -20,7 +22,11 @@ void UpdateChecker::checkForUpdate()
     getUpdateServerUrl(address);
     const QUrl url(QString::fromStdString(address), QUrl::TolerantMode);
     HTTPDownloader *downloader = new HTTPDownloader(QNetworkRequest(url));
+    // Owned here, so that a checker that goes before the answer (the program ends) takes the
+    // request and its thread with it.
+    downloader->setParent(this);
     downloader->setTimeLimit(s_timeLimit);
+    downloader->setSizeLimit(maxReplySize);
     connect(downloader, &HTTPDownloader::download_available, this,
             &UpdateChecker::on_updateCheckAvailable);
     downloader->start();

@@ -27,6 +27,9 @@ public:
     static void setTimeLimit(int msecs);
     static int timeLimit();
 
+    // A longer reply is no version list: the query fails without reading the rest.
+    static const qint64 maxReplySize;
+
 signals:
     void update_available(UpdateVersions versions);
 

@@ -1,9 +1,14 @@
+#include "bundlefixture.h"
 #include "configuration.h"
+#include "httpdownloader.h"
 #include "mainwindow.h"
 #include "modalboxcloser.h"
+#include "processtools.h"
 #include "test_updateengine_support.h"
+#include "testhttpserver.h"
 #include "updateengine.h"
 #include "updatertestenv.h"
+#include "updateserverclient.h"
 #include "urlclicklabel.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -54,6 +60,27 @@ protected:
     QString pane() const { return window->findChild<QTextEdit *>("outputTextEdit")->toPlainText(); }
     QString label() const { return window->findChild<QLabel *>("versionLabel")->text(); }
     static QString tempFile(const QString &name) { return QDir::tempPath() + "/" + name; }
+
+    // Puts in place the program that this step hands over to (the staged updater in step one,
+    // the client in step two, with a helper beside it that must not be started).
+    void placeNextProgram()
+    {
+        if (config.clientUpdate == 0) {
+            ASSERT_TRUE(
+                BundleFixture::writeProgram(ProcessTools::clientUpdaterBundle(config.tempDir)
+                                                + QStringLiteral("/Contents/MacOS/update"),
+                                            nextMarker()));
+            return;
+        }
+        ASSERT_TRUE(BundleFixture::writeProgram(
+            env.bundle() + QStringLiteral("/Contents/MacOS/qvx-helper"), helperMarker()));
+        ASSERT_TRUE(BundleFixture::writeProgram(
+            env.bundle() + QStringLiteral("/Contents/MacOS/qvxclient_mac"), nextMarker()));
+        ASSERT_TRUE(BundleFixture::writeInfoPlist(env.bundle(), QStringLiteral("qvxclient_mac")));
+    }
+    QString nextMarker() const { return env.path(QStringLiteral("next program started")); }
+    QString helperMarker() const { return env.path(QStringLiteral("helper started")); }
+    bool nextProgramRan() const { return BundleFixture::waitForFile(nextMarker(), "done\n"); }
 
     UpdaterTestEnv env;
     Configuration config;
@@ -140,6 +167,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "<div style=\"margin-top:0.2em\">You are currently on <strong>Alpha "
                    "channel</strong>.</div><div style=\"margin-top:0.2em;font-style:italic\">Step "
                    "one: Updating updater</div>"},
+        LabelCase {"MarkupInTheVersionStaysText", "<a href=\"http://evil.example/\">3.2</a>&", 0, 1,
+                   "<div style=\"font-weight:bold;font-size:large\">Update to Quorvelin "
+                   "&lt;a href=&quot;http://evil.example/&quot;&gt;3.2&lt;/a&gt;&amp;</div><div "
+                   "style=\"margin-top:0.2em\">You are currently on <strong>Stable "
+                   "channel</strong>.</div><div style=\"margin-top:0.2em;font-style:italic\">Step "
+                   "two: Updating Quorvelin client</div>"},
         LabelCase {"UnknownChannel", "", 7, 0,
                    "<div style=\"margin-top:0.2em\">You are currently on <strong> "
                    "channel</strong>.</div><div style=\"margin-top:0.2em;font-style:italic\">Step "
@@ -468,8 +501,10 @@ TEST_F(MainWindowTest, StepOneHandsOverToTheNewUpdater)
 {
     config.versionString = QStringLiteral("3.2.1");
     startRun();
+    placeNextProgram();
     factory.root->finish();
     QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
+    EXPECT_TRUE(nextProgramRan());
     QFile args(tempFile(QStringLiteral("qvxclientupdateargs")));
     ASSERT_TRUE(args.open(QIODevice::ReadOnly | QIODevice::Text));
     const QStringList lines
@@ -483,9 +518,209 @@ TEST_F(MainWindowTest, StepTwoFinishesTheBundleAndCloses)
 {
     config.clientUpdate = 1;
     startRun();
+    placeNextProgram();
     factory.root->finish();
     QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
     EXPECT_FALSE(QFile::exists(tempFile(QStringLiteral("qvxclientupdateargs"))));
+    EXPECT_TRUE(nextProgramRan());
+    EXPECT_FALSE(QFile::exists(helperMarker()));
+}
+
+// Nothing to start must not end as a quiet success: the window says so and ends with 2.
+TEST_F(MainWindowTest, HandOverWithNothingToStartFailsVisibly)
+{
+    for (const int step : {0, 1}) {
+        SCOPED_TRACE(step);
+        window.reset();
+        config.clientUpdate = step;
+        startRun();
+        // Only a helper, which is no stand-in for the client.
+        ASSERT_TRUE(BundleFixture::writeProgram(
+            env.bundle() + QStringLiteral("/Contents/MacOS/qvx-helper"), helperMarker()));
+        const QString bundle = step == 0 ? ProcessTools::clientUpdaterBundle(config.tempDir)
+                                         : ProcessTools::clientBundle(config.installPath);
+        ModalBoxCloser closer;
+        MessageCapture capture;
+        QPointer<FakeTask> root = factory.root;
+        EXPECT_EQ(exitCodeOf([root]() { root->finish(); }), 2);
+        ASSERT_EQ(closer.boxes().size(), 1);
+        EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Error"));
+        EXPECT_EQ(closer.boxes()[0].text,
+                  QStringLiteral("Could not start '%1'").arg(QDir::cleanPath(bundle)));
+        EXPECT_TRUE(capture.contains(QStringLiteral("Hand-over failed")));
+        QTest::qWait(200);
+        EXPECT_FALSE(QFile::exists(helperMarker()));
+    }
+}
+
+struct QuestionCase
+{
+    const char *name;
+    int step;
+    QMessageBox::StandardButton answer;
+    bool answerAfterHandOver; // else right after the run ends, before the hand-over
+};
+
+void PrintTo(const QuestionCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class MainWindowQuestionTest : public MainWindowTest,
+                               public ::testing::WithParamInterface<QuestionCase>
+{ };
+
+// The hand-over's close() comes while the abort question's close is still being handled,
+// which Qt refuses: whatever the user answers, the window must close and the loop end with 0.
+TEST_P(MainWindowQuestionTest, RunEndingWhileTheAbortQuestionIsOpenStillClosesTheWindow)
+{
+    const QuestionCase &c = GetParam();
+    config.clientUpdate = c.step;
+    factory.abortOnCancel = false;
+    startRun();
+    placeNextProgram();
+    QPointer<FakeTask> root = factory.root;
+    int questions = 0;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        if (root && root->state == TaskSpecification::Running) {
+            ++questions;
+            root->finish();
+            return;
+        }
+        if (c.answerAfterHandOver && !QFile::exists(nextMarker()))
+            return;
+        user.stop();
+        box->button(c.answer)->click();
+    });
+    user.start(10);
+    MainWindow *w = window.get();
+    EXPECT_EQ(exitCodeOf([w]() { w->close(); }, 10000), 0);
+    EXPECT_EQ(questions, 1);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(nextProgramRan());
+    EXPECT_FALSE(QFile::exists(helperMarker()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, MainWindowQuestionTest,
+    ::testing::Values(QuestionCase {"StepOneYes", 0, QMessageBox::Yes, true},
+                      QuestionCase {"StepOneNo", 0, QMessageBox::No, true},
+                      QuestionCase {"StepTwoYes", 1, QMessageBox::Yes, true},
+                      QuestionCase {"StepTwoNo", 1, QMessageBox::No, true},
+                      QuestionCase {"StepOneYesBeforeHandOver", 0, QMessageBox::Yes, false},
+                      QuestionCase {"StepTwoNoBeforeHandOver", 1, QMessageBox::No, false}),
+    [](const ::testing::TestParamInfo<QuestionCase> &info) {
+        return std::string(info.param.name);
+    });
+
+// Between the end of a run and its hand-over a close would end the loop and drop the
+// hand-over: the next program must still start.
+TEST_F(MainWindowTest, CloseBeforeTheHandOverKeepsIt)
+{
+    startRun();
+    placeNextProgram();
+    factory.root->finish();
+    MainWindow *w = window.get();
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(exitCodeOf([w]() { w->close(); }, 10000), 0);
+    EXPECT_TRUE(nextProgramRan());
+}
+
+// The configuration's ready and the start-up timer both start the update; a failed
+// initialize must report its cause once, not once for each.
+TEST_F(MainWindowTest, FailedInitializeShowsItsBoxOnce)
+{
+    // A folder where update.ini should be: the session record cannot be written.
+    ASSERT_TRUE(QDir().mkpath(UpdateIniData::iniPath()));
+    makeWindow();
+    ModalBoxCloser closer;
+    emit config.ready();
+    QMetaObject::invokeMethod(window.get(), "onStartUpdate");
+    QTest::qWait(300);
+    const QString text = QStringLiteral("Failed to write update.ini. The updater does not seem to "
+                                        "have the required write permissions.");
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].text, text);
+    EXPECT_EQ(pane().count(text), 1);
+    EXPECT_EQ(factory.created, 0);
+    EXPECT_EQ(QDir(env.tempDir()).entryList({QStringLiteral("quorvelin_temp_*")}).size(), 1);
+    EXPECT_TRUE(window->close());
+}
+
+// Texts of the run (file names, paths) are shown as they are, never as markup or links.
+TEST_F(MainWindowTest, MessagesAndErrorsShowMarkupAsText)
+{
+    startRun();
+    const QString hostile
+        = QStringLiteral("<b>bold</b> & <a href=\"http://evil.example/\">link</a>");
+    emit factory.root->message(hostile);
+    emit factory.root->message(QStringLiteral("next"));
+    EXPECT_EQ(pane(), hostile + QStringLiteral("\nnext"));
+
+    Qt::TextFormat format = Qt::RichText;
+    QString shown;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        format = box->textFormat();
+        shown = box->text();
+        poll.stop();
+        box->reject();
+    });
+    poll.start(10);
+    emit factory.root->error(hostile);
+    QTRY_VERIFY(!poll.isActive());
+    EXPECT_EQ(shown, hostile);
+    EXPECT_EQ(format, Qt::PlainText);
+}
+
+// Closing the window while the version server has not answered yet ends the program cleanly:
+// the query's thread is stopped and its objects go with the configuration.
+TEST_F(MainWindowTest, ClosingDuringTheVersionQueryEndsItsThread)
+{
+    TestHttpServer server;
+    TestHttpServer::Reply silent;
+    silent.behaviour = TestHttpServer::NeverAnswer;
+    server.setReply(QStringLiteral("/qvx-client-2"), silent);
+    const std::string savedUrl = g_updateServerUrl;
+    g_updateServerUrl = server.url(QStringLiteral("/qvx-client-2")).toString().toStdString();
+
+    auto configuration = std::make_unique<Configuration>();
+    auto queryWindow = std::make_unique<MainWindow>(configuration.get());
+    ASSERT_TRUE(configuration->parseCommandLineOptions(
+        {QStringLiteral("update"), QStringLiteral("--nouser")}));
+    EXPECT_FALSE(configuration->initialised);
+    QTRY_COMPARE(server.requestCount(QStringLiteral("/qvx-client-2")), 1);
+    QPointer<HTTPDownloader> downloader = configuration->findChild<HTTPDownloader *>();
+    ASSERT_TRUE(downloader);
+    QSignalSpy threadEnded(downloader.data(), &QThread::finished);
+    queryWindow->show();
+
+    MainWindow *w = queryWindow.get();
+    Configuration *c = configuration.get();
+    EXPECT_EQ(exitCodeOf(
+                  [w, c]() {
+                      w->close();
+                      // An answer that arrives before the loop has ended starts no run.
+                      c->initialised = true;
+                      emit c->ready();
+                  },
+                  10000),
+              0);
+    // As main leaves: the window first, then the configuration.
+    queryWindow.reset();
+    configuration.reset();
+    EXPECT_TRUE(downloader.isNull());
+    EXPECT_EQ(threadEnded.count(), 1);
+    QTest::qWait(200);
+    EXPECT_EQ(factory.created, 0);
+    g_updateServerUrl = savedUrl;
 }
 
 class UrlRecorder : public QObject

@@ -1,9 +1,9 @@
+#include "bundlefixture.h"
 #include "configuration.h"
 #include "platformlaunch.h"
 #include "processtools.h"
 #include "updatertestenv.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,22 +21,8 @@ void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
     g_messages.append(msg);
 }
 
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool waitForFile(const QString &path, const QByteArray &endsWith)
-{
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
-        if (contentOf(path).endsWith(endsWith))
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
+using BundleFixture::contentOf;
+using BundleFixture::waitForFile;
 
 class ProcessToolsTest : public ::testing::Test
 {
@@ -51,13 +37,7 @@ protected:
     // A stand-in program: records its argument count, then what follows, then "done".
     static void makeProgram(const QString &path, const QString &marker, const QString &extra)
     {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        const QString script
-            = QStringLiteral("#!/bin/sh\necho \"$#\" > '%1'\n%2\necho done >> '%1'\n")
-                  .arg(marker, extra);
-        ASSERT_TRUE(UpdaterTestEnv::writeFile(path, script.toUtf8()));
-        ASSERT_TRUE(QFile::setPermissions(
-            path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        ASSERT_TRUE(BundleFixture::writeProgram(path, marker, extra));
     }
     bool logged(const QString &text) const { return g_messages.contains(text); }
 
@@ -200,7 +180,7 @@ TEST_F(ProcessToolsTest, UnwritableScriptStartsNothing)
         EXPECT_EQ(writeUpdateStarterScript(session + QStringLiteral("/SharedSupport/update.app"),
                                            QStringLiteral("update.sh")),
                   QString());
-        ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")});
+        EXPECT_FALSE(ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")}));
         EXPECT_TRUE(
             logged(QStringLiteral("Failed to write temp update starter for second update step")));
         EXPECT_EQ(ProcessTools::argsFilePath().isEmpty(), temp == missingTemp);
@@ -211,22 +191,87 @@ TEST_F(ProcessToolsTest, UnwritableScriptStartsNothing)
 }
 
 #ifndef Q_OS_MACOS
-// Where there is no "open", a bundle stands for the executable in its Contents/MacOS folder.
-TEST_F(ProcessToolsTest, BundleExecutableIsTheNamedOneElseTheFirst)
+// Where there is no "open", a bundle stands for the program that its Info.plist names, else
+// the one named as the bundle; a helper beside it is never started in its place.
+TEST_F(ProcessToolsTest, BundleExecutableIsTheOneInfoPlistNamesElseTheBundleName)
 {
-    const QString named = env.path(QStringLiteral("a/update.app"));
-    makeProgram(named + QStringLiteral("/Contents/MacOS/aaa"), env.path("m"), QString());
-    makeProgram(named + QStringLiteral("/Contents/MacOS/update"), env.path("m"), QString());
-    EXPECT_EQ(PlatformLaunch::bundleExecutable(named + QLatin1Char('/')),
-              named + QStringLiteral("/Contents/MacOS/update"));
+    const QString plistNamed = QStringLiteral("qvxclient_mac");
+    const QString bundleNamed = QStringLiteral("Client");
+    const QString helper = QStringLiteral("qvx-helper");
+    const QString noPlist = QStringLiteral("<none>");
+    struct Case
+    {
+        const char *label;
+        QString plist; // the Info.plist's text, noPlist for none
+        QStringList programs; // executables in Contents/MacOS
+        QString expected; // empty: nothing to start
+    };
+    const auto plistNaming = [](const QString &name) {
+        return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+                              "version=\"1.0\"><dict><key>CFBundleExecutable</key><string>%1"
+                              "</string></dict></plist>")
+            .arg(name);
+    };
+    const Case cases[] = {
+        {"plist names one of several",
+         plistNaming(plistNamed),
+         {helper, plistNamed, bundleNamed},
+         plistNamed},
+        {"no plist: the bundle's name", noPlist, {helper, plistNamed, bundleNamed}, bundleNamed},
+        {"no plist, no bundle-named program", noPlist, {helper, plistNamed}, QString()},
+        {"named program missing: the bundle's name",
+         plistNaming(QStringLiteral("gone")),
+         {helper, bundleNamed},
+         bundleNamed},
+        {"named program missing and no bundle-named one",
+         plistNaming(QStringLiteral("gone")),
+         {helper, plistNamed},
+         QString()},
+        {"name leading out of the bundle",
+         plistNaming(QStringLiteral("../MacOS/qvx-helper")),
+         {helper},
+         QString()},
+        {"absolute name", plistNaming(QStringLiteral("/bin/sh")), {helper}, QString()},
+        {"key of a nested dictionary",
+         QStringLiteral("<plist><dict><key>Other</key><dict><key>CFBundleExecutable</key>"
+                        "<string>qvx-helper</string></dict></dict></plist>"),
+         {helper, bundleNamed},
+         bundleNamed},
+        {"not a property list",
+         QStringLiteral("CFBundleExecutable = qvx-helper"),
+         {helper, bundleNamed},
+         bundleNamed},
+        {"binary property list", QStringLiteral("bplist00\x01qvx-helper"), {helper}, QString()},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString bundle = env.path(QStringLiteral("b%1/Client.app").arg(n++));
+        const QString macos = bundle + QStringLiteral("/Contents/MacOS/");
+        ASSERT_TRUE(QDir().mkpath(macos));
+        for (const QString &program : c.programs)
+            makeProgram(macos + program, env.path(QStringLiteral("marker")), QString());
+        if (c.plist != noPlist) {
+            ASSERT_TRUE(BundleFixture::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
+                                                 c.plist.toUtf8()));
+        }
+        const QString expected = c.expected.isEmpty() ? QString() : macos + c.expected;
+        EXPECT_EQ(PlatformLaunch::bundleExecutable(bundle + QLatin1Char('/')), expected);
+        EXPECT_EQ(PlatformLaunch::directOpenBundleCommand(bundle).isEmpty(), expected.isEmpty());
+    }
+}
 
-    const QString other = env.path(QStringLiteral("b/Client.app"));
-    ASSERT_TRUE(QDir().mkpath(other + QStringLiteral("/Contents/MacOS")));
-    ASSERT_TRUE(UpdaterTestEnv::writeFile(other + QStringLiteral("/Contents/MacOS/a_readme"), "x"));
-    makeProgram(other + QStringLiteral("/Contents/MacOS/zclient"), env.path("m"), QString());
-    EXPECT_EQ(PlatformLaunch::bundleExecutable(other),
-              other + QStringLiteral("/Contents/MacOS/zclient"));
-
+// A named program that is a folder, or not executable, is not there.
+TEST_F(ProcessToolsTest, BundleExecutableMustBeAnExecutableFile)
+{
+    const QString bundle = env.path(QStringLiteral("Client.app"));
+    ASSERT_TRUE(BundleFixture::writeInfoPlist(bundle, QStringLiteral("qvxclient_mac")));
+    ASSERT_TRUE(QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS/qvxclient_mac")));
+    EXPECT_EQ(PlatformLaunch::bundleExecutable(bundle), QString());
+    ASSERT_TRUE(QDir(bundle + QStringLiteral("/Contents/MacOS")).rmdir("qvxclient_mac"));
+    ASSERT_TRUE(BundleFixture::writeFile(bundle + QStringLiteral("/Contents/MacOS/qvxclient_mac"),
+                                         "#!/bin/sh\n"));
+    EXPECT_EQ(PlatformLaunch::bundleExecutable(bundle), QString());
     EXPECT_EQ(PlatformLaunch::bundleExecutable(env.path(QStringLiteral("none.app"))), QString());
     EXPECT_EQ(
         writeUpdateStarterScript(env.path(QStringLiteral("none.app")), QStringLiteral("update.sh")),
@@ -241,7 +286,7 @@ TEST_F(ProcessToolsTest, NewUpdaterStartsWithoutArgumentsAndFindsThemInTheFile)
                 QStringLiteral("cat \"$TMPDIR/qvxclientupdateargs\" >> '%1'").arg(marker));
     const QStringList args = {"--clientupdate", "client_macosx", "812", "#"};
 
-    ProcessTools::startClientUpdater(session, args);
+    EXPECT_TRUE(ProcessTools::startClientUpdater(session, args));
 
     ASSERT_TRUE(waitForFile(marker, "done\n"));
     EXPECT_EQ(contentOf(marker), QByteArray("0\n--clientupdate\nclient_macosx\n812\n#\ndone\n"));
@@ -252,18 +297,60 @@ TEST_F(ProcessToolsTest, NewUpdaterStartsWithoutArgumentsAndFindsThemInTheFile)
 TEST_F(ProcessToolsTest, ClientStartsDetachedFromTheBundleBesideTheUpdatedOne)
 {
     const QString marker = env.path(QStringLiteral("client started"));
+    const QString helperMarker = env.path(QStringLiteral("helper started"));
+    // The helper sorts first; only the program that Info.plist names is the client.
+    makeProgram(env.bundle() + QStringLiteral("/Contents/MacOS/qvx-helper"), helperMarker,
+                QString());
     makeProgram(env.bundle() + QStringLiteral("/Contents/MacOS/qvxclient_mac"), marker, QString());
+    ASSERT_TRUE(BundleFixture::writeInfoPlist(env.bundle(), QStringLiteral("qvxclient_mac")));
 
-    ProcessTools::startQvxClient(env.bundle() + QStringLiteral("/Contents/"));
+    EXPECT_TRUE(ProcessTools::startQvxClient(env.bundle() + QStringLiteral("/Contents/")));
 
     ASSERT_TRUE(waitForFile(marker, "done\n"));
     EXPECT_EQ(contentOf(marker), QByteArray("0\ndone\n"));
+    QTest::qWait(200);
+    EXPECT_FALSE(QFileInfo::exists(helperMarker));
 }
 
 TEST_F(ProcessToolsTest, MissingClientStartsNothing)
 {
-    ProcessTools::startQvxClient(env.path(QStringLiteral("nothing/Contents/")));
-    EXPECT_FALSE(logged(QStringLiteral("starting")));
+    const QString helperMarker = env.path(QStringLiteral("helper started"));
+    makeProgram(env.bundle() + QStringLiteral("/Contents/MacOS/qvx-helper"), helperMarker,
+                QString());
+    for (const bool withPlist : {false, true}) {
+        SCOPED_TRACE(withPlist ? "named program missing" : "no Info.plist");
+        if (withPlist) {
+            ASSERT_TRUE(
+                BundleFixture::writeInfoPlist(env.bundle(), QStringLiteral("qvxclient_mac")));
+        }
+        g_messages.clear();
+        EXPECT_FALSE(ProcessTools::startQvxClient(env.bundle() + QStringLiteral("/Contents/")));
+        EXPECT_FALSE(logged(QStringLiteral("starting")));
+    }
+    EXPECT_FALSE(ProcessTools::startQvxClient(env.path(QStringLiteral("nothing/Contents/"))));
+    QTest::qWait(200);
+    EXPECT_FALSE(QFileInfo::exists(helperMarker));
+}
+
+// The step-one hand-over picks the staged updater's program the same way.
+TEST_F(ProcessToolsTest, NewUpdaterIsTheProgramItsInfoPlistNames)
+{
+    const QString session = env.path(QStringLiteral("session"));
+    const QString bundle = ProcessTools::clientUpdaterBundle(session);
+    const QString marker = env.path(QStringLiteral("updater started"));
+    const QString helperMarker = env.path(QStringLiteral("helper started"));
+    makeProgram(bundle + QStringLiteral("/Contents/MacOS/a-helper"), helperMarker, QString());
+    makeProgram(bundle + QStringLiteral("/Contents/MacOS/updater"), marker, QString());
+    ASSERT_TRUE(BundleFixture::writeInfoPlist(bundle, QStringLiteral("updater")));
+
+    EXPECT_TRUE(ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")}));
+
+    ASSERT_TRUE(waitForFile(marker, "done\n"));
+    QTest::qWait(200);
+    EXPECT_FALSE(QFileInfo::exists(helperMarker));
+
+    ASSERT_TRUE(QFile::remove(bundle + QStringLiteral("/Contents/MacOS/updater")));
+    EXPECT_FALSE(ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")}));
 }
 #endif
 

@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -138,6 +140,78 @@ TEST_F(VersionQueryTest, SilentServerEndsAsFailedQueryAfterTimeLimit)
     for (const TestHttpServer::Reply &reply : {silent, stalled}) {
         server.setReply(QStringLiteral("/qvx-client-2"), reply);
         EXPECT_TRUE(query().isEmpty());
+    }
+}
+
+// A reply is read up to 1 MiB; one byte more fails the query like any failed one, however the
+// server sends it.
+TEST_F(VersionQueryTest, ReplyAboveOneMebibyteFailsTheQuery)
+{
+    const qint64 limit = 1024 * 1024;
+    EXPECT_EQ(UpdateChecker::maxReplySize, limit);
+    // A reply of exactly n bytes: one channel whose version text fills it up.
+    std::string filler;
+    const auto replyOfSize = [&filler](qint64 n) {
+        // Near 1 MiB the lengths of the text and of its channel take three bytes each, not one.
+        const qint64 base = versionReply({{"stable", 7, ""}}).size();
+        filler.assign(std::size_t(n - base - 4), 'x');
+        return versionReply({{"stable", 7, filler.c_str()}});
+    };
+    const QByteArray atLimit = replyOfSize(limit);
+    const QString atLimitText = QString::fromStdString(filler);
+    const QByteArray oneMore = replyOfSize(limit + 1);
+    ASSERT_EQ(atLimit.size(), limit);
+    ASSERT_EQ(oneMore.size(), limit + 1);
+
+    TestHttpServer::Reply chunked = TestHttpServer::Reply::ok(oneMore);
+    chunked.chunkSize = 64 * 1024;
+    TestHttpServer::Reply huge = TestHttpServer::Reply::ok(QByteArray(64 * limit, 'z'));
+    struct Case
+    {
+        const char *label;
+        TestHttpServer::Reply reply;
+        Versions expected;
+    } cases[] = {
+        {"at the limit", TestHttpServer::Reply::ok(atLimit), {{"stable", Pair("7", atLimitText)}}},
+        {"one byte above", TestHttpServer::Reply::ok(oneMore), {}},
+        {"one byte above, sent in pieces", chunked, {}},
+        {"64 MiB", huge, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        server.setReply(QStringLiteral("/qvx-client-2"), c.reply);
+        EXPECT_EQ(query(), c.expected);
+    }
+}
+
+// The program may end while the query still waits for its answer: the request and its thread
+// must end with the checker's owner, and nothing may arrive afterwards.
+TEST_F(VersionQueryTest, OwnerGoingBeforeTheAnswerEndsTheQueryThread)
+{
+    TestHttpServer::Reply silent;
+    silent.behaviour = TestHttpServer::NeverAnswer;
+    TestHttpServer::Reply late = TestHttpServer::Reply::ok(versionReply({{"stable", 1, "1"}}));
+    late.delayMs = 300;
+    for (const TestHttpServer::Reply &reply : {silent, late}) {
+        SCOPED_TRACE(reply.delayMs);
+        server.setReply(QStringLiteral("/qvx-client-2"), reply);
+        const int before = server.requestCount(QStringLiteral("/qvx-client-2"));
+        auto owner = std::make_unique<QObject>();
+        QPointer<UpdateChecker> checker = new UpdateChecker(owner.get());
+        QSignalSpy answers(checker.data(), &UpdateChecker::update_available);
+        checker->checkForUpdate();
+        QPointer<HTTPDownloader> downloader = checker->findChild<HTTPDownloader *>();
+        ASSERT_TRUE(downloader);
+        QSignalSpy threadEnded(downloader.data(), &QThread::finished);
+        ASSERT_TRUE(waitFor(
+            [&] { return server.requestCount(QStringLiteral("/qvx-client-2")) == before + 1; }));
+
+        owner.reset();
+        EXPECT_TRUE(checker.isNull());
+        EXPECT_TRUE(downloader.isNull());
+        EXPECT_EQ(threadEnded.count(), 1);
+        QTest::qWait(500);
+        EXPECT_EQ(answers.count(), 0);
     }
 }
 

@@ -6,6 +6,8 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject *p
     , maxParallel(maxParallel)
     , subtaskFailed(false)
     , subtasksDoneCalled(false)
+    , m_progressSums(1, 0.0)
+    , m_childListedTwice(false)
 {
     // Children are only ever started from the event loop: a child that ends inside its own
     // execute must not start its successor from within that call chain.
@@ -88,8 +90,9 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification *task)
     connect(task, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    // Bound to the child itself: asking Qt for the sender costs time in the number of children.
     connect(task, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+            [this, task] { childProgressSignalled(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task,
             &ComposedTaskSpecification::onOtherTaskCancelled);
@@ -99,8 +102,16 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
 {
     allTasks.append(task);
     pendingTasks.append(task);
+    if (m_childIndex.contains(task))
+        m_childListedTwice = true;
+    else
+        m_childIndex.insert(task, allTasks.size() - 1);
     connectSubTask(task);
-    onUpdateProgress(0.0);
+    if (m_childListedTwice)
+        resumChildProgress();
+    else
+        childProgressChanged(allTasks.size() - 1);
+    setProgress(m_progressSums.last());
 }
 
 void ComposedTaskSpecification::startSubtasks()
@@ -151,6 +162,9 @@ void ComposedTaskSpecification::clearSubtasks()
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    m_progressSums.resize(1);
+    m_childIndex.clear();
+    m_childListedTwice = false;
     // Tasks that rebuild their children on the next execute must be able to run again.
     subtaskFailed = false;
     subtasksDoneCalled = false;
@@ -173,10 +187,45 @@ void ComposedTaskSpecification::onStartNextTask()
 void ComposedTaskSpecification::onUpdateProgress(qreal doneFrac)
 {
     Q_UNUSED(doneFrac);
-    double sum = 0.0;
-    for (const TaskSpecification *task : qAsConst(allTasks))
-        sum += task->progress;
-    setProgress(sum);
+    resumChildProgress();
+    setProgress(m_progressSums.last());
+}
+
+void ComposedTaskSpecification::childProgressSignalled(const TaskSpecification *child)
+{
+    const int index = m_childIndex.value(child, -1);
+    if (m_childListedTwice || index < 0 || index >= allTasks.size() || allTasks.at(index) != child)
+        resumChildProgress();
+    else
+        childProgressChanged(index);
+    setProgress(m_progressSums.last());
+}
+
+void ComposedTaskSpecification::childProgressChanged(int index)
+{
+    // The sums must stay what adding all children up in list order gives, to the last bit: so
+    // everything after the changed child is added again, in order, rather than corrected by
+    // the difference.
+    const int covered = m_progressSums.size() - 1;
+    if (index < covered) {
+        for (int i = index; i < covered; ++i)
+            m_progressSums[i + 1] = m_progressSums[i] + allTasks.at(i)->progress;
+        return;
+    }
+    const double value = allTasks.at(index)->progress;
+    if (value == 0.0)
+        return;
+    const double before = m_progressSums.last();
+    while (m_progressSums.size() <= index)
+        m_progressSums.append(before);
+    m_progressSums.append(before + value);
+}
+
+void ComposedTaskSpecification::resumChildProgress()
+{
+    m_progressSums.resize(1);
+    for (int i = 0; i < allTasks.size(); ++i)
+        childProgressChanged(i);
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *task)

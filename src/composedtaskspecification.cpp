@@ -17,7 +17,14 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject *p
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    clearSubtasks();
+    // Children that are ours die with this object right after this body. A deferred delete for
+    // each would only have to be looked up and dropped again, a search of the whole event queue
+    // per child.
+    for (TaskSpecification *task : qAsConst(allTasks)) {
+        disconnect(task, nullptr, this, nullptr);
+        if (task->parent() != this)
+            task->deleteLater();
+    }
 }
 
 void ComposedTaskSpecification::reset()

@@ -518,6 +518,22 @@ TEST_F(ComposedTaskTest, ClearSubtasksDisconnectsAndReleasesTheChildren)
     EXPECT_TRUE(child.isNull());
 }
 
+TEST_F(ComposedTaskTest, DestructorReleasesOwnChildrenAtOnceAndOthersLater)
+{
+    makeParent(1);
+    QPointer<FakeTask> own = addSync("own", 0.5);
+    QObject elsewhere;
+    QPointer<FakeTask> foreign = new FakeTask("foreign", &elsewhere, 0.5);
+    parent->addSubTask(foreign);
+    parent->execute();
+    parent.reset();
+    EXPECT_TRUE(own.isNull());
+    ASSERT_FALSE(foreign.isNull());
+    foreign->finish(); // nobody listens any more
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(foreign.isNull());
+}
+
 TEST_F(ComposedTaskTest, DestructorReleasesTheChildren)
 {
     makeParent(1);

@@ -200,8 +200,10 @@ void ComposedTaskSpecification::onUpdateProgress(qreal doneFrac)
 
 void ComposedTaskSpecification::childProgressSignalled(const TaskSpecification *child)
 {
+    // The list is open to subclasses: anything that does not fit it is summed anew.
     const int index = m_childIndex.value(child, -1);
-    if (m_childListedTwice || index < 0 || index >= allTasks.size() || allTasks.at(index) != child)
+    if (m_childListedTwice || index < 0 || index >= allTasks.size() || allTasks.at(index) != child
+        || m_progressSums.size() > allTasks.size() + 1)
         resumChildProgress();
     else
         childProgressChanged(index);

@@ -1,12 +1,18 @@
 #include "composedtaskspecification.h"
 
+namespace {
+
+// Up to this many children a look along the list is cheaper than keeping an index of them.
+constexpr int smallChildList = 16;
+
+} // namespace
+
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject *parent,
                                                      double weight)
     : TaskSpecification(parent, weight)
     , maxParallel(maxParallel)
     , subtaskFailed(false)
     , subtasksDoneCalled(false)
-    , m_progressSums(1, 0.0)
     , m_childListedTwice(false)
 {
     // Children are only ever started from the event loop: a child that ends inside its own
@@ -107,18 +113,23 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification *task)
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
 {
+    const int index = allTasks.size();
     allTasks.append(task);
     pendingTasks.append(task);
-    if (m_childIndex.contains(task))
+    if (m_childIndex.isEmpty() && index >= smallChildList) {
+        for (int i = 0; i < index; ++i)
+            m_childIndex.insert(allTasks.at(i), i);
+    }
+    if (m_childIndex.isEmpty() ? allTasks.indexOf(task) < index : m_childIndex.contains(task))
         m_childListedTwice = true;
-    else
-        m_childIndex.insert(task, allTasks.size() - 1);
+    else if (!m_childIndex.isEmpty())
+        m_childIndex.insert(task, index);
     connectSubTask(task);
     if (m_childListedTwice)
         resumChildProgress();
     else
-        childProgressChanged(allTasks.size() - 1);
-    setProgress(m_progressSums.last());
+        childProgressChanged(index);
+    setProgress(childProgressSum());
 }
 
 void ComposedTaskSpecification::startSubtasks()
@@ -169,7 +180,7 @@ void ComposedTaskSpecification::clearSubtasks()
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
-    m_progressSums.resize(1);
+    m_progressSums = QVector<double>();
     m_childIndex.clear();
     m_childListedTwice = false;
     // Tasks that rebuild their children on the next execute must be able to run again.
@@ -195,19 +206,21 @@ void ComposedTaskSpecification::onUpdateProgress(qreal doneFrac)
 {
     Q_UNUSED(doneFrac);
     resumChildProgress();
-    setProgress(m_progressSums.last());
+    setProgress(childProgressSum());
 }
 
 void ComposedTaskSpecification::childProgressSignalled(const TaskSpecification *child)
 {
     // The list is open to subclasses: anything that does not fit it is summed anew.
-    const int index = m_childIndex.value(child, -1);
+    const int index = m_childIndex.isEmpty()
+        ? allTasks.indexOf(const_cast<TaskSpecification *>(child))
+        : m_childIndex.value(child, -1);
     if (m_childListedTwice || index < 0 || index >= allTasks.size() || allTasks.at(index) != child
         || m_progressSums.size() > allTasks.size() + 1)
         resumChildProgress();
     else
         childProgressChanged(index);
-    setProgress(m_progressSums.last());
+    setProgress(childProgressSum());
 }
 
 void ComposedTaskSpecification::childProgressChanged(int index)
@@ -215,7 +228,7 @@ void ComposedTaskSpecification::childProgressChanged(int index)
     // The sums must stay what adding all children up in list order gives, to the last bit: so
     // everything after the changed child is added again, in order, rather than corrected by
     // the difference.
-    const int covered = m_progressSums.size() - 1;
+    const int covered = qMax(0, m_progressSums.size() - 1);
     if (index < covered) {
         for (int i = index; i < covered; ++i)
             m_progressSums[i + 1] = m_progressSums[i] + allTasks.at(i)->progress;
@@ -224,15 +237,22 @@ void ComposedTaskSpecification::childProgressChanged(int index)
     const double value = allTasks.at(index)->progress;
     if (value == 0.0)
         return;
+    if (m_progressSums.isEmpty())
+        m_progressSums.append(0.0);
     const double before = m_progressSums.last();
     while (m_progressSums.size() <= index)
         m_progressSums.append(before);
     m_progressSums.append(before + value);
 }
 
+double ComposedTaskSpecification::childProgressSum() const
+{
+    return m_progressSums.isEmpty() ? 0.0 : m_progressSums.last();
+}
+
 void ComposedTaskSpecification::resumChildProgress()
 {
-    m_progressSums.resize(1);
+    m_progressSums.clear();
     for (int i = 0; i < allTasks.size(); ++i)
         childProgressChanged(i);
 }

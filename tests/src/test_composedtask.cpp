@@ -679,6 +679,11 @@ private:
     }
 };
 
+QVector<QVector<double>> equalLeaves(int count)
+{
+    return QVector<QVector<double>>(count, {1.0 / count});
+}
+
 TEST(ComposedTaskProgressSums, EverySentValueIsTheInOrderSumOfTheChildren)
 {
     const TreeCase cases[] = {
@@ -724,6 +729,9 @@ TEST(ComposedTaskProgressSums, EverySentValueIsTheInOrderSumOfTheChildren)
          {{0.1}},
          "e p0:0.5 a0.2 a0.3 f0 p1:0.7 a0.05 f1 f2 f3"},
         {"a child listed twice counts twice", 1.0, 1, {{0.3}, {0.2}}, "d0 e p0:0.5 p1:0.5 d1 f0"},
+        {"a long list", 1.0, 3, equalLeaves(40), "e p2:0.5 p0:1 p39:0.3 f1 p2:0.25 f0 p20:1 f2"},
+        {"a child listed twice in a long list", 1.0, 2, equalLeaves(20),
+         "e p3:0.5 d3 p3:0.7 p19:1 d19 f0 p3:0.1 f3"},
     };
     for (const TreeCase &c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,7 @@
 #include "checksigfunc.h"
 #include "cryptwrapper.h"
+#include "filesha512.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 
@@ -65,24 +65,13 @@ bool CheckSigFunc::checkSHA512()
         emit message(tr("Could not open file %1 for reading").arg(filePath));
         return false;
     }
-    const qint64 size = file.size();
-    QCryptographicHash hash(QCryptographicHash::Sha512);
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    qint64 done = 0;
-    while (done < size) {
-        const qint64 got = file.read(buffer.data(), buffer.size());
-        if (got <= 0)
-            break;
-        hash.addData(buffer.constData(), int(got));
-        done += got;
-    }
-    if (done < size) {
+    QString computed;
+    if (!fileSha512Hex(file, file.size(), &computed)) {
         emit message(tr("could not read file %1 correctly").arg(filePath));
         return false;
     }
     file.close();
 
-    const QString computed = QString::fromLatin1(hash.result().toHex());
     const bool match = expectedHash.compare(computed, Qt::CaseInsensitive) == 0;
     qDebug() << "SHA512 check:" << expectedHash << computed << "=>" << boolText(match);
     return match;

@@ -3,7 +3,9 @@
 
 #include "taskspecification.h"
 
+#include <QHash>
 #include <QList>
+#include <QVector>
 
 // A task made of child tasks: starts them in the order added, at most maxParallel at once, sums
 // their progress into its own and ends once with the state merged from theirs.
@@ -45,6 +47,21 @@ private slots:
     void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification *task);
     void onSubTaskCanceled(TaskSpecification *task);
+
+private:
+    void childProgressSignalled(const TaskSpecification *child);
+    void childProgressChanged(int index);
+    void resumChildProgress();
+    double childProgressSum() const;
+
+    // Running sums of the children's progress in list order: entry i holds the sum over the
+    // first i children. Children past the last entry have progress 0 and add nothing, so a
+    // change costs only the children from the changed one to the last one that ever moved.
+    QVector<double> m_progressSums;
+    // Position of each child in allTasks; kept for long lists only.
+    QHash<const TaskSpecification *, int> m_childIndex;
+    // A child listed twice has no single position: sum over the whole list then.
+    bool m_childListedTwice;
 };
 
 #endif // COMPOSEDTASKSPECIFICATION_H

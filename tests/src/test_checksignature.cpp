@@ -3,8 +3,10 @@
 #include "cryptwrapper.h"
 #include "faketasks.h"
 #include "fileops_test_support.h"
+#include "filesha512.h"
 #include "signing_test_support.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -85,6 +87,48 @@ TEST_F(SignatureCheckTest, HashCheckIgnoresLetterCaseAndNeedsTheWholeDigest)
     EXPECT_FALSE(missing.passed);
     EXPECT_EQ(missing.messages,
               QStringList(QString("Could not open file %1 for reading").arg(path("missing"))));
+}
+
+TEST_F(SignatureCheckTest, HashOfFilesAroundBlockAndPieceBoundariesMatchesQt)
+{
+    const int piece = 1 << 20;
+    // SHA-512 blocks are 128 bytes, with 112 bytes of room before the length.
+    const int sizes[]
+        = {0, 1, 111, 112, 127, 128, 129, 255, 256, piece - 1, piece, piece + 1, 3 * piece + 77};
+    for (int size : sizes) {
+        SCOPED_TRACE(size);
+        QByteArray content(size, Qt::Uninitialized);
+        for (int i = 0; i < size; ++i)
+            content[i] = char((i * 131 + i / 7) & 0xff);
+        ASSERT_TRUE(writeTestFile(path("file"), content));
+        const QString expected = sha512Hex(content);
+
+        QFile file(path("file"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QString computed;
+        ASSERT_TRUE(fileSha512Hex(file, file.size(), &computed));
+        EXPECT_EQ(computed, expected);
+        EXPECT_TRUE(runCheck(path("file"), expected).passed);
+    }
+
+    QBuffer abc;
+    abc.setData("abc");
+    ASSERT_TRUE(abc.open(QIODevice::ReadOnly));
+    QString computed;
+    ASSERT_TRUE(fileSha512Hex(abc, 3, &computed));
+    EXPECT_EQ(computed,
+              "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+              "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
+}
+
+TEST_F(SignatureCheckTest, HashOfAFileShorterThanItsSizeFails)
+{
+    QBuffer file;
+    file.setData(QByteArray(3000, 'x'));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QString computed = "untouched";
+    EXPECT_FALSE(fileSha512Hex(file, 3001, &computed));
+    EXPECT_EQ(computed, "untouched");
 }
 
 TEST_F(SignatureCheckTest, SignatureCheckPassesOnlyAGoodSignatureAndNeverThrows)

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
+#include <random>
+
 namespace {
 
 using End = FakeTask::End;
@@ -503,12 +507,31 @@ TEST_F(ComposedTaskTest, ClearSubtasksDisconnectsAndReleasesTheChildren)
     EXPECT_TRUE(parent->pendingTasks.isEmpty());
     ASSERT_FALSE(child.isNull()); // released later, from the event loop
     QSignalSpy relayed(parent.get(), &TaskSpecification::message);
+    QSignalSpy progress(parent.get(), &TaskSpecification::updateProgress);
     emit child->message("after clear");
     child->finish();
     EXPECT_EQ(relayed.count(), 0);
+    EXPECT_EQ(progress.count(), 0);
+    EXPECT_EQ(parent->progress, 0.0);
     EXPECT_EQ(parent->doneTasks.size(), 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(child.isNull());
+}
+
+TEST_F(ComposedTaskTest, DestructorReleasesOwnChildrenAtOnceAndOthersLater)
+{
+    makeParent(1);
+    QPointer<FakeTask> own = addSync("own", 0.5);
+    QObject elsewhere;
+    QPointer<FakeTask> foreign = new FakeTask("foreign", &elsewhere, 0.5);
+    parent->addSubTask(foreign);
+    parent->execute();
+    parent.reset();
+    EXPECT_TRUE(own.isNull());
+    ASSERT_FALSE(foreign.isNull());
+    foreign->finish(); // nobody listens any more
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(foreign.isNull());
 }
 
 TEST_F(ComposedTaskTest, DestructorReleasesTheChildren)
@@ -518,6 +541,231 @@ TEST_F(ComposedTaskTest, DestructorReleasesTheChildren)
     parent.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(child.isNull());
+}
+
+// Checks every progress value a composed task sends against the sum of its children's
+// progress, added up in list order from 0.0 and times its weight, to the last bit; and that
+// each added child and each progress signal of a child makes the parent send exactly one.
+class ProgressAudit
+{
+public:
+    void watch(ComposedTaskSpecification *task, const QString &name)
+    {
+        names[task] = name;
+        QObject::connect(task, &TaskSpecification::updateProgress, &context,
+                         [this, task](qreal value) { record(task, value); });
+    }
+
+    void add(ComposedTaskSpecification *parent, TaskSpecification *child)
+    {
+        // Connected before the parent's own connection, so it runs first.
+        QObject::connect(child, &TaskSpecification::updateProgress, &context,
+                         [this, parent] { ++owed[parent]; });
+        ++owed[parent];
+        parent->addSubTask(child);
+    }
+
+    void checkNothingOwed(const QString &step)
+    {
+        for (const auto &entry : owed) {
+            if (entry.second != 0)
+                problems << step + ": " + names[entry.first] + " sent too few";
+        }
+    }
+
+    QStringList problems;
+    int emissions = 0;
+
+private:
+    static bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+    void record(ComposedTaskSpecification *task, double value)
+    {
+        ++emissions;
+        double sum = 0.0;
+        for (const TaskSpecification *child : qAsConst(task->allTasks))
+            sum += child->progress;
+        const double expected = sum * task->weight;
+        if (owed[task] > 0) {
+            --owed[task];
+            if (!sameBits(value, expected))
+                problems << QString("%1 sent %2, children add up to %3")
+                                .arg(names[task])
+                                .arg(value, 0, 'g', 17)
+                                .arg(expected, 0, 'g', 17);
+            return;
+        }
+        // Its own end and its own reset are the only other senders.
+        const bool ownEnd = task->state == TaskSpecification::Finished && value == task->weight;
+        const bool ownReset = task->state == TaskSpecification::Idle && value == 0.0;
+        if (!ownEnd && !ownReset)
+            problems << names[task] + " sent an unexplained " + QString::number(value);
+    }
+
+    QObject context;
+    std::map<const ComposedTaskSpecification *, int> owed;
+    std::map<const ComposedTaskSpecification *, QString> names;
+};
+
+struct TreeCase
+{
+    const char *name;
+    double weight;
+    int maxParallel;
+    // One entry per child of the root: {weight} is a leaf, {weight, w1, w2, ...} a composed
+    // child with leaves of those weights. Leaves are numbered in order across the tree.
+    QVector<QVector<double>> children;
+    // Steps, run one after another with the event loop turned in between:
+    // "e" execute the root, "r" reset it, "p3:0.5" leaf 3 to half its work, "f3" finish it,
+    // "x3" fail it, "d3" add leaf 3 to the root once more, "a0.25" add a new leaf to the root.
+    const char *script;
+};
+
+class ProgressSumTree
+{
+public:
+    explicit ProgressSumTree(const TreeCase &c)
+        : root(new FakeComposedTask("root", c.maxParallel, nullptr, c.weight))
+    {
+        audit.watch(root.get(), "root");
+        for (const QVector<double> &child : c.children) {
+            if (child.size() == 1) {
+                audit.add(root.get(), newLeaf(root.get(), child[0]));
+                continue;
+            }
+            auto *group = new FakeComposedTask(QString("g%1").arg(root->allTasks.size()),
+                                               c.maxParallel, root.get(), child[0]);
+            audit.watch(group, group->name);
+            for (int i = 1; i < child.size(); ++i)
+                audit.add(group, newLeaf(group, child[i]));
+            audit.add(root.get(), group);
+        }
+    }
+
+    void run(const QString &step)
+    {
+        const QChar op = step.at(0);
+        const QString arg = step.mid(1);
+        if (op == 'e') {
+            root->execute();
+        } else if (op == 'r') {
+            root->reset();
+        } else if (op == 'a') {
+            audit.add(root.get(), newLeaf(root.get(), arg.toDouble()));
+        } else {
+            FakeTask *leaf = leaves.at(arg.section(':', 0, 0).toInt());
+            if (op == 'p')
+                leaf->setProgress(arg.section(':', 1).toDouble());
+            else if (op == 'f')
+                leaf->finish();
+            else if (op == 'x')
+                leaf->fail();
+            else if (op == 'd')
+                audit.add(root.get(), leaf);
+        }
+        QCoreApplication::processEvents();
+        audit.checkNothingOwed(step);
+    }
+
+    ProgressAudit audit;
+    std::unique_ptr<FakeComposedTask> root;
+    QList<FakeTask *> leaves;
+
+private:
+    FakeTask *newLeaf(QObject *parent, double weight)
+    {
+        leaves << new FakeTask(QString("l%1").arg(leaves.size()), parent, weight);
+        return leaves.last();
+    }
+};
+
+QVector<QVector<double>> equalLeaves(int count)
+{
+    return QVector<QVector<double>>(count, {1.0 / count});
+}
+
+TEST(ComposedTaskProgressSums, EverySentValueIsTheInOrderSumOfTheChildren)
+{
+    const TreeCase cases[] = {
+        {"no children", 0.5, 1, {}, "e"},
+        {"tenths that do not add up exactly",
+         1.0,
+         3,
+         {{0.1}, {0.2}, {0.3}, {0.4}},
+         "e p0:1 p1:1 p2:1 p1:0.5 p3:0.7 p0:0.3 f1 f0 p2:0.1 f2 f3"},
+        {"large and small weights",
+         0.4,
+         2,
+         {{1e16}, {1.0}, {1.0}, {3e-17}, {-1e16}},
+         "e p1:1 p0:1 p2:1 p0:0.5 p4:1 p3:1 p1:0.25 f0 f1 f2 f3 f4"},
+        {"updates from children not yet started and out of order",
+         0.9,
+         1,
+         {{0.25}, {0.5}, {0.125}, {0.0625}},
+         "p3:0.3 p1:0.7 e p3:0 p2:1 p0:0.1 f0 p3:1 f1 f2 f3"},
+        {"negative zero and a zero weight",
+         1.0,
+         2,
+         {{-0.5}, {0.0}, {0.3}},
+         "e p0:0 p1:1 p2:0.5 p0:0.5 p0:0 f1 f0 f2"},
+        {"failure stops the run",
+         0.7,
+         2,
+         {{0.3}, {0.3}, {0.3}, {0.3}},
+         "e p0:0.5 p1:0.5 x0 p1:0.9 f1"},
+        {"nested composed children",
+         0.8,
+         2,
+         {{0.3, 0.5, 0.5}, {0.1}, {0.6, 0.2, 0.7, 0.1}},
+         "e p0:0.5 p2:0.3 p1:1 f0 p3:0.4 f2 f1 p4:0.9 f3 f4 f5"},
+        {"reset after a run, then a second run",
+         0.5,
+         2,
+         {{0.2}, {0.3, 0.4, 0.6}, {0.5}},
+         "e p0:1 p1:0.5 f0 f1 p2:0.3 f2 f3 r e p3:0.5 f0 f1 f2 f3"},
+        {"children added after the start",
+         1.0,
+         1,
+         {{0.1}},
+         "e p0:0.5 a0.2 a0.3 f0 p1:0.7 a0.05 f1 f2 f3"},
+        {"a child listed twice counts twice", 1.0, 1, {{0.3}, {0.2}}, "d0 e p0:0.5 p1:0.5 d1 f0"},
+        {"a long list", 1.0, 3, equalLeaves(40), "e p2:0.5 p0:1 p39:0.3 f1 p2:0.25 f0 p20:1 f2"},
+        {"a child listed twice in a long list", 1.0, 2, equalLeaves(20),
+         "e p3:0.5 d3 p3:0.7 p19:1 d19 f0 p3:0.1 f3"},
+    };
+    for (const TreeCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgressSumTree tree(c);
+        for (const QString &step : QString(c.script).split(' '))
+            tree.run(step);
+        EXPECT_EQ(tree.audit.problems, QStringList());
+        EXPECT_GT(tree.audit.emissions, 0);
+    }
+}
+
+TEST(ComposedTaskProgressSums, ManyChildrenUpdatedAtRandomKeepTheInOrderSum)
+{
+    // A download list: many children of one small share each, several at a time, progress
+    // reported by children near the front while later ones start.
+    const int count = 3000;
+    TreeCase c {"many", 0.4, 6, QVector<QVector<double>>(count, {1.0 / count}), "e"};
+    ProgressSumTree tree(c);
+    tree.run("e");
+    std::mt19937 random(20261210);
+    std::uniform_real_distribution<double> fraction(0.0, 1.0);
+    int nextToFinish = 0;
+    for (int step = 0; step < 20000 && nextToFinish < count; ++step) {
+        const int window = qMin(count - nextToFinish, 8);
+        const int leaf = nextToFinish + int(random() % unsigned(window));
+        if (leaf == nextToFinish && random() % 3 == 0)
+            tree.run(QString("f%1").arg(nextToFinish++));
+        else
+            tree.run(QString("p%1:%2").arg(leaf).arg(fraction(random), 0, 'g', 17));
+    }
+    while (nextToFinish < count)
+        tree.run(QString("f%1").arg(nextToFinish++));
+    EXPECT_EQ(tree.audit.problems.mid(0, 5), QStringList());
+    EXPECT_EQ(tree.root->state, TaskSpecification::Finished);
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "logmessage.h"
 #include "lzmaioout.h"
@@ -255,13 +257,51 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
     return true;
 }
 
-// Lengths, then control, diff and extra bytes.
+// Lengths, then control, diff and extra bytes; the room is taken at once, as growing by
+// doubling would copy the body over and over.
 bool writeRawBody(DiffBody *body, SinkStream *out)
 {
+    const size_t lengthFields = 3 * 5;
+    if (!out->Reserve(out->Length() + lengthFields + body->control.Length()
+                      + size_t(body->diffLength) + size_t(body->extraLength)))
+        return false;
     return out->WriteSize(body->control.Length()) && out->WriteSize(size_t(body->diffLength))
         && out->WriteSize(size_t(body->extraLength)) && out->Append(&body->control)
         && out->Write(body->diff.get(), size_t(body->diffLength))
         && out->Write(body->extra.get(), size_t(body->extraLength));
+}
+
+// The three blocks are independent: control and extra are encoded beside the diff bytes, each
+// by its own encoder, so the blocks come out as they would one after the other.
+bool encodeStreams(DiffBody *body, SinkStream *control, SinkStream *diff, SinkStream *extra)
+{
+    SourceStream controlSource;
+    controlSource.Init(body->control);
+    auto encodeControl = [&] { return Lzma2EncodeStream(&controlSource, control); };
+    auto encodeDiff
+        = [&] { return Lzma2EncodeBuffer(body->diff.get(), size_t(body->diffLength), diff); };
+    auto encodeExtra
+        = [&] { return Lzma2EncodeBuffer(body->extra.get(), size_t(body->extraLength), extra); };
+    bool controlOk = false;
+    bool extraOk = false;
+    std::thread controlThread;
+    std::thread extraThread;
+    try {
+        controlThread = std::thread([&] { controlOk = encodeControl(); });
+        extraThread = std::thread([&] { extraOk = encodeExtra(); });
+    } catch (const std::system_error &) {
+        // No threads to be had: whatever did not start runs here.
+    }
+    const bool diffOk = encodeDiff();
+    if (controlThread.joinable())
+        controlThread.join();
+    else
+        controlOk = encodeControl();
+    if (extraThread.joinable())
+        extraThread.join();
+    else
+        extraOk = encodeExtra();
+    return controlOk && diffOk && extraOk;
 }
 
 bool writeDiff(DiffBody *body, SinkStream *output, bool header, int method, u32 checksum, i64 n)
@@ -269,14 +309,8 @@ bool writeDiff(DiffBody *body, SinkStream *output, bool header, int method, u32 
     SinkStream control;
     SinkStream diff;
     SinkStream extra;
-    if (method == BINARY_PATCH_LZMA2_STREAMS) {
-        SourceStream controlSource;
-        controlSource.Init(body->control);
-        if (!Lzma2EncodeStream(&controlSource, &control)
-            || !Lzma2EncodeBuffer(body->diff.get(), size_t(body->diffLength), &diff)
-            || !Lzma2EncodeBuffer(body->extra.get(), size_t(body->extraLength), &extra))
-            return false;
-    }
+    if (method == BINARY_PATCH_LZMA2_STREAMS && !encodeStreams(body, &control, &diff, &extra))
+        return false;
     if (header) {
         if (!output->Write(kBinaryPatchMagic, kBinaryPatchMagicLength)
             || !output->WriteVarint32(checksum))

@@ -675,6 +675,109 @@ TEST(QvdiffGenerate, OldDataOfTwoGibibytesIsRefused)
 // ---------------------------------------------------------------------------------------------
 // Application of hand-made and hostile diffs
 
+// The same body stored raw, as three LZMA2 blocks and as one: method 1 decodes the diff bytes
+// into the output's own room, which must give what reading them apart gives, also for bodies
+// whose lengths do not add up to the new size.
+Bytes storedAs(int method, std::uint32_t newSize, const std::vector<Triple> &triples,
+               const Bytes &diff, const Bytes &extra)
+{
+    const Bytes raw = rawDiff(newSize, triples, diff, extra);
+    if (method == 0)
+        return raw;
+    Bytes control;
+    for (const Triple &t : triples) {
+        appendSigned(&control, t.diff);
+        appendSigned(&control, t.extra);
+        appendSigned(&control, t.adjust);
+    }
+    Bytes out {std::uint8_t(method)};
+    appendVarint(&out, newSize);
+    SinkStream blocks;
+    if (method == 1) {
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(control.data(), control.size(), &blocks));
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(diff.data(), diff.size(), &blocks));
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(extra.data(), extra.size(), &blocks));
+    } else {
+        Bytes body = raw;
+        body.erase(body.begin(), body.end() - std::ptrdiff_t(raw.size() - out.size()));
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(body.data(), body.size(), &blocks));
+    }
+    const Bytes encoded = sinkBytes(blocks);
+    out.insert(out.end(), encoded.begin(), encoded.end());
+    return out;
+}
+
+TEST(QvdiffApply, EveryMethodGivesTheSameResult)
+{
+    const Bytes oldData = randomBytes(5000, 21, 4);
+    const Bytes noise = randomBytes(4000, 22);
+    auto part = [&noise](std::size_t from, std::size_t n) {
+        return Bytes(noise.begin() + std::ptrdiff_t(from),
+                     noise.begin() + std::ptrdiff_t(from + n));
+    };
+    struct Case
+    {
+        const char *name;
+        std::uint32_t newSize;
+        std::vector<Triple> triples;
+        Bytes diff;
+        Bytes extra;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"consistent",
+         3000,
+         {{1000, 200, 50}, {1500, 300, -900}},
+         part(0, 2500),
+         part(2500, 500),
+         true},
+        {"extra first", 2000, {{0, 800, 0}, {1200, 0, 0}}, part(0, 1200), part(1200, 800), true},
+        {"all extra", 3000, {{0, 3000, 0}}, Bytes(), part(0, 3000), true},
+        {"all diff", 4000, {{4000, 0, 0}}, part(0, 4000), Bytes(), true},
+        {"extra left over", 1500, {{1000, 500, 0}}, part(0, 1000), part(1000, 2000), true},
+        {"long extra run, short size", 900, {{100, 800, 0}}, part(0, 100), part(100, 2500), true},
+        {"diff left over", 1000, {{600, 400, 0}}, part(0, 3000), part(3000, 400), true},
+        {"diff longer than the size", 500, {{400, 100, 0}}, part(0, 3000), part(3000, 100), true},
+        {"size beyond the bytes", 3000, {{1000, 200, 0}}, part(0, 1000), part(1000, 200), false},
+        {"run past the size", 1000, {{1200, 0, 0}}, part(0, 1200), Bytes(), false},
+        {"extra past the size", 1000, {{500, 600, 0}}, part(0, 500), part(500, 600), false},
+        {"run past the old data",
+         1000,
+         {{900, 100, 4500}, {900, 0, 0}},
+         part(0, 1800),
+         part(1800, 100),
+         true},
+        {"huge size", 0x7FFFFFF0u, {{1000, 200, 0}}, part(0, 1000), part(1000, 200), false},
+        {"empty", 0, {}, Bytes(), Bytes(), true},
+        // Extra bytes written before diff bytes that the gap does not leave room for.
+        {"extra first, diff left over",
+         1000,
+         {{0, 600, 0}, {400, 0, 0}},
+         part(0, 2000),
+         part(2000, 600),
+         true},
+        {"extra first, beyond the gap",
+         1000,
+         {{0, 700, 0}, {300, 0, 0}},
+         part(0, 800),
+         part(800, 700),
+         true},
+    };
+    for (const Case &c : cases) {
+        const ApplyResult plain
+            = apply(oldData, storedAs(0, c.newSize, c.triples, c.diff, c.extra), false);
+        EXPECT_EQ(c.ok, plain.ok) << c.name;
+        for (const int method : {1, 2}) {
+            const ApplyResult packed
+                = apply(oldData, storedAs(method, c.newSize, c.triples, c.diff, c.extra), false);
+            EXPECT_EQ(plain.ok, packed.ok) << c.name << ", method " << method;
+            if (plain.ok) {
+                EXPECT_TRUE(plain.output == packed.output) << c.name << ", method " << method;
+            }
+        }
+    }
+}
+
 TEST(QvdiffApply, HandMadeDiffWithNegativeAdjustment)
 {
     // "wxyz" from "abcdwxyz": skip forward by 4, then copy; then reuse "ab" by jumping back.

@@ -4,11 +4,14 @@
 #include "qvdiff.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "logmessage.h"
 #include "lzmaioout.h"
@@ -129,6 +132,132 @@ void searchOld(const i32 *index, const u8 *old, i64 m, const u8 *data, i64 n, i6
     }
 }
 
+// Searches for a run of coming positions, split over helper threads. A position's search does
+// not depend on the scan's state, so where the scan goes on position by position (bytes that
+// the old data lacks), the searches for the next stretch are made side by side; what the scan
+// skips when it takes a match is merely wasted. Without helpers everything runs here.
+const int kMaxStretch = 1024;
+
+class SearchPool
+{
+public:
+    SearchPool(const i32 *index, const u8 *old, i64 m, const u8 *data, i64 n, int helpers)
+        : m_index(index)
+        , m_old(old)
+        , m_m(m)
+        , m_data(data)
+        , m_n(n)
+    {
+        try {
+            for (int i = 0; i < helpers; ++i)
+                m_threads.emplace_back([this, i] { work(i + 1); });
+        } catch (const std::system_error &) {
+            // Fewer helpers, or none.
+        }
+    }
+
+    ~SearchPool()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_start.notify_all();
+        for (std::thread &t : m_threads)
+            t.join();
+    }
+
+    // The longest stretch worth searching at once: with no helpers, a batch.
+    int maxStretch() const { return m_threads.empty() ? kMaxBatch : kMaxStretch; }
+
+    // results[j]: the search for position first + j, j < count.
+    void search(i64 first, int count, Match *results)
+    {
+        const int parts = int(m_threads.size()) + 1;
+        if (parts == 1 || count < 4 * kMaxBatch) {
+            searchSlice(first, count, results);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_first = first;
+            m_count = count;
+            m_results = results;
+            m_pending = parts - 1;
+            ++m_generation;
+        }
+        m_start.notify_all();
+        runPart(0, parts);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [this] { return m_pending == 0; });
+    }
+
+private:
+    void searchSlice(i64 first, int count, Match *results) const
+    {
+        for (int j = 0; j < count; j += kMaxBatch)
+            searchOld(m_index, m_old, m_m, m_data, m_n, first + j, std::min(kMaxBatch, count - j),
+                      results + j);
+    }
+
+    void runPart(int part, int parts) const
+    {
+        // Slices of whole batches, the first ones one batch longer.
+        const int batches = (m_count + kMaxBatch - 1) / kMaxBatch;
+        const int from = batches * part / parts * kMaxBatch;
+        const int to = std::min(m_count, batches * (part + 1) / parts * kMaxBatch);
+        if (from < to)
+            searchSlice(m_first + from, to - from, m_results + from);
+    }
+
+    void work(int part)
+    {
+        std::uint64_t seen = 0;
+        for (;;) {
+            int parts = 0;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_start.wait(lock, [this, seen] { return m_stop || m_generation != seen; });
+                if (m_stop)
+                    return;
+                seen = m_generation;
+                parts = int(m_threads.size()) + 1;
+            }
+            runPart(part, parts);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                --m_pending;
+            }
+            m_done.notify_one();
+        }
+    }
+
+    const i32 *m_index;
+    const u8 *m_old;
+    i64 m_m;
+    const u8 *m_data;
+    i64 m_n;
+    std::vector<std::thread> m_threads;
+    std::mutex m_mutex;
+    std::condition_variable m_start;
+    std::condition_variable m_done;
+    bool m_stop = false;
+    std::uint64_t m_generation = 0;
+    i64 m_first = 0;
+    int m_count = 0;
+    Match *m_results = nullptr;
+    int m_pending = 0;
+};
+
+// Helper threads for the searches: none for small data, where starting them costs more.
+int searchHelpers(i64 n)
+{
+    if (n < (i64(1) << 20))
+        return 0;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return int(std::min(3u, cores > 1 ? cores - 1 : 0u));
+}
+
 // Whether the old data holds byte at position (which is never negative in the scan, but a wrong
 // guess must not read before the data).
 inline bool sameAt(const u8 *old, i64 m, i64 position, u8 byte)
@@ -148,6 +277,10 @@ struct DiffBody
 
 bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBody *body)
 {
+    SearchPool pool(index, old, m, data, n, searchHelpers(n));
+    std::unique_ptr<Match[]> batch(new (std::nothrow) Match[kMaxStretch]);
+    if (!batch)
+        return false;
     i64 scan = 0;
     i64 len = 0;
     i64 pos = 0;
@@ -160,16 +293,15 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
         i64 scsc = scan;
         // Searches for the coming positions are made ahead in growing batches: the first match
         // is often taken at once, while a position that is not is often followed by many more.
-        Match batch[kMaxBatch];
         int batchNext = 0;
         int batchCount = 0;
         int batchSize = 1;
         for (; scan < n; ++scan) {
             if (batchNext == batchCount) {
                 batchCount = int(std::min<i64>(batchSize, n - scan));
-                searchOld(index, old, m, data, n, scan, batchCount, batch);
+                pool.search(scan, batchCount, batch.get());
                 batchNext = 0;
-                batchSize = std::min(2 * batchSize, kMaxBatch);
+                batchSize = std::min(2 * batchSize, pool.maxStretch());
             }
             const Match match = batch[batchNext++];
             len = match.length;

@@ -40,6 +40,88 @@ inline i64 matchLength(const u8 *a, const u8 *b, i64 limit)
     return i;
 }
 
+// Word-wise comparison for the scan's long walks over matching bytes.
+inline u64 load64(const u8 *p)
+{
+    u64 v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The number of zero bytes in x.
+inline i64 zeroBytes(u64 x)
+{
+    const u64 low7 = 0x7F7F7F7F7F7F7F7Full;
+    const u64 zero = ~(((x & low7) + low7) | x | low7); // the top bit of each zero byte
+    return i64(((zero >> 7) * 0x0101010101010101ull) >> 56);
+}
+
+// How many of a[i] == b[i] hold for i < k.
+inline i64 equalBytes(const u8 *a, const u8 *b, i64 k)
+{
+    i64 count = 0;
+    i64 i = 0;
+    for (; i + 8 <= k; i += 8)
+        count += zeroBytes(load64(a + i) ^ load64(b + i));
+    for (; i < k; ++i)
+        count += a[i] == b[i];
+    return count;
+}
+
+// The extension of a match: the length i <= k at which (matching bytes - other bytes) among
+// the first i is highest, the shortest such; 0 when no length scores above 0. Byte i is
+// a[step * (i - 1) + offset] against b likewise (offset -1 walking backwards). Eight equal
+// or eight unequal bytes move the score monotonically, so only mixed words go byte by byte.
+template<int Step> inline i64 extension(const u8 *a, const u8 *b, i64 k)
+{
+    // Byte i (from 1) lies at a[i - 1] going forwards and at a[-i] going backwards.
+    auto at = [](const u8 *p, i64 i) { return Step > 0 ? p[i - 1] : p[-i]; };
+    auto word = [](const u8 *p, i64 i) { return Step > 0 ? load64(p + i) : load64(p - i - 8); };
+    i64 score = 0;
+    i64 best = 0;
+    i64 length = 0;
+    i64 i = 0; // bytes looked at
+    while (i < k) {
+        if (i + 8 <= k) {
+            const i64 equal = zeroBytes(word(a, i) ^ word(b, i));
+            if (equal == 8) {
+                score += 8;
+                if (score > best) {
+                    best = score;
+                    length = i + 8;
+                }
+                i += 8;
+                continue;
+            }
+            if (equal == 0) {
+                score -= 8;
+                i += 8;
+                continue;
+            }
+        }
+        const i64 end = std::min(k, i + 8);
+        for (; i < end; ++i) {
+            score += at(a, i + 1) == at(b, i + 1) ? 1 : -1;
+            if (score > best) {
+                best = score;
+                length = i + 1;
+            }
+        }
+    }
+    return length;
+}
+
+inline i64 forwardExtension(const u8 *old, const u8 *data, i64 k)
+{
+    return extension<1>(old, data, k);
+}
+
+// Backwards from just before old and data.
+inline i64 backwardExtension(const u8 *old, const u8 *data, i64 k)
+{
+    return extension<-1>(old, data, k);
+}
+
 struct Match
 {
     i64 length;
@@ -306,9 +388,13 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
             const Match match = batch[batchNext++];
             len = match.length;
             pos = match.pos;
-            for (; scsc < scan + len; ++scsc) {
-                if (sameAt(old, m, scsc + lastoffset, data[scsc]))
-                    ++oldscore;
+            if (scsc < scan + len) {
+                // The positions whose counterpart at lastoffset lies inside the old data.
+                const i64 from = std::max(scsc, -lastoffset);
+                const i64 to = std::min(scan + len, m - lastoffset);
+                if (from < to)
+                    oldscore += equalBytes(old + from + lastoffset, data + from, to - from);
+                scsc = scan + len;
             }
             if ((len == oldscore && len != 0) || len > oldscore + 8
                 || (len >= 10241 && len > oldscore))
@@ -320,33 +406,11 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
         if (len == oldscore && scan != n)
             continue;
 
-        i64 lenf = 0;
-        {
-            i64 s = 0;
-            i64 best = 0;
-            for (i64 i = 1; lastscan + i - 1 < scan && lastpos + i - 1 < m; ++i) {
-                if (old[lastpos + i - 1] == data[lastscan + i - 1])
-                    ++s;
-                if (2 * s - i > best) {
-                    best = 2 * s - i;
-                    lenf = i;
-                }
-            }
-        }
-
-        i64 lenb = 0;
-        if (scan < n) {
-            i64 s = 0;
-            i64 best = 0;
-            for (i64 i = 1; scan >= lastscan + i && pos >= i; ++i) {
-                if (old[pos - i] == data[scan - i])
-                    ++s;
-                if (2 * s - i > best) {
-                    best = 2 * s - i;
-                    lenb = i;
-                }
-            }
-        }
+        i64 lenf = forwardExtension(old + lastpos, data + lastscan,
+                                    std::min(scan - lastscan, m - lastpos));
+        i64 lenb = scan < n
+            ? backwardExtension(old + pos, data + scan, std::min(scan - lastscan, pos))
+            : 0;
 
         if (lastscan + lenf > scan - lenb) {
             const i64 overlap = (lastscan + lenf) - (scan - lenb);

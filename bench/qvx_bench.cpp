@@ -4,9 +4,12 @@
 // process so that its wall time and peak memory are measured the same way for our code and for
 // the other tools; the two sides take turns, and the fastest of the rounds counts.
 //
-//   qvx_bench [--size MiB]... [--work DIR] [--repeat N] [--updater PROGRAM] [--keep]
+//   qvx_bench [--size MiB]... [--work DIR] [--repeat N] [--updater PROGRAM] [--ours PROGRAM]
+//             [--keep]
+//   qvx_bench make-data MiB generated|libraries OLD NEW
 //
-// Without --size it measures 32 and 128 MiB.
+// Without --size it measures 32 and 128 MiB. --ours runs the children of another build of this
+// program (say, an older one) to compare builds; make-data writes one case's files.
 //
 // The subcommands below (diff, apply, compress, decompress) are what the children run.
 
@@ -719,6 +722,21 @@ int main(int argc, char **argv)
         return quorpatch::DecompressFile(args[1].c_str(), args[2].c_str()) ? 0 : 3;
 #endif
 
+    // The data of one case, for measuring a single step by hand.
+    if (!args.empty() && args[0] == "make-data" && args.size() == 5) {
+        Bytes oldData;
+        Bytes newData;
+        std::string source;
+        const std::size_t size = std::size_t(std::max(1, std::atoi(args[1].c_str()))) << 20;
+        if (args[2] == "libraries" ? !makeLibraryData(size, &oldData, &newData, &source)
+                                   : (makeData(size, &oldData, &newData), false))
+            return 3;
+        return writeFile(args[3], oldData.data(), oldData.size())
+                && writeFile(args[4], newData.data(), newData.size())
+            ? 0
+            : 4;
+    }
+
     std::vector<std::size_t> sizes;
     std::string work;
     bool keep = false;
@@ -731,19 +749,23 @@ int main(int argc, char **argv)
             g_repeat = std::max(1, std::atoi(args[++i].c_str()));
         else if (args[i] == "--updater" && i + 1 < args.size())
             g_updater = args[++i];
+        else if (args[i] == "--ours" && i + 1 < args.size())
+            g_self = args[++i];
         else if (args[i] == "--keep")
             keep = true;
         else {
             std::fprintf(stderr,
                          "usage: %s [--size MiB]... [--work DIR] [--repeat N] [--updater PROGRAM] "
-                         "[--keep]\n",
-                         argv[0]);
+                         "[--ours PROGRAM] [--keep]\n       %s make-data MiB generated|libraries "
+                         "OLD NEW\n",
+                         argv[0], argv[0]);
             return 2;
         }
     }
     if (sizes.empty())
         sizes = {32, 128};
-    g_self = argv[0];
+    if (g_self.empty())
+        g_self = argv[0];
     if (g_self.find('/') == std::string::npos) {
         std::fprintf(stderr, "run the benchmark by its path (for example ./qvx_bench)\n");
         return 2;

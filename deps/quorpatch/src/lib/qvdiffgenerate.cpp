@@ -431,9 +431,15 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
             lenb -= lens;
         }
 
-        for (i64 i = 0; i < lenf; ++i)
-            body->diff[body->diffLength + i] = u8(data[lastscan + i] - old[lastpos + i]);
-        body->diffLength += lenf;
+        {
+            // Local pointers: stores through the body's own would make it reload them per byte.
+            u8 *out = body->diff.get() + body->diffLength;
+            const u8 *from = data + lastscan;
+            const u8 *against = old + lastpos;
+            for (i64 i = 0; i < lenf; ++i)
+                out[i] = u8(from[i] - against[i]);
+            body->diffLength += lenf;
+        }
 
         const i64 extraLength = (scan - lenb) - (lastscan + lenf);
         if (extraLength > 0)

@@ -180,7 +180,49 @@ TEST(Lzma2Block, FailuresLeaveSourceAndSinkUntouched)
         ASSERT_EQ(log.lines.size(), 1u);
         EXPECT_EQ(log.lines[0].message, c.message);
         EXPECT_EQ(log.lines[0].level, 1);
+
+        // Into the caller's room: the same refusals and texts.
+        Bytes room(plain.size() + 1, 0xEE);
+        size_t produced = 7;
+        EXPECT_FALSE(quorpatch::Lzma2DecodeBlockInto(&source, room.data(), room.size(), &produced));
+        EXPECT_EQ(source.Remaining(), c.input.size());
+        ASSERT_EQ(log.lines.size(), 2u);
+        EXPECT_EQ(log.lines[1].message, c.message);
     }
+}
+
+TEST(Lzma2Block, DecodesIntoTheCallersRoom)
+{
+    const Bytes plain = Text(30000);
+    const Bytes input = Concat(EncodeBlock(plain), {'n', 'e', 'x', 't'});
+    uint32_t stated = 0;
+    SourceStream source(input.data(), input.size());
+    ASSERT_TRUE(quorpatch::Lzma2PeekBlockSize(source, &stated));
+    EXPECT_EQ(stated, plain.size());
+    EXPECT_EQ(source.Remaining(), input.size());
+
+    // One byte too few: refused as an allocation, nothing written.
+    Bytes room(plain.size() + 8, 0xEE);
+    size_t produced = 0;
+    {
+        Lzma2LogCapture log;
+        EXPECT_FALSE(
+            quorpatch::Lzma2DecodeBlockInto(&source, room.data(), plain.size() - 1, &produced));
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0].message, "unable to allocate sink space");
+    }
+    EXPECT_EQ(room, Bytes(plain.size() + 8, 0xEE));
+    EXPECT_EQ(source.Remaining(), input.size());
+
+    ASSERT_TRUE(quorpatch::Lzma2DecodeBlockInto(&source, room.data(), room.size(), &produced));
+    EXPECT_EQ(produced, plain.size());
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), room.begin()));
+    EXPECT_EQ(room[plain.size()], 0xEE) << "wrote past the block";
+    EXPECT_EQ(source.Remaining(), 4u);
+
+    const uint8_t cut[] = {0x1C, 0x80};
+    SourceStream shortHeader(cut, sizeof(cut));
+    EXPECT_FALSE(quorpatch::Lzma2PeekBlockSize(shortHeader, &stated));
 }
 
 // Each cut is copied into a buffer of its own size, so a read past it shows up under the

@@ -5,6 +5,7 @@
 
 #include "logmessage.h"
 #include "lzma2coder.h"
+#include "mappedfile.h"
 
 namespace quorpatch {
 
@@ -66,7 +67,9 @@ namespace {
 // Reads the block's header, asks room(n) for n bytes to decode into (null: no memory) and
 // decodes the block there. On success the source stands after the block and *produced holds
 // the unpacked size; on failure the source has not moved.
-template<typename Room> bool DecodeBlock(SourceStream *source, Room room, size_t *produced)
+template<typename Room>
+bool DecodeBlock(SourceStream *source, Room room, size_t *produced,
+                 lzma2::InputProgress *progress = nullptr)
 {
     const SourceStream blockStart = *source;
 
@@ -95,13 +98,22 @@ template<typename Room> bool DecodeBlock(SourceStream *source, Room room, size_t
     // Straight into the caller's room: no intermediate buffer.
     *produced = roomSize;
     size_t consumed = source->Remaining();
-    const int result = lzma2::Decode(dest, produced, source->Buffer(), &consumed, property);
+    const int result
+        = lzma2::Decode(dest, produced, source->Buffer(), &consumed, property, progress);
     if (result != lzma2::kOk || *produced != unpackedSize) {
         *source = blockStart;
         QP_LOG(LogLevel_ERROR) << "Error uncompressing data " << result;
         return false;
     }
     return source->Skip(consumed);
+}
+
+// n bytes of room after the sink's contents, or null.
+u8 *SinkRoom(SinkStream *sink, size_t n)
+{
+    if (!sink->Reserve(sink->Length() + n))
+        return nullptr;
+    return sink->Buffer() ? sink->Buffer() + sink->Length() : nullptr;
 }
 
 } // namespace
@@ -120,13 +132,32 @@ bool Lzma2PeekBlockSize(const SourceStream &source, u32 *unpackedSize)
 
 bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink)
 {
-    auto room = [sink](size_t n) -> u8 * {
-        if (!sink->Reserve(sink->Length() + n))
-            return nullptr;
-        return sink->Buffer() ? sink->Buffer() + sink->Length() : nullptr;
-    };
+    auto room = [sink](size_t n) { return SinkRoom(sink, n); };
     size_t produced = 0;
     return DecodeBlock(source, room, &produced) && sink->Commit(produced);
+}
+
+bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink, const MappedFile &file)
+{
+    // Drops the file's pages behind the decoder as it goes.
+    class Dropper : public lzma2::InputProgress
+    {
+    public:
+        explicit Dropper(const MappedFile &file)
+            : m_file(file)
+        { }
+        void Consumed(const u8 *end) override { m_file.DropBefore(size_t(end - m_file.Data())); }
+
+    private:
+        const MappedFile &m_file;
+    };
+    auto room = [sink](size_t n) { return SinkRoom(sink, n); };
+    const bool inFile = file.IsValid() && source->Buffer() >= file.Data()
+        && source->Buffer() + source->Remaining() <= file.Data() + file.Length();
+    Dropper dropper(file);
+    size_t produced = 0;
+    return DecodeBlock(source, room, &produced, inFile ? &dropper : nullptr)
+        && sink->Commit(produced);
 }
 
 bool Lzma2DecodeBlockInto(SourceStream *source, u8 *dest, size_t capacity, size_t *produced)

@@ -764,6 +764,8 @@ int main(int argc, char **argv)
     }
     if (sizes.empty())
         sizes = {32, 128};
+    // Rows as they come, also into a file or a pipe: a run takes a while.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (g_self.empty())
         g_self = argv[0];
     if (g_self.find('/') == std::string::npos) {

@@ -1,11 +1,19 @@
-// Benchmark: QVDIFF10 creation and application against bsdiff/bspatch, and the LZMA2 container
-// against xz, on generated data. Every operation runs in its own child process so that its wall
-// time and peak memory are measured the same way for our code and for the other tools.
+// Benchmark: QVDIFF10 creation and application against bsdiff/bspatch, the LZMA2 container
+// against xz and (through the updater's benchmark program) file hashing against sha512sum, on
+// generated data and on the system's shared libraries. Every operation runs in its own child
+// process so that its wall time and peak memory are measured the same way for our code and for
+// the other tools; the two sides take turns, and the fastest of the rounds counts.
 //
-//   qvx_bench [--size MiB] [--work DIR] [--repeat N] [--keep]
+//   qvx_bench [--size MiB]... [--work DIR] [--repeat N] [--updater PROGRAM] [--ours PROGRAM]
+//             [--keep]
+//   qvx_bench make-data MiB generated|libraries OLD NEW
+//
+// Without --size it measures 32 and 128 MiB. --ours runs the children of another build of this
+// program (say, an older one) to compare builds; make-data writes one case's files.
 //
 // The subcommands below (diff, apply, compress, decompress) are what the children run.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,10 +28,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lzmaioout.h"
+#include "mappedfile.h"
 #include "qvdiff.h"
 #include "streams.h"
 
@@ -98,15 +109,16 @@ bool sameFiles(const std::string &a, const std::string &b)
 // ---------------------------------------------------------------------------------------------
 // Subcommands (run in the children)
 
+// Inputs are mapped, as the engine's own file entry points map them.
 int commandDiff(const std::string &oldPath, const std::string &newPath, const std::string &out,
                 int method, bool compress)
 {
-    Bytes oldData;
-    Bytes newData;
-    if (!readFile(oldPath, &oldData) || !readFile(newPath, &newData))
+    quorpatch::MappedFile oldFile(oldPath.c_str());
+    quorpatch::MappedFile newFile(newPath.c_str());
+    if (!oldFile.IsValid() || !newFile.IsValid())
         return 2;
-    quorpatch::SourceStream oldStream(oldData.data(), oldData.size());
-    quorpatch::SourceStream newStream(newData.data(), newData.size());
+    quorpatch::SourceStream oldStream(oldFile.Data(), oldFile.Length());
+    quorpatch::SourceStream newStream(newFile.Data(), newFile.Length());
     quorpatch::SinkStream patch;
     if (!quorpatch::GenerateBinaryPatch(&oldStream, &newStream, &patch, false, method))
         return 3;
@@ -121,12 +133,12 @@ int commandDiff(const std::string &oldPath, const std::string &newPath, const st
 int commandApply(const std::string &oldPath, const std::string &patchPath, const std::string &out,
                  bool compressed)
 {
-    Bytes oldData;
-    Bytes patchData;
-    if (!readFile(oldPath, &oldData) || !readFile(patchPath, &patchData))
+    quorpatch::MappedFile oldFile(oldPath.c_str());
+    quorpatch::MappedFile patchFile(patchPath.c_str());
+    if (!oldFile.IsValid() || !patchFile.IsValid())
         return 2;
-    quorpatch::SourceStream oldStream(oldData.data(), oldData.size());
-    quorpatch::SourceStream patchStream(patchData.data(), patchData.size());
+    quorpatch::SourceStream oldStream(oldFile.Data(), oldFile.Length());
+    quorpatch::SourceStream patchStream(patchFile.Data(), patchFile.Length());
     quorpatch::SinkStream unpacked;
     if (compressed) {
         if (!quorpatch::Lzma2DecodeBlock(&patchStream, &unpacked))
@@ -136,7 +148,10 @@ int commandApply(const std::string &oldPath, const std::string &patchPath, const
     quorpatch::SinkStream result;
     if (!quorpatch::ApplyBinaryPatch(&oldStream, &patchStream, &result, false))
         return 3;
-    return writeFile(out, result.Buffer(), result.Length()) ? 0 : 4;
+    return quorpatch::WriteFileBytes(out.c_str(), result.Buffer(), result.Length())
+            == result.Length()
+        ? 0
+        : 4;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,26 +291,23 @@ private:
     std::vector<std::string> m_words;
 };
 
-void makeData(std::size_t size, Bytes *oldData, Bytes *newData)
+// A new version of oldData: a moved block, insertions and deletions at random places and
+// scattered small edits.
+void deriveNew(const Bytes &oldData, Rng *rng, ContentMaker *maker, Bytes *newData)
 {
-    Rng rng(20260101);
-    ContentMaker maker(&rng);
-    oldData->clear();
-    oldData->reserve(size);
-    maker.append(oldData, size);
-
+    const std::size_t size = oldData.size();
     // Moved block: 2 MiB from a fifth of the way to seven tenths.
     const std::size_t blockStart = size / 5;
     const std::size_t blockLength = std::min<std::size_t>(2 << 20, size / 8);
     const std::size_t target = size * 7 / 10;
     Bytes moved;
     moved.reserve(size + (4 << 20));
-    moved.insert(moved.end(), oldData->begin(), oldData->begin() + long(blockStart));
-    moved.insert(moved.end(), oldData->begin() + long(blockStart + blockLength),
-                 oldData->begin() + long(target));
-    moved.insert(moved.end(), oldData->begin() + long(blockStart),
-                 oldData->begin() + long(blockStart + blockLength));
-    moved.insert(moved.end(), oldData->begin() + long(target), oldData->end());
+    moved.insert(moved.end(), oldData.begin(), oldData.begin() + long(blockStart));
+    moved.insert(moved.end(), oldData.begin() + long(blockStart + blockLength),
+                 oldData.begin() + long(target));
+    moved.insert(moved.end(), oldData.begin() + long(blockStart),
+                 oldData.begin() + long(blockStart + blockLength));
+    moved.insert(moved.end(), oldData.begin() + long(target), oldData.end());
 
     // Insertions and deletions at sorted random places, applied in one pass.
     struct Change
@@ -305,9 +317,9 @@ void makeData(std::size_t size, Bytes *oldData, Bytes *newData)
     };
     std::vector<Change> changes;
     for (int i = 0; i < 120; ++i)
-        changes.push_back({rng.below(moved.size()), long(64 + rng.below(16384))});
+        changes.push_back({rng->below(moved.size()), long(64 + rng->below(16384))});
     for (int i = 0; i < 60; ++i)
-        changes.push_back({rng.below(moved.size()), -long(64 + rng.below(8192))});
+        changes.push_back({rng->below(moved.size()), -long(64 + rng->below(8192))});
     std::sort(changes.begin(), changes.end(),
               [](const Change &a, const Change &b) { return a.at < b.at; });
     newData->clear();
@@ -319,18 +331,69 @@ void makeData(std::size_t size, Bytes *oldData, Bytes *newData)
         newData->insert(newData->end(), moved.begin() + long(from), moved.begin() + long(c.at));
         from = c.at;
         if (c.length > 0)
-            maker.append(newData, std::size_t(c.length));
+            maker->append(newData, std::size_t(c.length));
         else
             from = std::min(moved.size(), from + std::size_t(-c.length));
     }
     newData->insert(newData->end(), moved.begin() + long(from), moved.end());
 
     // Scattered small edits, about one every 24 KiB.
-    for (std::size_t at = rng.below(49152); at < newData->size(); at += 1 + rng.below(49152)) {
-        const std::size_t n = 1 + rng.below(8);
+    for (std::size_t at = rng->below(49152); at < newData->size(); at += 1 + rng->below(49152)) {
+        const std::size_t n = 1 + rng->below(8);
         for (std::size_t k = 0; k < n && at + k < newData->size(); ++k)
-            (*newData)[at + k] = std::uint8_t(rng.next());
+            (*newData)[at + k] = std::uint8_t(rng->next());
     }
+}
+
+void makeData(std::size_t size, Bytes *oldData, Bytes *newData)
+{
+    Rng rng(20260101);
+    ContentMaker maker(&rng);
+    oldData->clear();
+    oldData->reserve(size);
+    maker.append(oldData, size);
+    deriveNew(*oldData, &rng, &maker, newData);
+}
+
+// Real executable code: the system's shared libraries, concatenated in name order up to size
+// bytes, changed as the generated data is. False when there are too few of them.
+bool makeLibraryData(std::size_t size, Bytes *oldData, Bytes *newData, std::string *source)
+{
+    const char *const folders[] = {"/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib"};
+    for (const char *folder : folders) {
+        DIR *dir = opendir(folder);
+        if (!dir)
+            continue;
+        std::vector<std::string> names;
+        while (const dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.find(".so") != std::string::npos)
+                names.push_back(name);
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        oldData->clear();
+        oldData->reserve(size);
+        for (const std::string &name : names) {
+            const std::string path = std::string(folder) + "/" + name;
+            struct stat st;
+            Bytes file;
+            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !readFile(path, &file))
+                continue;
+            oldData->insert(oldData->end(), file.begin(),
+                            file.begin() + long(std::min(file.size(), size - oldData->size())));
+            if (oldData->size() == size)
+                break;
+        }
+        if (oldData->size() == size) {
+            Rng rng(20260202);
+            ContentMaker maker(&rng);
+            deriveNew(*oldData, &rng, &maker, newData);
+            *source = folder;
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -344,51 +407,84 @@ struct Measure
 };
 
 std::string g_self;
-int g_repeat = 1;
+std::string g_updater; // the updater's benchmark program, when it is built
+int g_repeat = 3;
 
-// Runs one child; with repeat > 1 the fastest run counts and the largest peak.
-Measure runChild(const std::vector<std::string> &args, const std::string &stdoutPath = "")
+// Runs one child once: wall time and peak resident memory.
+Measure runOnce(const std::vector<std::string> &args, const std::string &stdoutPath)
 {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!stdoutPath.empty()) {
+            const int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, 1) < 0)
+                _exit(126);
+            close(fd);
+        }
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof(usage));
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+        return Measure();
+    timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    Measure m;
+    m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    m.seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
+    m.peakKiB = usage.ru_maxrss;
+    if (!m.ok)
+        std::fprintf(stderr, "failed (status %d): %s %s ...\n", status, args[0].c_str(),
+                     args.size() > 1 ? args[1].c_str() : "");
+    return m;
+}
+
+// One program under test: its command line and its figures over the rounds (the fastest run,
+// the largest peak).
+struct Contender
+{
+    explicit Contender(std::vector<std::string> a, std::string out = "")
+        : args(std::move(a))
+        , stdoutPath(std::move(out))
+    { }
+
+    std::vector<std::string> args;
+    std::string stdoutPath;
     Measure best;
-    for (int round = 0; round < g_repeat; ++round) {
-        timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (!stdoutPath.empty()) {
-                const int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                if (fd < 0 || dup2(fd, 1) < 0)
-                    _exit(126);
-                close(fd);
-            }
-            std::vector<char *> argv;
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        struct rusage usage;
-        std::memset(&usage, 0, sizeof(usage));
-        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
-            return Measure();
-        timespec end;
-        clock_gettime(CLOCK_MONOTONIC, &end);
-        Measure m;
-        m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        m.seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
-        m.peakKiB = usage.ru_maxrss;
+    int runs = 0;
+
+    void run()
+    {
+        const Measure m = runOnce(args, stdoutPath);
         if (!m.ok) {
-            std::fprintf(stderr, "failed (status %d): %s ...\n", status, args[0].c_str());
-            return m;
+            best.ok = false;
+            runs = -1;
+            return;
         }
-        if (round == 0 || m.seconds < best.seconds)
-            best.seconds = m.seconds;
+        if (runs < 0)
+            return;
+        best.seconds = runs == 0 ? m.seconds : std::min(best.seconds, m.seconds);
         best.peakKiB = std::max(best.peakKiB, m.peakKiB);
         best.ok = true;
+        ++runs;
     }
-    return best;
+};
+
+// Rounds in which every contender runs once, in the given order (theirs, ours, theirs, ...), so
+// that a busy spell of the machine hits both sides alike.
+void alternate(const std::vector<Contender *> &contenders, int rounds)
+{
+    for (int round = 0; round < rounds; ++round)
+        for (Contender *c : contenders)
+            c->run();
 }
 
 void printHeader(const char *title)
@@ -398,33 +494,185 @@ void printHeader(const char *title)
                 "ours MiB", "them s", "them bytes", "them MiB", "time", "size", "memory");
 }
 
+std::string ratioText(double a, double b)
+{
+    char buf[32];
+    if (a < 0 || b <= 0)
+        return "-";
+    std::snprintf(buf, sizeof(buf), "%.2f", a / b);
+    return buf;
+}
+
 void printRow(const char *name, const Measure &ours, long long ourSize, const Measure &theirs,
               long long theirSize)
 {
     auto sizeText = [](long long s) { return s < 0 ? std::string("-") : std::to_string(s); };
-    auto ratio = [](double a, double b) {
-        char buf[32];
-        if (a < 0 || b <= 0)
-            return std::string("-");
-        std::snprintf(buf, sizeof(buf), "%.2f", a / b);
-        return std::string(buf);
-    };
     std::printf("  %-34s %9.2f %12s %9.1f | %9.2f %12s %9.1f | %6s %6s %6s%s\n", name, ours.seconds,
                 sizeText(ourSize).c_str(), ours.peakKiB / 1024.0, theirs.seconds,
                 sizeText(theirSize).c_str(), theirs.peakKiB / 1024.0,
-                ratio(ours.seconds, theirs.seconds).c_str(),
-                ratio(double(ourSize), double(theirSize)).c_str(),
-                ratio(double(ours.peakKiB), double(theirs.peakKiB)).c_str(),
+                ratioText(ours.seconds, theirs.seconds).c_str(),
+                ratioText(double(ourSize), double(theirSize)).c_str(),
+                ratioText(double(ours.peakKiB), double(theirs.peakKiB)).c_str(),
                 (ours.ok && theirs.ok) ? "" : "  (a run failed)");
 }
 
-void verdict(const char *what, double ratio, double limit)
+struct Verdict
 {
-    std::printf("  target %-44s ratio %.2f, limit %.2f: %s\n", what, ratio, limit,
-                ratio <= limit ? "met" : "MISSED");
+    std::string what;
+    double ratio;
+    double limit;
+};
+std::vector<Verdict> g_verdicts;
+
+void target(const std::string &what, const Measure &ours, const Measure &theirs, double limit)
+{
+    if (ours.ok && theirs.ok && theirs.seconds > 0)
+        g_verdicts.push_back({what, ours.seconds / theirs.seconds, limit});
 }
 
-int driver(std::size_t sizeMiB, std::string work, bool keep)
+std::string firstWord(const std::string &path)
+{
+    Bytes text;
+    if (!readFile(path, &text))
+        return "";
+    std::string s(text.begin(), text.end());
+    return s.substr(0, s.find_first_of(" \t\n"));
+}
+
+// Creation and application of diffs between oldPath and newPath, against bsdiff and bspatch.
+bool diffRows(const std::string &label, const std::string &oldPath, const std::string &newPath,
+              const std::function<std::string(const char *)> &path)
+{
+    Contender bsdiff({"bsdiff", oldPath, newPath, path("patch.bsdiff")});
+    Contender diff0z({g_self, "diff", oldPath, newPath, path("patch.qv0.lzma2"), "0", "compress"});
+    Contender diff1({g_self, "diff", oldPath, newPath, path("patch.qv1"), "1"});
+    Contender diff0({g_self, "diff", oldPath, newPath, path("patch.qv0"), "0"});
+    alternate({&bsdiff, &diff0z, &diff1, &diff0}, g_repeat);
+    const long long bsdiffSize = fileSize(path("patch.bsdiff"));
+    printHeader(("QVDIFF10 creation against bsdiff, " + label).c_str());
+    printRow("method 0, then LZMA2 level 9", diff0z.best, fileSize(path("patch.qv0.lzma2")),
+             bsdiff.best, bsdiffSize);
+    printRow("method 1 (three LZMA2 blocks)", diff1.best, fileSize(path("patch.qv1")), bsdiff.best,
+             bsdiffSize);
+    printRow("method 0 alone (uncompressed)", diff0.best, fileSize(path("patch.qv0")), bsdiff.best,
+             bsdiffSize);
+    target("creation, method 0 + LZMA2 / bsdiff, " + label, diff0z.best, bsdiff.best, 1.0 / 3);
+    target("creation, method 1 / bsdiff, " + label, diff1.best, bsdiff.best, 1.0 / 3);
+
+    Contender bspatch({"bspatch", oldPath, path("result.bspatch"), path("patch.bsdiff")});
+    Contender apply0z {
+        {g_self, "apply", oldPath, path("patch.qv0.lzma2"), path("result.qv0z"), "compressed"}};
+    Contender apply1({g_self, "apply", oldPath, path("patch.qv1"), path("result.qv1")});
+    Contender apply0({g_self, "apply", oldPath, path("patch.qv0"), path("result.qv0")});
+    alternate({&bspatch, &apply0z, &bspatch, &apply1, &bspatch, &apply0}, g_repeat);
+    printHeader(("QVDIFF10 application against bspatch, " + label).c_str());
+    printRow("method 0 + LZMA2 (decode, apply)", apply0z.best, -1, bspatch.best, -1);
+    printRow("method 1", apply1.best, -1, bspatch.best, -1);
+    printRow("method 0 alone", apply0.best, -1, bspatch.best, -1);
+    const bool resultsOk = sameFiles(newPath, path("result.bspatch"))
+        && sameFiles(newPath, path("result.qv0z")) && sameFiles(newPath, path("result.qv1"))
+        && sameFiles(newPath, path("result.qv0"));
+    std::printf("  every result equals the new file: %s\n", resultsOk ? "yes" : "NO");
+    target("application, method 1 / bspatch, " + label, apply1.best, bspatch.best, 1.0);
+    target("application, method 0 + LZMA2 / bspatch, " + label, apply0z.best, bspatch.best, 1.0);
+    return resultsOk;
+}
+
+bool containerRows(const std::string &label, const std::string &newPath,
+                   const std::function<std::string(const char *)> &path)
+{
+    printHeader(("LZMA2 container (level 9) against xz -9, " + label).c_str());
+#if QVX_BENCH_HAVE_CONTAINER
+    // Compression takes long on both sides: one round each.
+    Contender xzc({"xz", "-9", "-c", "-k", newPath}, path("new.xz"));
+    Contender ourc({g_self, "compress", newPath, path("new.lzma2")});
+    alternate({&xzc, &ourc}, 1);
+    Contender xzd({"xz", "-d", "-c", path("new.xz")}, path("result.xz"));
+    Contender ourd({g_self, "decompress", path("new.lzma2"), path("result.lzma2")});
+    alternate({&xzd, &ourd}, g_repeat);
+    printRow("decompression (xz -d)", ourd.best, -1, xzd.best, -1);
+    printRow("compression, size (xz -9), 1 run", ourc.best, fileSize(path("new.lzma2")), xzc.best,
+             fileSize(path("new.xz")));
+    const bool ok
+        = sameFiles(newPath, path("result.xz")) && sameFiles(newPath, path("result.lzma2"));
+    std::printf("  both results equal the new file: %s\n", ok ? "yes" : "NO");
+    target("container decompression / xz -d, " + label, ourd.best, xzd.best, 1.15);
+    return ok;
+#else
+    (void)newPath;
+    (void)path;
+    std::printf("  not measured: this build has no LZMA2 file container yet\n");
+    return true;
+#endif
+}
+
+bool hashRows(const std::string &label, const std::string &file,
+              const std::function<std::string(const char *)> &path)
+{
+    printHeader(("SHA-512 of a file against sha512sum, " + label).c_str());
+    if (g_updater.empty() || access(g_updater.c_str(), X_OK) != 0) {
+        std::printf("  not measured: the updater's benchmark program (qvx_bench_updater) is not "
+                    "built\n");
+        return true;
+    }
+    Contender theirs({"sha512sum", file}, path("hash.sha512sum"));
+    Contender ours({g_updater, "hash", file}, path("hash.ours"));
+    alternate({&theirs, &ours}, g_repeat);
+    printRow("hash of the new file", ours.best, -1, theirs.best, -1);
+    const bool same = !firstWord(path("hash.ours")).empty()
+        && firstWord(path("hash.ours")) == firstWord(path("hash.sha512sum"));
+    std::printf("  both print the same hash: %s\n", same ? "yes" : "NO");
+    return same;
+}
+
+bool runSize(std::size_t sizeMiB, const std::string &work)
+{
+    auto path = [&work](const char *name) { return work + "/" + name; };
+    const std::string oldPath = path("old.bin");
+    const std::string newPath = path("new.bin");
+    const std::string size = std::to_string(sizeMiB) + " MiB";
+    bool ok = true;
+    {
+        Bytes oldData;
+        Bytes newData;
+        makeData(sizeMiB << 20, &oldData, &newData);
+        if (!writeFile(oldPath, oldData.data(), oldData.size())
+            || !writeFile(newPath, newData.data(), newData.size())) {
+            std::fprintf(stderr, "cannot write the data to %s\n", work.c_str());
+            return false;
+        }
+        std::printf("\n=== %s generated: old %zu bytes, new %zu bytes (moved 2 MiB block, 120 "
+                    "insertions, 60 deletions, edits every ~24 KiB); best of %d run(s)\n",
+                    size.c_str(), oldData.size(), newData.size(), g_repeat);
+    }
+    ok = diffRows(size + " generated", oldPath, newPath, path) && ok;
+    ok = containerRows(size + " generated", newPath, path) && ok;
+    ok = hashRows(size + " generated", newPath, path) && ok;
+
+    {
+        Bytes oldData;
+        Bytes newData;
+        std::string source;
+        if (!makeLibraryData(sizeMiB << 20, &oldData, &newData, &source)) {
+            std::printf("\n=== %s shared libraries: not measured (too few in the system)\n",
+                        size.c_str());
+            return ok;
+        }
+        if (!writeFile(oldPath, oldData.data(), oldData.size())
+            || !writeFile(newPath, newData.data(), newData.size())) {
+            std::fprintf(stderr, "cannot write the data to %s\n", work.c_str());
+            return false;
+        }
+        std::printf("\n=== %s shared libraries of %s: old %zu bytes, new %zu bytes (same changes); "
+                    "best of %d run(s)\n",
+                    size.c_str(), source.c_str(), oldData.size(), newData.size(), g_repeat);
+    }
+    ok = diffRows(size + " libraries", oldPath, newPath, path) && ok;
+    ok = containerRows(size + " libraries", newPath, path) && ok;
+    return ok;
+}
+
+int driver(const std::vector<std::size_t> &sizes, std::string work, bool keep)
 {
     if (work.empty()) {
         char pattern[] = "/tmp/qvx_bench.XXXXXX";
@@ -436,94 +684,26 @@ int driver(std::size_t sizeMiB, std::string work, bool keep)
     } else {
         mkdir(work.c_str(), 0755);
     }
-    const std::string oldPath = work + "/old.bin";
-    const std::string newPath = work + "/new.bin";
-    {
-        Bytes oldData;
-        Bytes newData;
-        makeData(sizeMiB << 20, &oldData, &newData);
-        if (!writeFile(oldPath, oldData.data(), oldData.size())
-            || !writeFile(newPath, newData.data(), newData.size())) {
-            std::fprintf(stderr, "cannot write the data to %s\n", work.c_str());
-            return 1;
-        }
-        std::printf("data: old %zu bytes, new %zu bytes (moved 2 MiB block, 120 insertions, 60 "
-                    "deletions, edits every ~24 KiB), in %s; best of %d run(s)\n",
-                    oldData.size(), newData.size(), work.c_str(), g_repeat);
-    }
-    auto path = [&work](const char *name) { return work + "/" + name; };
-
-    // Creation.
-    const Measure bsdiff = runChild({"bsdiff", oldPath, newPath, path("patch.bsdiff")});
-    const Measure diff0z
-        = runChild({g_self, "diff", oldPath, newPath, path("patch.qv0.lzma2"), "0", "compress"});
-    const Measure diff1 = runChild({g_self, "diff", oldPath, newPath, path("patch.qv1"), "1"});
-    const Measure diff0 = runChild({g_self, "diff", oldPath, newPath, path("patch.qv0"), "0"});
-    const long long bsdiffSize = fileSize(path("patch.bsdiff"));
-    printHeader("QVDIFF10 creation against bsdiff");
-    printRow("method 0, then LZMA2 level 9", diff0z, fileSize(path("patch.qv0.lzma2")), bsdiff,
-             bsdiffSize);
-    printRow("method 1 (three LZMA2 blocks)", diff1, fileSize(path("patch.qv1")), bsdiff,
-             bsdiffSize);
-    printRow("method 0 alone (uncompressed)", diff0, fileSize(path("patch.qv0")), bsdiff,
-             bsdiffSize);
-
-    // Application.
-    const Measure bspatch
-        = runChild({"bspatch", oldPath, path("result.bspatch"), path("patch.bsdiff")});
-    const Measure apply0z = runChild(
-        {g_self, "apply", oldPath, path("patch.qv0.lzma2"), path("result.qv0z"), "compressed"});
-    const Measure apply1
-        = runChild({g_self, "apply", oldPath, path("patch.qv1"), path("result.qv1")});
-    const Measure apply0
-        = runChild({g_self, "apply", oldPath, path("patch.qv0"), path("result.qv0")});
-    printHeader("QVDIFF10 application against bspatch");
-    printRow("method 0 + LZMA2 (decode, apply)", apply0z, -1, bspatch, -1);
-    printRow("method 1", apply1, -1, bspatch, -1);
-    printRow("method 0 alone", apply0, -1, bspatch, -1);
-    const bool resultsOk = sameFiles(newPath, path("result.bspatch"))
-        && sameFiles(newPath, path("result.qv0z")) && sameFiles(newPath, path("result.qv1"))
-        && sameFiles(newPath, path("result.qv0"));
-    std::printf("  every result equals the new file: %s\n", resultsOk ? "yes" : "NO");
-
-    // Container.
-    printHeader("LZMA2 container (level 9) against xz -9");
-#if QVX_BENCH_HAVE_CONTAINER
-    const Measure xzc = runChild({"xz", "-9", "-c", "-k", newPath}, path("new.xz"));
-    const Measure ourc = runChild({g_self, "compress", newPath, path("new.lzma2")});
-    const Measure xzd = runChild({"xz", "-d", "-c", path("new.xz")}, path("result.xz"));
-    const Measure ourd = runChild({g_self, "decompress", path("new.lzma2"), path("result.lzma2")});
-    printRow("decompression (xz -d)", ourd, -1, xzd, -1);
-    printRow("compression, size (xz -9)", ourc, fileSize(path("new.lzma2")), xzc,
-             fileSize(path("new.xz")));
-    std::printf("  both results equal the new file: %s\n",
-                sameFiles(newPath, path("result.xz")) && sameFiles(newPath, path("result.lzma2"))
-                    ? "yes"
-                    : "NO");
-#else
-    const Measure ourd;
-    const Measure xzd;
-    std::printf("  not measured: this build has no LZMA2 file container yet\n");
-#endif
+    std::printf("work folder %s\n", work.c_str());
+    bool ok = true;
+    for (const std::size_t size : sizes)
+        ok = runSize(size, work) && ok;
 
     std::printf("\nTargets\n");
-    verdict("creation (method 0 + LZMA2) / bsdiff", diff0z.seconds / bsdiff.seconds, 1.0 / 3);
-    verdict("creation (method 1) / bsdiff", diff1.seconds / bsdiff.seconds, 1.0 / 3);
-    verdict("application (method 1) / bspatch", apply1.seconds / bspatch.seconds, 1.0);
-    verdict("application (method 0 + LZMA2) / bspatch", apply0z.seconds / bspatch.seconds, 1.0);
-    if (xzd.seconds > 0)
-        verdict("container decompression / xz -d", ourd.seconds / xzd.seconds, 1.15);
+    for (const Verdict &v : g_verdicts)
+        std::printf("  %-58s ratio %.2f, limit %.2f: %s\n", v.what.c_str(), v.ratio, v.limit,
+                    v.ratio <= v.limit ? "met" : "MISSED");
 
     if (!keep) {
-        const char *names[]
-            = {"old.bin",   "new.bin",        "patch.bsdiff", "patch.qv0.lzma2", "patch.qv1",
-               "patch.qv0", "result.bspatch", "result.qv0z",  "result.qv1",      "result.qv0",
-               "new.xz",    "new.lzma2",      "result.xz",    "result.lzma2"};
+        const char *names[] = {"old.bin",    "new.bin",      "patch.bsdiff",   "patch.qv0.lzma2",
+                               "patch.qv1",  "patch.qv0",    "result.bspatch", "result.qv0z",
+                               "result.qv1", "result.qv0",   "new.xz",         "new.lzma2",
+                               "result.xz",  "result.lzma2", "hash.sha512sum", "hash.ours"};
         for (const char *name : names)
-            unlink(path(name).c_str());
+            unlink((work + "/" + name).c_str());
         rmdir(work.c_str());
     }
-    return resultsOk ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
 } // namespace
@@ -542,28 +722,55 @@ int main(int argc, char **argv)
         return quorpatch::DecompressFile(args[1].c_str(), args[2].c_str()) ? 0 : 3;
 #endif
 
-    std::size_t sizeMiB = 32;
+    // The data of one case, for measuring a single step by hand.
+    if (!args.empty() && args[0] == "make-data" && args.size() == 5) {
+        Bytes oldData;
+        Bytes newData;
+        std::string source;
+        const std::size_t size = std::size_t(std::max(1, std::atoi(args[1].c_str()))) << 20;
+        if (args[2] == "libraries" ? !makeLibraryData(size, &oldData, &newData, &source)
+                                   : (makeData(size, &oldData, &newData), false))
+            return 3;
+        return writeFile(args[3], oldData.data(), oldData.size())
+                && writeFile(args[4], newData.data(), newData.size())
+            ? 0
+            : 4;
+    }
+
+    std::vector<std::size_t> sizes;
     std::string work;
     bool keep = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--size" && i + 1 < args.size())
-            sizeMiB = std::size_t(std::max(1, std::atoi(args[++i].c_str())));
+            sizes.push_back(std::size_t(std::max(1, std::atoi(args[++i].c_str()))));
         else if (args[i] == "--work" && i + 1 < args.size())
             work = args[++i];
         else if (args[i] == "--repeat" && i + 1 < args.size())
             g_repeat = std::max(1, std::atoi(args[++i].c_str()));
+        else if (args[i] == "--updater" && i + 1 < args.size())
+            g_updater = args[++i];
+        else if (args[i] == "--ours" && i + 1 < args.size())
+            g_self = args[++i];
         else if (args[i] == "--keep")
             keep = true;
         else {
-            std::fprintf(stderr, "usage: %s [--size MiB] [--work DIR] [--repeat N] [--keep]\n",
-                         argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--size MiB]... [--work DIR] [--repeat N] [--updater PROGRAM] "
+                         "[--ours PROGRAM] [--keep]\n       %s make-data MiB generated|libraries "
+                         "OLD NEW\n",
+                         argv[0], argv[0]);
             return 2;
         }
     }
-    g_self = argv[0];
+    if (sizes.empty())
+        sizes = {32, 128};
+    // Rows as they come, also into a file or a pipe: a run takes a while.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (g_self.empty())
+        g_self = argv[0];
     if (g_self.find('/') == std::string::npos) {
         std::fprintf(stderr, "run the benchmark by its path (for example ./qvx_bench)\n");
         return 2;
     }
-    return driver(sizeMiB, work, keep);
+    return driver(sizes, work, keep);
 }

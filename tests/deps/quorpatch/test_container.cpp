@@ -1,3 +1,4 @@
+#include "fixturefiles.h"
 #include "lzma2container.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
@@ -140,6 +141,41 @@ TEST_F(Lzma2Container, RoundTripsThroughFiles)
             ASSERT_TRUE(DecompressFile(path("packed").c_str(), path("out").c_str()));
             EXPECT_TRUE(readFile("out") == plain);
         }
+    }
+}
+
+// Fingerprints of the containers the writer has always made, executables (programs and diff)
+// and plain files: faster sorting and encoding must leave every byte as it was.
+TEST_F(Lzma2Container, ContainersKeepTheirBytes)
+{
+    struct Fingerprint
+    {
+        const char *name;
+        uint32_t crc;
+        size_t length;
+    };
+    const Fingerprint fixtures[] = {
+        {"elf32_x86_pie_v1", 0x64787DBCu, 1875}, {"elf32_arm_pie_v2", 0xCD1DF8D2u, 2191},
+        {"elf64_x64_pie_v2", 0x0FC79498u, 1869}, {"macho_x64_bare", 0x5ABEFD9Fu, 789},
+        {"pe32_x86_v1.exe", 0x46A7D646u, 19614}, {"pe64_x64_v2.exe", 0xA312A626u, 18550},
+    };
+    for (const Fingerprint &f : fixtures) {
+        writeFile("in", qvxtest::Fixture(f.name));
+        ASSERT_TRUE(CompressFile(path("in").c_str(), path("packed").c_str(), true)) << f.name;
+        const Bytes packed = readFile("packed");
+        EXPECT_EQ(f.length, packed.size()) << f.name;
+        EXPECT_EQ(f.crc, Crc(packed)) << std::hex << f.name;
+    }
+    const std::pair<Bytes, Fingerprint> plain[] = {
+        {Text((2u << 20) + 99), {"text", 0xB95EB770u, 456}},
+        {Noise(300000), {"noise", 0x25D26DE6u, 300030}},
+    };
+    for (const auto &p : plain) {
+        writeFile("in", p.first);
+        ASSERT_TRUE(CompressFile(path("in").c_str(), path("packed").c_str(), false));
+        const Bytes packed = readFile("packed");
+        EXPECT_EQ(p.second.length, packed.size()) << p.second.name;
+        EXPECT_EQ(p.second.crc, Crc(packed)) << std::hex << p.second.name;
     }
 }
 

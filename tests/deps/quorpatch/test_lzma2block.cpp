@@ -1,8 +1,11 @@
 #include "lzmaioout.h"
+#include "mappedfile.h"
 #include "streams.h"
 #include "test_lzma2_logcapture.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -180,7 +183,49 @@ TEST(Lzma2Block, FailuresLeaveSourceAndSinkUntouched)
         ASSERT_EQ(log.lines.size(), 1u);
         EXPECT_EQ(log.lines[0].message, c.message);
         EXPECT_EQ(log.lines[0].level, 1);
+
+        // Into the caller's room: the same refusals and texts.
+        Bytes room(plain.size() + 1, 0xEE);
+        size_t produced = 7;
+        EXPECT_FALSE(quorpatch::Lzma2DecodeBlockInto(&source, room.data(), room.size(), &produced));
+        EXPECT_EQ(source.Remaining(), c.input.size());
+        ASSERT_EQ(log.lines.size(), 2u);
+        EXPECT_EQ(log.lines[1].message, c.message);
     }
+}
+
+TEST(Lzma2Block, DecodesIntoTheCallersRoom)
+{
+    const Bytes plain = Text(30000);
+    const Bytes input = Concat(EncodeBlock(plain), {'n', 'e', 'x', 't'});
+    uint32_t stated = 0;
+    SourceStream source(input.data(), input.size());
+    ASSERT_TRUE(quorpatch::Lzma2PeekBlockSize(source, &stated));
+    EXPECT_EQ(stated, plain.size());
+    EXPECT_EQ(source.Remaining(), input.size());
+
+    // One byte too few: refused as an allocation, nothing written.
+    Bytes room(plain.size() + 8, 0xEE);
+    size_t produced = 0;
+    {
+        Lzma2LogCapture log;
+        EXPECT_FALSE(
+            quorpatch::Lzma2DecodeBlockInto(&source, room.data(), plain.size() - 1, &produced));
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0].message, "unable to allocate sink space");
+    }
+    EXPECT_EQ(room, Bytes(plain.size() + 8, 0xEE));
+    EXPECT_EQ(source.Remaining(), input.size());
+
+    ASSERT_TRUE(quorpatch::Lzma2DecodeBlockInto(&source, room.data(), room.size(), &produced));
+    EXPECT_EQ(produced, plain.size());
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), room.begin()));
+    EXPECT_EQ(room[plain.size()], 0xEE) << "wrote past the block";
+    EXPECT_EQ(source.Remaining(), 4u);
+
+    const uint8_t cut[] = {0x1C, 0x80};
+    SourceStream shortHeader(cut, sizeof(cut));
+    EXPECT_FALSE(quorpatch::Lzma2PeekBlockSize(shortHeader, &stated));
 }
 
 // Each cut is copied into a buffer of its own size, so a read past it shows up under the
@@ -199,6 +244,77 @@ TEST(Lzma2Block, EveryCutFails)
         EXPECT_EQ(source.Remaining(), length);
         EXPECT_EQ(sink.Length(), 0u);
     }
+}
+
+// A raw LZMA2 stream of stored chunks (made by hand, so that a block of several MiB costs no
+// encoding): a dictionary reset first, then 64 KiB pieces, then the end marker.
+Bytes StoredStream(const Bytes &plain)
+{
+    Bytes out;
+    for (size_t at = 0; at < plain.size(); at += 65536) {
+        const size_t n = std::min<size_t>(65536, plain.size() - at);
+        out.push_back(at == 0 ? 0x01 : 0x02);
+        out.push_back(uint8_t((n - 1) >> 8));
+        out.push_back(uint8_t(n - 1));
+        out.insert(out.end(), plain.begin() + long(at), plain.begin() + long(at + n));
+    }
+    out.push_back(0x00);
+    return out;
+}
+
+// Blocks straight from a file's mapping are read in pieces, their pages let go behind the
+// decoder: the bytes and every refusal are those of decoding from memory.
+TEST(Lzma2Block, BlocksFromAMappedFileDecodeAsFromMemory)
+{
+    const Bytes plain = Noise(9u << 20);
+    const Bytes stream = StoredStream(plain);
+    Bytes corruptLate = stream;
+    corruptLate[stream.size() - 3 * 65539] = 0x03; // a chunk type that does not exist
+    const Bytes header = Concat({0x1C}, Varint(uint32_t(plain.size())));
+    const struct
+    {
+        const char *name;
+        Bytes input;
+        bool ok;
+    } cases[] = {
+        {"whole", Concat(Concat(header, stream), {'x'}), true},
+        {"cut after two pieces", Concat(header, Bytes(stream.begin(), stream.end() - 900000)),
+         false},
+        {"corrupt late chunk", Concat(header, corruptLate), false},
+        {"less data than stated",
+         Concat(Concat({0x1C}, Varint(uint32_t(plain.size() + 1))), stream), false},
+        {"more data than stated",
+         Concat(Concat({0x1C}, Varint(uint32_t(plain.size() - 1))), stream), false},
+    };
+    char path[] = "/tmp/qvx_lzma2block.XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(quorpatch::WriteFileBytes(path, c.input.data(), c.input.size()), c.input.size());
+        quorpatch::MappedFile file(path);
+        ASSERT_TRUE(file.IsValid());
+
+        SourceStream fromMemory(c.input.data(), c.input.size());
+        SinkStream expected;
+        Lzma2LogCapture log;
+        EXPECT_EQ(c.ok, Lzma2DecodeBlock(&fromMemory, &expected));
+        const std::vector<std::string> expectedLog = log.messages();
+        log.lines.clear();
+
+        SourceStream fromFile(file.Data(), file.Length());
+        SinkStream decoded;
+        EXPECT_EQ(c.ok, Lzma2DecodeBlock(&fromFile, &decoded, file));
+        EXPECT_EQ(fromFile.Remaining(), fromMemory.Remaining());
+        EXPECT_TRUE(ToBytes(decoded) == ToBytes(expected));
+        EXPECT_EQ(log.messages(), expectedLog);
+        EXPECT_EQ(c.ok, expectedLog.empty());
+        if (c.ok) {
+            EXPECT_TRUE(ToBytes(decoded) == plain);
+        }
+    }
+    unlink(path);
 }
 
 } // namespace

@@ -440,6 +440,95 @@ INSTANTIATE_TEST_SUITE_P(Table, QvdiffReferenceTest, ::testing::ValuesIn(kPairCa
 // ---------------------------------------------------------------------------------------------
 // Exact bytes of the generator
 
+// Code-like, text, table and noise stretches, then moved, inserted and edited: large enough
+// for the long-match rule and for the sorter's deeper recursions.
+Bytes mixedOld()
+{
+    std::mt19937 rng(41);
+    Bytes out;
+    while (out.size() < (3u << 20)) {
+        const std::size_t length = 20000 + rng() % 60000;
+        switch (rng() % 4) {
+        case 0:
+            for (std::size_t i = 0; i < length; ++i)
+                out.push_back(std::uint8_t(0x48 + rng() % 6 * (rng() % 3)));
+            break;
+        case 1: {
+            const Bytes text = base();
+            out.insert(out.end(), text.begin(), text.begin() + std::ptrdiff_t(length % 40000));
+            break;
+        }
+        case 2:
+            for (std::uint32_t r = rng(), i = 0; i < length / 8; ++i, ++r) {
+                const std::uint8_t record[8] = {
+                    std::uint8_t(r), std::uint8_t(r >> 8), 0, 0, std::uint8_t(i % 7), 0, 0x10, 0};
+                out.insert(out.end(), record, record + 8);
+            }
+            break;
+        default: {
+            const Bytes noise = randomBytes(length, rng());
+            out.insert(out.end(), noise.begin(), noise.end());
+        }
+        }
+    }
+    return out;
+}
+
+Bytes mixedNew(const Bytes &o)
+{
+    std::mt19937 rng(43);
+    Bytes n(o.begin(), o.begin() + std::ptrdiff_t(o.size() / 2));
+    n.insert(n.end(), o.begin() + std::ptrdiff_t(o.size() * 3 / 4), o.end());
+    n.insert(n.end(), o.begin() + std::ptrdiff_t(o.size() / 2 + 4096),
+             o.begin() + std::ptrdiff_t(o.size() * 3 / 4));
+    for (int k = 0; k < 40; ++k) {
+        const Bytes piece = randomBytes(1 + rng() % 3000, rng());
+        n.insert(n.begin() + std::ptrdiff_t(rng() % n.size()), piece.begin(), piece.end());
+    }
+    for (std::size_t at = rng() % 5000; at < n.size(); at += 1 + rng() % 20000)
+        n[at] = std::uint8_t(rng());
+    return n;
+}
+
+// Fingerprints of the diffs the generator has always made, every method with and without the
+// header: a faster suffix sort or encoder must leave every byte as it was.
+TEST(QvdiffGenerate, DiffsKeepTheirBytes)
+{
+    struct Fingerprint
+    {
+        const char *name;
+        std::uint32_t crc;
+        std::size_t length;
+    };
+    const Fingerprint expected[] = {
+        {"BothEmpty", 0x43108CFFu, 93},     {"EmptyOld", 0x0F4D726Eu, 30143},
+        {"EmptyNew", 0x43108CFFu, 93},      {"OneByteEach", 0x1036A69Eu, 129},
+        {"Identical", 0xDE8938F9u, 80473},  {"SmallEdits", 0x1A28048Cu, 80876},
+        {"Insertions", 0x43C48D0Cu, 87816}, {"Deletions", 0x20277529u, 68371},
+        {"MovedBlock", 0xE9609A50u, 80575}, {"LongIdenticalRun", 0x135B1B37u, 80585},
+        {"Unrelated", 0x1A7B4EC2u, 150175}, {"SmallAlphabet", 0x32CEADA6u, 61554},
+        {"Mixed", 0xF6F2DB81u, 6667599},
+    };
+    std::vector<PairCase> cases(std::begin(kPairCases), std::end(kPairCases));
+    cases.push_back({"Mixed", mixedOld, mixedNew});
+    ASSERT_EQ(cases.size(), sizeof(expected) / sizeof(expected[0]));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Bytes oldData = cases[i].oldData();
+        const Bytes newData = cases[i].newData(oldData);
+        Bytes all;
+        for (const bool header : {false, true}) {
+            for (int method = 0; method <= 2; ++method) {
+                const Bytes diff = generate(oldData, newData, header, method);
+                all.insert(all.end(), diff.begin(), diff.end());
+            }
+        }
+        EXPECT_STREQ(expected[i].name, cases[i].name);
+        EXPECT_EQ(expected[i].length, all.size()) << cases[i].name;
+        EXPECT_EQ(expected[i].crc, quorpatch::CalculateCrc(all.data(), all.size()))
+            << std::hex << cases[i].name;
+    }
+}
+
 TEST(QvdiffGenerate, IdenticalDataIsOneDiffRunWithTheLastMatchAdjustment)
 {
     // One match covers everything; the triple is emitted after the scan passes the end, with the
@@ -585,6 +674,109 @@ TEST(QvdiffGenerate, OldDataOfTwoGibibytesIsRefused)
 
 // ---------------------------------------------------------------------------------------------
 // Application of hand-made and hostile diffs
+
+// The same body stored raw, as three LZMA2 blocks and as one: method 1 decodes the diff bytes
+// into the output's own room, which must give what reading them apart gives, also for bodies
+// whose lengths do not add up to the new size.
+Bytes storedAs(int method, std::uint32_t newSize, const std::vector<Triple> &triples,
+               const Bytes &diff, const Bytes &extra)
+{
+    const Bytes raw = rawDiff(newSize, triples, diff, extra);
+    if (method == 0)
+        return raw;
+    Bytes control;
+    for (const Triple &t : triples) {
+        appendSigned(&control, t.diff);
+        appendSigned(&control, t.extra);
+        appendSigned(&control, t.adjust);
+    }
+    Bytes out {std::uint8_t(method)};
+    appendVarint(&out, newSize);
+    SinkStream blocks;
+    if (method == 1) {
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(control.data(), control.size(), &blocks));
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(diff.data(), diff.size(), &blocks));
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(extra.data(), extra.size(), &blocks));
+    } else {
+        Bytes body = raw;
+        body.erase(body.begin(), body.end() - std::ptrdiff_t(raw.size() - out.size()));
+        EXPECT_TRUE(quorpatch::Lzma2EncodeBuffer(body.data(), body.size(), &blocks));
+    }
+    const Bytes encoded = sinkBytes(blocks);
+    out.insert(out.end(), encoded.begin(), encoded.end());
+    return out;
+}
+
+TEST(QvdiffApply, EveryMethodGivesTheSameResult)
+{
+    const Bytes oldData = randomBytes(5000, 21, 4);
+    const Bytes noise = randomBytes(4000, 22);
+    auto part = [&noise](std::size_t from, std::size_t n) {
+        return Bytes(noise.begin() + std::ptrdiff_t(from),
+                     noise.begin() + std::ptrdiff_t(from + n));
+    };
+    struct Case
+    {
+        const char *name;
+        std::uint32_t newSize;
+        std::vector<Triple> triples;
+        Bytes diff;
+        Bytes extra;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"consistent",
+         3000,
+         {{1000, 200, 50}, {1500, 300, -900}},
+         part(0, 2500),
+         part(2500, 500),
+         true},
+        {"extra first", 2000, {{0, 800, 0}, {1200, 0, 0}}, part(0, 1200), part(1200, 800), true},
+        {"all extra", 3000, {{0, 3000, 0}}, Bytes(), part(0, 3000), true},
+        {"all diff", 4000, {{4000, 0, 0}}, part(0, 4000), Bytes(), true},
+        {"extra left over", 1500, {{1000, 500, 0}}, part(0, 1000), part(1000, 2000), true},
+        {"long extra run, short size", 900, {{100, 800, 0}}, part(0, 100), part(100, 2500), true},
+        {"diff left over", 1000, {{600, 400, 0}}, part(0, 3000), part(3000, 400), true},
+        {"diff longer than the size", 500, {{400, 100, 0}}, part(0, 3000), part(3000, 100), true},
+        {"size beyond the bytes", 3000, {{1000, 200, 0}}, part(0, 1000), part(1000, 200), false},
+        {"run past the size", 1000, {{1200, 0, 0}}, part(0, 1200), Bytes(), false},
+        {"extra past the size", 1000, {{500, 600, 0}}, part(0, 500), part(500, 600), false},
+        {"run past the old data",
+         1000,
+         {{900, 100, 4500}, {900, 0, 0}},
+         part(0, 1800),
+         part(1800, 100),
+         true},
+        {"huge size", 0x7FFFFFF0u, {{1000, 200, 0}}, part(0, 1000), part(1000, 200), false},
+        {"empty", 0, {}, Bytes(), Bytes(), true},
+        // Extra bytes written before diff bytes that the gap does not leave room for.
+        {"extra first, diff left over",
+         1000,
+         {{0, 600, 0}, {400, 0, 0}},
+         part(0, 2000),
+         part(2000, 600),
+         true},
+        {"extra first, beyond the gap",
+         1000,
+         {{0, 700, 0}, {300, 0, 0}},
+         part(0, 800),
+         part(800, 700),
+         true},
+    };
+    for (const Case &c : cases) {
+        const ApplyResult plain
+            = apply(oldData, storedAs(0, c.newSize, c.triples, c.diff, c.extra), false);
+        EXPECT_EQ(c.ok, plain.ok) << c.name;
+        for (const int method : {1, 2}) {
+            const ApplyResult packed
+                = apply(oldData, storedAs(method, c.newSize, c.triples, c.diff, c.extra), false);
+            EXPECT_EQ(plain.ok, packed.ok) << c.name << ", method " << method;
+            if (plain.ok) {
+                EXPECT_TRUE(plain.output == packed.output) << c.name << ", method " << method;
+            }
+        }
+    }
+}
 
 TEST(QvdiffApply, HandMadeDiffWithNegativeAdjustment)
 {

@@ -154,6 +154,76 @@ INSTANTIATE_TEST_SUITE_P(Table, SuffixArrayTextTest, ::testing::ValuesIn(kTextCa
                              return std::string(info.param.name);
                          });
 
+// The byte builder against the induced-sorting core (reached through the integer entry point
+// with a byte alphabet), over texts of many kinds and lengths: both must give the one array.
+enum class Kind { Random, Binary, AllEqual, Periodic, Words };
+
+std::vector<std::uint8_t> makePropertyText(Kind kind, int length, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> text(length);
+    const int period = 1 + int(rng() % 97);
+    static const char *const words[] = {"alpha ", "beta ", "gamma ", "\n", "delta ", "beta\t"};
+    for (int i = 0; i < length;) {
+        switch (kind) {
+        case Kind::Random:
+            text[i++] = std::uint8_t(rng());
+            break;
+        case Kind::Binary:
+            text[i++] = std::uint8_t(rng() & 1);
+            break;
+        case Kind::AllEqual:
+            text[i++] = 0xA5;
+            break;
+        case Kind::Periodic:
+            text[i] = i < period ? std::uint8_t(rng()) : text[i - period];
+            // An edit now and then, so that the periods are not all alike.
+            if (i >= period && rng() % 5000 == 0)
+                text[i] ^= 1;
+            ++i;
+            break;
+        case Kind::Words:
+            for (const char *w = words[rng() % 6]; *w && i < length; ++w)
+                text[i++] = std::uint8_t(*w);
+            break;
+        }
+    }
+    return text;
+}
+
+TEST(SuffixArrayBuild, ByteBuilderAgreesWithInducedSortingCore)
+{
+    const Kind kinds[] = {Kind::Random, Kind::Binary, Kind::AllEqual, Kind::Periodic, Kind::Words};
+    std::vector<int> lengths = {0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 64, 100, 255, 256, 257};
+    for (int length = 300; length < (1 << 21); length = length * 3 + 7)
+        lengths.push_back(length);
+    std::uint32_t seed = 1;
+    for (const Kind kind : kinds) {
+        for (const int length : lengths) {
+            const std::vector<std::uint8_t> text = makePropertyText(kind, length, seed++);
+            std::vector<std::int32_t> sa(text.size() + 1, -7);
+            ASSERT_EQ(0, buildSuffixArray(at(text), at(sa), length));
+            EXPECT_EQ(-7, sa[text.size()]) << "wrote past n";
+            sa.resize(text.size());
+
+            const std::vector<std::int32_t> wide(text.begin(), text.end());
+            std::vector<std::int32_t> core(text.size());
+            ASSERT_EQ(0, buildSuffixArrayInt(at(wide), at(core), length, 256));
+            ASSERT_EQ(core, sa) << "kind " << int(kind) << ", length " << length;
+            if (length <= 2000) {
+                ASSERT_EQ(naiveSuffixArray(text), sa) << "kind " << int(kind) << ", " << length;
+            }
+
+            std::vector<std::uint8_t> last(text.size());
+            std::vector<std::int32_t> wideLast(text.size());
+            std::vector<std::int32_t> work(text.size());
+            const int primary = buildBwt(at(text), at(last), at(work), length);
+            ASSERT_EQ(primary, buildBwtInt(at(wide), at(wideLast), at(work), length, 256));
+            ASSERT_EQ(wideLast, std::vector<std::int32_t>(last.begin(), last.end()));
+        }
+    }
+}
+
 TEST(SuffixArrayBuild, KnownSmallArrays)
 {
     const std::string banana = "banana";

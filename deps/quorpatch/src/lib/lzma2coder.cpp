@@ -12,6 +12,9 @@ namespace {
 // liblzma refuses dictionaries below this size.
 constexpr uint32_t kMinDictionarySize = 4096;
 
+// Input is taken in pieces of this size when the caller follows the decoder's progress.
+constexpr size_t kDecodeInputPiece = size_t(1) << 22;
+
 // Output is handed on in pieces of this size.
 constexpr size_t kEncodeBufferSize = 1 << 15;
 
@@ -60,7 +63,8 @@ uint8_t PropertyOfDictionarySize(uint32_t dictionarySize)
     return p;
 }
 
-int Decode(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property)
+int Decode(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property,
+           InputProgress *progress)
 {
     const size_t room = *destLen;
     const size_t available = *srcLen;
@@ -85,8 +89,11 @@ int Decode(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, u
     if (ret != LZMA_OK)
         return MapResult(ret);
 
+    // With someone to tell, the input goes in pieces; the last one with the finish flag.
+    const size_t piece = progress ? kDecodeInputPiece : available;
+    size_t given = std::min(piece, available);
     strm.next_in = src;
-    strm.avail_in = available;
+    strm.avail_in = given;
     strm.next_out = dest;
     strm.avail_out = room;
 
@@ -97,7 +104,13 @@ int Decode(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, u
     bool usingSpare = false;
     int result = kOk;
     for (;;) {
-        ret = lzma_code(&strm, LZMA_FINISH);
+        if (strm.avail_in == 0 && given < available) {
+            progress->Consumed(src + given);
+            strm.next_in = src + given;
+            strm.avail_in = std::min(piece, available - given);
+            given += strm.avail_in;
+        }
+        ret = lzma_code(&strm, given < available ? LZMA_RUN : LZMA_FINISH);
         if (usingSpare && strm.avail_out == 0) {
             result = kErrorData;
             break;

@@ -39,7 +39,18 @@ constexpr uint32_t kEncoderDictionarySize = 64u << 20;
 // end marker. kOk with fewer bytes than room means the stream ended early; a stream
 // holding more than the room is kErrorData; input ending before the end marker is
 // kErrorInputEof.
-int Decode(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property);
+// Told how far the decoder has read its input, piece by piece: every byte before end.
+class InputProgress
+{
+public:
+    virtual void Consumed(const uint8_t *end) = 0;
+
+protected:
+    ~InputProgress() = default;
+};
+
+int Decode(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property,
+           InputProgress *progress = nullptr);
 
 // Receives the encoder's output piece by piece.
 class Output

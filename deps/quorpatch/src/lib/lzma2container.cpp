@@ -86,7 +86,7 @@ bool DecompressFile(const quorvelin::strings::oschar *inputPath,
     SinkStream output;
     switch (directive) {
     case kDirectivePlain:
-        if (!Lzma2DecodeBlock(&source, &output)) {
+        if (!Lzma2DecodeBlock(&source, &output, input)) {
             QP_LOG(LogLevel_ERROR) << "could not decompress file";
             return false;
         }

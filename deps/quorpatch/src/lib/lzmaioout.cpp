@@ -5,6 +5,7 @@
 
 #include "logmessage.h"
 #include "lzma2coder.h"
+#include "mappedfile.h"
 
 namespace quorpatch {
 
@@ -61,7 +62,14 @@ bool EncodeBlock(const u8 *data, std::size_t length, SinkStream *sink, int asser
 
 } // namespace
 
-bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink)
+namespace {
+
+// Reads the block's header, asks room(n) for n bytes to decode into (null: no memory) and
+// decodes the block there. On success the source stands after the block and *produced holds
+// the unpacked size; on failure the source has not moved.
+template<typename Room>
+bool DecodeBlock(SourceStream *source, Room room, size_t *produced,
+                 lzma2::InputProgress *progress = nullptr)
 {
     const SourceStream blockStart = *source;
 
@@ -79,24 +87,84 @@ bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink)
     // A tiny block must not reserve the huge size it states. LZMA2 cannot unpack more than
     // about 7 KiB per input byte (a 273-byte match costs at least 0.3 bits), so 16 KiB per
     // remaining byte holds every valid stream; one stating more fails below as too short.
-    const size_t room = size_t(std::min<u64>(unpackedSize, u64(source->Remaining()) << 14));
-    if (!sink->Reserve(sink->Length() + room)) {
+    const size_t roomSize = Lzma2BlockRoom(unpackedSize, source->Remaining());
+    u8 *dest = room(roomSize);
+    if (!dest && roomSize != 0) {
         *source = blockStart;
         QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
         return false;
     }
 
-    // Straight into the sink's reserved room: no intermediate buffer.
-    size_t produced = room;
+    // Straight into the caller's room: no intermediate buffer.
+    *produced = roomSize;
     size_t consumed = source->Remaining();
-    const int result = lzma2::Decode(sink->Buffer() + sink->Length(), &produced, source->Buffer(),
-                                     &consumed, property);
-    if (result != lzma2::kOk || produced != unpackedSize) {
+    const int result
+        = lzma2::Decode(dest, produced, source->Buffer(), &consumed, property, progress);
+    if (result != lzma2::kOk || *produced != unpackedSize) {
         *source = blockStart;
         QP_LOG(LogLevel_ERROR) << "Error uncompressing data " << result;
         return false;
     }
-    return source->Skip(consumed) && sink->Commit(produced);
+    return source->Skip(consumed);
+}
+
+// n bytes of room after the sink's contents, or null.
+u8 *SinkRoom(SinkStream *sink, size_t n)
+{
+    if (!sink->Reserve(sink->Length() + n))
+        return nullptr;
+    return sink->Buffer() ? sink->Buffer() + sink->Length() : nullptr;
+}
+
+} // namespace
+
+size_t Lzma2BlockRoom(u32 unpackedSize, size_t compressedBytes)
+{
+    return size_t(std::min<u64>(unpackedSize, u64(compressedBytes) << 14));
+}
+
+bool Lzma2PeekBlockSize(const SourceStream &source, u32 *unpackedSize)
+{
+    SourceStream header = source;
+    u8 property = 0;
+    return header.Read(&property, 1) && header.ReadVarint32(unpackedSize);
+}
+
+bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink)
+{
+    auto room = [sink](size_t n) { return SinkRoom(sink, n); };
+    size_t produced = 0;
+    return DecodeBlock(source, room, &produced) && sink->Commit(produced);
+}
+
+bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink, const MappedFile &file)
+{
+    // Drops the file's pages behind the decoder as it goes.
+    class Dropper : public lzma2::InputProgress
+    {
+    public:
+        explicit Dropper(const MappedFile &file)
+            : m_file(file)
+        { }
+        void Consumed(const u8 *end) override { m_file.DropBefore(size_t(end - m_file.Data())); }
+
+    private:
+        const MappedFile &m_file;
+    };
+    auto room = [sink](size_t n) { return SinkRoom(sink, n); };
+    const bool inFile = file.IsValid() && source->Buffer() >= file.Data()
+        && source->Buffer() + source->Remaining() <= file.Data() + file.Length();
+    Dropper dropper(file);
+    size_t produced = 0;
+    return DecodeBlock(source, room, &produced, inFile ? &dropper : nullptr)
+        && sink->Commit(produced);
+}
+
+bool Lzma2DecodeBlockInto(SourceStream *source, u8 *dest, size_t capacity, size_t *produced)
+{
+    auto room = [dest, capacity](size_t n) -> u8 * { return n <= capacity ? dest : nullptr; };
+    *produced = 0;
+    return DecodeBlock(source, room, produced);
 }
 
 bool Lzma2EncodeStream(SourceStream *source, SinkStream *sink)

@@ -1,5 +1,6 @@
 #include "mappedfile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -72,6 +73,17 @@ bool MappedFile::Map(std::size_t offset, std::size_t length)
                                             : MADV_NORMAL;
     ::madvise(view, length, advice);
     return true;
+}
+
+void MappedFile::DropBefore(std::size_t end) const
+{
+    if (!m_view)
+        return;
+    const std::size_t page = PageSize();
+    const std::size_t length = std::min(end, m_viewLength) / page * page;
+    // A shared read-only file mapping: dropping loses nothing, the file still has the bytes.
+    if (length > 0)
+        ::madvise(const_cast<u8 *>(m_view), length, MADV_DONTNEED);
 }
 
 void MappedFile::Close()

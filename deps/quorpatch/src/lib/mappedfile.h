@@ -42,6 +42,10 @@ public:
 
     static std::size_t PageSize();
 
+    // Lets go of the whole pages of the view before offset end once they have been read: they
+    // leave this process's memory, and reading them again brings them back from the file.
+    void DropBefore(std::size_t end) const;
+
 private:
     MappedFile(const MappedFile &) = delete;
     MappedFile &operator=(const MappedFile &) = delete;

@@ -38,18 +38,57 @@ bool takeRawBody(SourceStream *body, BodyStrings *strings)
         && body->TakeSubstream(extraLength, &strings->extra);
 }
 
-bool readBody(int method, SourceStream *patch, BodyStrings *strings)
+// Three LZMA2 blocks, with the diff bytes decoded straight into the output's room behind the
+// place where the result will stand: the diff bytes, usually nearly the whole size, are then
+// never held twice. A diff run at output offset w reads from offset gap + (diff bytes used
+// before), never below w as long as gap covers every extra byte written before it, which
+// gap = new size - diff length does for every consistent diff. A diff whose extra bytes turn
+// out longer has its diff bytes copied out and read the usual way.
+bool readStreams(SourceStream *patch, u32 newSize, SinkStream *output, BodyStrings *strings)
 {
-    switch (method) {
-    case BINARY_PATCH_LZMA2_STREAMS:
-        if (!Lzma2DecodeBlock(patch, &strings->controlSink)
-            || !Lzma2DecodeBlock(patch, &strings->diffSink)
+    if (!Lzma2DecodeBlock(patch, &strings->controlSink))
+        return false;
+    strings->control.Init(strings->controlSink);
+    u32 diffSize = 0;
+    const bool stated = Lzma2PeekBlockSize(*patch, &diffSize);
+    const size_t diffRoom = Lzma2BlockRoom(diffSize, patch->Remaining());
+    const size_t gap = newSize > diffSize ? size_t(newSize - diffSize) : 0;
+    // No header, or a gap that no extra block behind could fill: the usual way, and its texts.
+    if (!stated || gap > Lzma2BlockRoom(newSize, patch->Remaining())) {
+        if (!Lzma2DecodeBlock(patch, &strings->diffSink)
             || !Lzma2DecodeBlock(patch, &strings->extraSink))
             return false;
-        strings->control.Init(strings->controlSink);
         strings->diff.Init(strings->diffSink);
         strings->extra.Init(strings->extraSink);
         return true;
+    }
+    const size_t start = output->Length();
+    if (!output->Reserve(start + gap + diffRoom)) {
+        QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
+        return false;
+    }
+    u8 *diffBytes = output->Buffer() ? output->Buffer() + start + gap : nullptr;
+    size_t diffLength = 0;
+    if (!Lzma2DecodeBlockInto(patch, diffBytes, diffRoom, &diffLength)
+        || !Lzma2DecodeBlock(patch, &strings->extraSink))
+        return false;
+    strings->extra.Init(strings->extraSink);
+    if (strings->extraSink.Length() <= gap) {
+        strings->diff = SourceStream(diffBytes, diffLength);
+        return true;
+    }
+    if (!strings->diffSink.Write(diffBytes, diffLength))
+        return false;
+    strings->diff.Init(strings->diffSink);
+    return true;
+}
+
+bool readBody(int method, u32 newSize, SourceStream *patch, SinkStream *output,
+              BodyStrings *strings)
+{
+    switch (method) {
+    case BINARY_PATCH_LZMA2_STREAMS:
+        return readStreams(patch, newSize, output, strings);
     case BINARY_PATCH_LZMA2_BODY: {
         if (!Lzma2DecodeBlock(patch, &strings->bodySink))
             return false;
@@ -97,11 +136,12 @@ bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, Sink
         return false;
 
     BodyStrings strings;
-    if (!readBody(method, &patch, &strings))
+    if (!readBody(method, newSize, &patch, output, &strings))
         return false;
 
     // The output can never exceed what the diff and extra bytes supply, so a hostile size
-    // cannot make us reserve more than the diff itself accounts for.
+    // cannot make us reserve more than the diff itself accounts for. Diff bytes decoded into
+    // the output's room already have what they need, which this leaves in place.
     const size_t start = output->Length();
     const u64 supply = u64(strings.diff.Remaining()) + u64(strings.extra.Remaining());
     if (!output->Reserve(start + size_t(std::min<u64>(newSize, supply))))
@@ -137,14 +177,16 @@ bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, Sink
             return false;
         }
 
-        const size_t runStart = output->Length();
-        if (!output->Write(strings.diff.Buffer(), size_t(diffLength)))
-            return false;
         if (diffLength > 0) {
-            u8 *run = output->Buffer() + runStart;
+            // The diff bytes may lie in the output's own room, ahead of the run: going forward
+            // reads each one before anything is written over it.
+            u8 *run = output->Buffer() + output->Length();
+            const u8 *delta = strings.diff.Buffer();
             const u8 *source = oldData + oldPosition;
             for (i32 k = 0; k < diffLength; ++k)
-                run[k] = u8(run[k] + source[k]);
+                run[k] = u8(delta[k] + source[k]);
+            if (!output->Commit(size_t(diffLength)))
+                return false;
         }
         strings.diff.Skip(size_t(diffLength));
         produced += u64(diffLength);

@@ -4,9 +4,14 @@
 #include "qvdiff.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "logmessage.h"
 #include "lzmaioout.h"
@@ -33,6 +38,88 @@ inline i64 matchLength(const u8 *a, const u8 *b, i64 limit)
     while (i < limit && a[i] == b[i])
         ++i;
     return i;
+}
+
+// Word-wise comparison for the scan's long walks over matching bytes.
+inline u64 load64(const u8 *p)
+{
+    u64 v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The number of zero bytes in x.
+inline i64 zeroBytes(u64 x)
+{
+    const u64 low7 = 0x7F7F7F7F7F7F7F7Full;
+    const u64 zero = ~(((x & low7) + low7) | x | low7); // the top bit of each zero byte
+    return i64(((zero >> 7) * 0x0101010101010101ull) >> 56);
+}
+
+// How many of a[i] == b[i] hold for i < k.
+inline i64 equalBytes(const u8 *a, const u8 *b, i64 k)
+{
+    i64 count = 0;
+    i64 i = 0;
+    for (; i + 8 <= k; i += 8)
+        count += zeroBytes(load64(a + i) ^ load64(b + i));
+    for (; i < k; ++i)
+        count += a[i] == b[i];
+    return count;
+}
+
+// The extension of a match: the length i <= k at which (matching bytes - other bytes) among
+// the first i is highest, the shortest such; 0 when no length scores above 0. Byte i is
+// a[step * (i - 1) + offset] against b likewise (offset -1 walking backwards). Eight equal
+// or eight unequal bytes move the score monotonically, so only mixed words go byte by byte.
+template<int Step> inline i64 extension(const u8 *a, const u8 *b, i64 k)
+{
+    // Byte i (from 1) lies at a[i - 1] going forwards and at a[-i] going backwards.
+    auto at = [](const u8 *p, i64 i) { return Step > 0 ? p[i - 1] : p[-i]; };
+    auto word = [](const u8 *p, i64 i) { return Step > 0 ? load64(p + i) : load64(p - i - 8); };
+    i64 score = 0;
+    i64 best = 0;
+    i64 length = 0;
+    i64 i = 0; // bytes looked at
+    while (i < k) {
+        if (i + 8 <= k) {
+            const i64 equal = zeroBytes(word(a, i) ^ word(b, i));
+            if (equal == 8) {
+                score += 8;
+                if (score > best) {
+                    best = score;
+                    length = i + 8;
+                }
+                i += 8;
+                continue;
+            }
+            if (equal == 0) {
+                score -= 8;
+                i += 8;
+                continue;
+            }
+        }
+        const i64 end = std::min(k, i + 8);
+        for (; i < end; ++i) {
+            score += at(a, i + 1) == at(b, i + 1) ? 1 : -1;
+            if (score > best) {
+                best = score;
+                length = i + 1;
+            }
+        }
+    }
+    return length;
+}
+
+inline i64 forwardExtension(const u8 *old, const u8 *data, i64 k)
+{
+    return extension<1>(old, data, k);
+}
+
+// Backwards from just before old and data.
+inline i64 backwardExtension(const u8 *old, const u8 *data, i64 k)
+{
+    return extension<-1>(old, data, k);
 }
 
 struct Match
@@ -127,6 +214,132 @@ void searchOld(const i32 *index, const u8 *old, i64 m, const u8 *data, i64 n, i6
     }
 }
 
+// Searches for a run of coming positions, split over helper threads. A position's search does
+// not depend on the scan's state, so where the scan goes on position by position (bytes that
+// the old data lacks), the searches for the next stretch are made side by side; what the scan
+// skips when it takes a match is merely wasted. Without helpers everything runs here.
+const int kMaxStretch = 1024;
+
+class SearchPool
+{
+public:
+    SearchPool(const i32 *index, const u8 *old, i64 m, const u8 *data, i64 n, int helpers)
+        : m_index(index)
+        , m_old(old)
+        , m_m(m)
+        , m_data(data)
+        , m_n(n)
+    {
+        try {
+            for (int i = 0; i < helpers; ++i)
+                m_threads.emplace_back([this, i] { work(i + 1); });
+        } catch (const std::system_error &) {
+            // Fewer helpers, or none.
+        }
+    }
+
+    ~SearchPool()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_start.notify_all();
+        for (std::thread &t : m_threads)
+            t.join();
+    }
+
+    // The longest stretch worth searching at once: with no helpers, a batch.
+    int maxStretch() const { return m_threads.empty() ? kMaxBatch : kMaxStretch; }
+
+    // results[j]: the search for position first + j, j < count.
+    void search(i64 first, int count, Match *results)
+    {
+        const int parts = int(m_threads.size()) + 1;
+        if (parts == 1 || count < 4 * kMaxBatch) {
+            searchSlice(first, count, results);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_first = first;
+            m_count = count;
+            m_results = results;
+            m_pending = parts - 1;
+            ++m_generation;
+        }
+        m_start.notify_all();
+        runPart(0, parts);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [this] { return m_pending == 0; });
+    }
+
+private:
+    void searchSlice(i64 first, int count, Match *results) const
+    {
+        for (int j = 0; j < count; j += kMaxBatch)
+            searchOld(m_index, m_old, m_m, m_data, m_n, first + j, std::min(kMaxBatch, count - j),
+                      results + j);
+    }
+
+    void runPart(int part, int parts) const
+    {
+        // Slices of whole batches, the first ones one batch longer.
+        const int batches = (m_count + kMaxBatch - 1) / kMaxBatch;
+        const int from = batches * part / parts * kMaxBatch;
+        const int to = std::min(m_count, batches * (part + 1) / parts * kMaxBatch);
+        if (from < to)
+            searchSlice(m_first + from, to - from, m_results + from);
+    }
+
+    void work(int part)
+    {
+        std::uint64_t seen = 0;
+        for (;;) {
+            int parts = 0;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_start.wait(lock, [this, seen] { return m_stop || m_generation != seen; });
+                if (m_stop)
+                    return;
+                seen = m_generation;
+                parts = int(m_threads.size()) + 1;
+            }
+            runPart(part, parts);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                --m_pending;
+            }
+            m_done.notify_one();
+        }
+    }
+
+    const i32 *m_index;
+    const u8 *m_old;
+    i64 m_m;
+    const u8 *m_data;
+    i64 m_n;
+    std::vector<std::thread> m_threads;
+    std::mutex m_mutex;
+    std::condition_variable m_start;
+    std::condition_variable m_done;
+    bool m_stop = false;
+    std::uint64_t m_generation = 0;
+    i64 m_first = 0;
+    int m_count = 0;
+    Match *m_results = nullptr;
+    int m_pending = 0;
+};
+
+// Helper threads for the searches: none for small data, where starting them costs more.
+int searchHelpers(i64 n)
+{
+    if (n < (i64(1) << 20))
+        return 0;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return int(std::min(3u, cores > 1 ? cores - 1 : 0u));
+}
+
 // Whether the old data holds byte at position (which is never negative in the scan, but a wrong
 // guess must not read before the data).
 inline bool sameAt(const u8 *old, i64 m, i64 position, u8 byte)
@@ -146,6 +359,10 @@ struct DiffBody
 
 bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBody *body)
 {
+    SearchPool pool(index, old, m, data, n, searchHelpers(n));
+    std::unique_ptr<Match[]> batch(new (std::nothrow) Match[kMaxStretch]);
+    if (!batch)
+        return false;
     i64 scan = 0;
     i64 len = 0;
     i64 pos = 0;
@@ -158,23 +375,26 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
         i64 scsc = scan;
         // Searches for the coming positions are made ahead in growing batches: the first match
         // is often taken at once, while a position that is not is often followed by many more.
-        Match batch[kMaxBatch];
         int batchNext = 0;
         int batchCount = 0;
         int batchSize = 1;
         for (; scan < n; ++scan) {
             if (batchNext == batchCount) {
                 batchCount = int(std::min<i64>(batchSize, n - scan));
-                searchOld(index, old, m, data, n, scan, batchCount, batch);
+                pool.search(scan, batchCount, batch.get());
                 batchNext = 0;
-                batchSize = std::min(2 * batchSize, kMaxBatch);
+                batchSize = std::min(2 * batchSize, pool.maxStretch());
             }
             const Match match = batch[batchNext++];
             len = match.length;
             pos = match.pos;
-            for (; scsc < scan + len; ++scsc) {
-                if (sameAt(old, m, scsc + lastoffset, data[scsc]))
-                    ++oldscore;
+            if (scsc < scan + len) {
+                // The positions whose counterpart at lastoffset lies inside the old data.
+                const i64 from = std::max(scsc, -lastoffset);
+                const i64 to = std::min(scan + len, m - lastoffset);
+                if (from < to)
+                    oldscore += equalBytes(old + from + lastoffset, data + from, to - from);
+                scsc = scan + len;
             }
             if ((len == oldscore && len != 0) || len > oldscore + 8
                 || (len >= 10241 && len > oldscore))
@@ -186,33 +406,11 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
         if (len == oldscore && scan != n)
             continue;
 
-        i64 lenf = 0;
-        {
-            i64 s = 0;
-            i64 best = 0;
-            for (i64 i = 1; lastscan + i - 1 < scan && lastpos + i - 1 < m; ++i) {
-                if (old[lastpos + i - 1] == data[lastscan + i - 1])
-                    ++s;
-                if (2 * s - i > best) {
-                    best = 2 * s - i;
-                    lenf = i;
-                }
-            }
-        }
-
-        i64 lenb = 0;
-        if (scan < n) {
-            i64 s = 0;
-            i64 best = 0;
-            for (i64 i = 1; scan >= lastscan + i && pos >= i; ++i) {
-                if (old[pos - i] == data[scan - i])
-                    ++s;
-                if (2 * s - i > best) {
-                    best = 2 * s - i;
-                    lenb = i;
-                }
-            }
-        }
+        i64 lenf = forwardExtension(old + lastpos, data + lastscan,
+                                    std::min(scan - lastscan, m - lastpos));
+        i64 lenb = scan < n
+            ? backwardExtension(old + pos, data + scan, std::min(scan - lastscan, pos))
+            : 0;
 
         if (lastscan + lenf > scan - lenb) {
             const i64 overlap = (lastscan + lenf) - (scan - lenb);
@@ -233,9 +431,15 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
             lenb -= lens;
         }
 
-        for (i64 i = 0; i < lenf; ++i)
-            body->diff[body->diffLength + i] = u8(data[lastscan + i] - old[lastpos + i]);
-        body->diffLength += lenf;
+        {
+            // Local pointers: stores through the body's own would make it reload them per byte.
+            u8 *out = body->diff.get() + body->diffLength;
+            const u8 *from = data + lastscan;
+            const u8 *against = old + lastpos;
+            for (i64 i = 0; i < lenf; ++i)
+                out[i] = u8(from[i] - against[i]);
+            body->diffLength += lenf;
+        }
 
         const i64 extraLength = (scan - lenb) - (lastscan + lenf);
         if (extraLength > 0)
@@ -255,13 +459,51 @@ bool scan(const u8 *old, i64 m, const i32 *index, const u8 *data, i64 n, DiffBod
     return true;
 }
 
-// Lengths, then control, diff and extra bytes.
+// Lengths, then control, diff and extra bytes; the room is taken at once, as growing by
+// doubling would copy the body over and over.
 bool writeRawBody(DiffBody *body, SinkStream *out)
 {
+    const size_t lengthFields = 3 * 5;
+    if (!out->Reserve(out->Length() + lengthFields + body->control.Length()
+                      + size_t(body->diffLength) + size_t(body->extraLength)))
+        return false;
     return out->WriteSize(body->control.Length()) && out->WriteSize(size_t(body->diffLength))
         && out->WriteSize(size_t(body->extraLength)) && out->Append(&body->control)
         && out->Write(body->diff.get(), size_t(body->diffLength))
         && out->Write(body->extra.get(), size_t(body->extraLength));
+}
+
+// The three blocks are independent: control and extra are encoded beside the diff bytes, each
+// by its own encoder, so the blocks come out as they would one after the other.
+bool encodeStreams(DiffBody *body, SinkStream *control, SinkStream *diff, SinkStream *extra)
+{
+    SourceStream controlSource;
+    controlSource.Init(body->control);
+    auto encodeControl = [&] { return Lzma2EncodeStream(&controlSource, control); };
+    auto encodeDiff
+        = [&] { return Lzma2EncodeBuffer(body->diff.get(), size_t(body->diffLength), diff); };
+    auto encodeExtra
+        = [&] { return Lzma2EncodeBuffer(body->extra.get(), size_t(body->extraLength), extra); };
+    bool controlOk = false;
+    bool extraOk = false;
+    std::thread controlThread;
+    std::thread extraThread;
+    try {
+        controlThread = std::thread([&] { controlOk = encodeControl(); });
+        extraThread = std::thread([&] { extraOk = encodeExtra(); });
+    } catch (const std::system_error &) {
+        // No threads to be had: whatever did not start runs here.
+    }
+    const bool diffOk = encodeDiff();
+    if (controlThread.joinable())
+        controlThread.join();
+    else
+        controlOk = encodeControl();
+    if (extraThread.joinable())
+        extraThread.join();
+    else
+        extraOk = encodeExtra();
+    return controlOk && diffOk && extraOk;
 }
 
 bool writeDiff(DiffBody *body, SinkStream *output, bool header, int method, u32 checksum, i64 n)
@@ -269,14 +511,8 @@ bool writeDiff(DiffBody *body, SinkStream *output, bool header, int method, u32 
     SinkStream control;
     SinkStream diff;
     SinkStream extra;
-    if (method == BINARY_PATCH_LZMA2_STREAMS) {
-        SourceStream controlSource;
-        controlSource.Init(body->control);
-        if (!Lzma2EncodeStream(&controlSource, &control)
-            || !Lzma2EncodeBuffer(body->diff.get(), size_t(body->diffLength), &diff)
-            || !Lzma2EncodeBuffer(body->extra.get(), size_t(body->extraLength), &extra))
-            return false;
-    }
+    if (method == BINARY_PATCH_LZMA2_STREAMS && !encodeStreams(body, &control, &diff, &extra))
+        return false;
     if (header) {
         if (!output->Write(kBinaryPatchMagic, kBinaryPatchMagicLength)
             || !output->WriteVarint32(checksum))

@@ -5,6 +5,10 @@
 #include <memory>
 #include <new>
 
+#if QVX_HAVE_DIVSUFSORT
+#include <divsufsort.h>
+#endif
+
 namespace quorpatch {
 
 namespace {
@@ -375,12 +379,36 @@ template<typename Symbol> int sortSuffixes(const Symbol *text, std::int32_t *sa,
     return sorter.run();
 }
 
+// Byte texts go to libdivsufsort where it is installed: the same (unique) array, sooner.
+int sortByteSuffixes(const std::uint8_t *text, std::int32_t *sa, int n)
+{
+#if QVX_HAVE_DIVSUFSORT
+    static_assert(sizeof(saidx_t) == sizeof(std::int32_t), "divsufsort indices must be 32-bit");
+    if (!text || !sa || n < 0)
+        return kBadArgument;
+    const saint_t rc = divsufsort(text, reinterpret_cast<saidx_t *>(sa), n);
+    return rc == 0 ? 0 : (rc == -2 ? kNoMemory : kBadArgument);
+#else
+    return sortSuffixes(text, sa, n, 256);
+#endif
+}
+
+int sortAnySuffixes(const std::uint8_t *text, std::int32_t *sa, int n, int)
+{
+    return sortByteSuffixes(text, sa, n);
+}
+
+int sortAnySuffixes(const std::int32_t *text, std::int32_t *sa, int n, int k)
+{
+    return sortSuffixes(text, sa, n, k);
+}
+
 template<typename Symbol>
 int transform(const Symbol *text, Symbol *out, std::int32_t *work, int n, int k)
 {
     if (!out || !work)
         return kBadArgument;
-    const int rc = sortSuffixes(text, work, n, k);
+    const int rc = sortAnySuffixes(text, work, n, k);
     if (rc < 0 || n == 0)
         return rc;
     // Row 0 is the rotation starting at the end marker; row i + 1 is the suffix work[i].
@@ -400,7 +428,7 @@ int transform(const Symbol *text, Symbol *out, std::int32_t *work, int n, int k)
 
 int buildSuffixArray(const std::uint8_t *text, std::int32_t *sa, int n)
 {
-    return sortSuffixes(text, sa, n, 256);
+    return sortByteSuffixes(text, sa, n);
 }
 
 int buildSuffixArrayInt(const std::int32_t *text, std::int32_t *sa, int n, int k)

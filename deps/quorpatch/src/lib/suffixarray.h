@@ -5,7 +5,8 @@
 
 namespace quorpatch {
 
-// Suffix arrays and Burrows-Wheeler transforms by induced sorting (SA-IS), linear in n.
+// Suffix arrays and Burrows-Wheeler transforms by induced sorting (SA-IS), linear in n; byte
+// texts are sorted by libdivsufsort instead where it is installed (the array is the same).
 // All return -1 for a null pointer, a negative n or an alphabet size below 1, and -2 when
 // working memory cannot be allocated. The suffix array lists the start of every non-empty
 // suffix in lexicographic order (a proper prefix sorts first).

@@ -55,8 +55,11 @@ bool isSafeRelativePath(const QString &path)
 
 QString resolvedLocation(const QString &path, bool followLast)
 {
-    QStringList pending = QDir::fromNativeSeparators(QFileInfo(path).absoluteFilePath())
-                              .split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    // Not QFileInfo::absoluteFilePath: it drops ".." before the links on the way are known.
+    const QString absolute
+        = QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    QStringList pending
+        = QDir::fromNativeSeparators(absolute).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString current = QStringLiteral("/");
     int hops = 0;
     while (!pending.isEmpty()) {

@@ -75,6 +75,9 @@ TEST(PathConfinement, LinksAreFollowedToWhereTheyLead)
                   c.inside);
     }
     EXPECT_TRUE(PathConfinement::staysInside(root + "/", root, true));
+    // ".." after a link climbs from where the link leads.
+    EXPECT_FALSE(PathConfinement::staysInside(root, root + "/out/../secret.lnk", false));
+    EXPECT_TRUE(PathConfinement::staysInside(root, root + "/Versions/Current/../5/lib", true));
     EXPECT_FALSE(PathConfinement::staysInside(root, dir.filePath("root2/x"), true));
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "logmessage.h"
 #include "lzmaioout.h"
@@ -86,9 +87,11 @@ bool readStreams(SourceStream *patch, u32 newSize, SinkStream *output, BodyStrin
 // Whether [data, data + length) lies in the output's room behind its bytes.
 bool inRoom(const SinkStream &output, const u8 *data, size_t length)
 {
+    // Ordered as addresses: data may lie in another allocation.
+    const std::less_equal<const u8 *> notAfter;
     const u8 *room = output.Buffer() ? output.Buffer() + output.Length() : nullptr;
-    return room && length != 0 && data >= room
-        && data + length <= output.Buffer() + output.Capacity();
+    return room && length != 0 && notAfter(room, data)
+        && notAfter(data + length, output.Buffer() + output.Capacity());
 }
 
 // Moves stream's bytes into sink and points stream at them there.

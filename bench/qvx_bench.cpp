@@ -139,13 +139,20 @@ int commandApply(const std::string &oldPath, const std::string &patchPath, const
         return 2;
     quorpatch::SourceStream oldStream(oldFile.Data(), oldFile.Length());
     quorpatch::SourceStream patchStream(patchFile.Data(), patchFile.Length());
-    quorpatch::SinkStream unpacked;
-    if (compressed) {
-        if (!quorpatch::Lzma2DecodeBlock(&patchStream, &unpacked))
-            return 5;
-        patchStream.Init(unpacked);
-    }
     quorpatch::SinkStream result;
+    if (compressed) {
+        // As the updater decodes a payload: into the result's room (twice the block's, to
+        // move the diff up), where the result is then built over it.
+        quorpatch::u32 stated = 0;
+        if (!quorpatch::Lzma2PeekBlockSize(patchStream, &stated))
+            return 5;
+        const std::size_t room = quorpatch::Lzma2BlockRoom(stated, patchStream.Remaining());
+        std::size_t length = 0;
+        if (!result.Reserve(2 * room)
+            || !quorpatch::Lzma2DecodeBlockInto(&patchStream, result.Buffer(), room, &length))
+            return 5;
+        patchStream.Init(result.Buffer(), length);
+    }
     if (!quorpatch::ApplyBinaryPatch(&oldStream, &patchStream, &result, false))
         return 3;
     return quorpatch::WriteFileBytes(out.c_str(), result.Buffer(), result.Length())

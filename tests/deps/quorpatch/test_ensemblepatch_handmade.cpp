@@ -214,6 +214,67 @@ TEST(EnsemblePatchHandmade, ChecksumCoversTheCallersSink)
     }
 }
 
+typedef Run DiffRun;
+
+// The result is built over the decoded payload, so every shape of final diff must read its
+// strings before they are written over, whatever the caller's sink holds already.
+TEST(EnsemblePatchHandmade, EveryShapeOfFinalDiffGivesTheNewFile)
+{
+    Bytes oldFile;
+    for (u32 i = 0; i < 6000; ++i)
+        oldFile.push_back(u8(i * 7 + (i >> 5)));
+    const auto bytes = [](size_t n, u8 seed) {
+        Bytes b(n);
+        for (size_t i = 0; i < n; ++i)
+            b[i] = u8(seed + i * 13 + (i >> 3));
+        return b;
+    };
+    // Differences to n old bytes: a few scattered edits.
+    const auto edited = [](size_t n) {
+        Bytes d(n, 0);
+        for (size_t i = 0; i < n; i += 97)
+            d[i] = u8(i + 1);
+        return d;
+    };
+    struct Case
+    {
+        const char *name;
+        std::vector<DiffRun> runs;
+    } cases[] = {
+        {"extra far longer than what comes before the diff", {{edited(6000), bytes(9000, 1), 0}}},
+        {"extra first", {{{}, bytes(3000, 2), 0}, {edited(6000), {}, 0}}},
+        {"diff alone", {{edited(6000), {}, 0}}},
+        {"extra alone", {{{}, bytes(7000, 3), 0}}},
+        {"interleaved, jumping back",
+         {{edited(2000), bytes(1500, 4), 1000},
+          {edited(2500), bytes(10, 5), -5500},
+          {edited(3000), bytes(4000, 6), 0}}},
+    };
+    const Bytes kept = text("kept: ");
+    for (const Case &c : cases) {
+        // The new file, worked out from the runs themselves.
+        Bytes newFile;
+        size_t position = 0;
+        for (const DiffRun &r : c.runs) {
+            for (size_t k = 0; k < r.diff.size(); ++k)
+                newFile.push_back(u8(oldFile[position + k] + r.diff[k]));
+            newFile = cat({newFile, r.extra});
+            position = size_t(i64(position) + i64(r.diff.size()) + r.adjust);
+        }
+        const Bytes empty = predictedParameters(0);
+        for (const Bytes &before : {Bytes(), kept}) {
+            SCOPED_TRACE(std::string(c.name) + (before.empty() ? "" : ", filled sink"));
+            const Bytes patch
+                = ensemblePatch(oldFile, crcOf(cat({before, newFile})), {}, copyBody(empty.size()),
+                                copyBody(empty.size()), diffBody(c.runs));
+            SinkStream output;
+            ASSERT_TRUE(output.Write(before.data(), before.size()));
+            EXPECT_EQ(apply(oldFile, patch, &output), STATUS_OK);
+            EXPECT_EQ(contents(output), cat({before, newFile}));
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Two elements of different kinds in one old file: a PE32 image and an ELF32 x86 image.
 

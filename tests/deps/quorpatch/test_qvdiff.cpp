@@ -707,24 +707,26 @@ Bytes storedAs(int method, std::uint32_t newSize, const std::vector<Triple> &tri
     return out;
 }
 
-TEST(QvdiffApply, EveryMethodGivesTheSameResult)
+struct MethodCase
 {
-    const Bytes oldData = randomBytes(5000, 21, 4);
+    const char *name;
+    std::uint32_t newSize;
+    std::vector<Triple> triples;
+    Bytes diff;
+    Bytes extra;
+    bool ok;
+};
+
+const Bytes kMethodOld = randomBytes(5000, 21, 4);
+
+std::vector<MethodCase> methodCases()
+{
     const Bytes noise = randomBytes(4000, 22);
     auto part = [&noise](std::size_t from, std::size_t n) {
         return Bytes(noise.begin() + std::ptrdiff_t(from),
                      noise.begin() + std::ptrdiff_t(from + n));
     };
-    struct Case
-    {
-        const char *name;
-        std::uint32_t newSize;
-        std::vector<Triple> triples;
-        Bytes diff;
-        Bytes extra;
-        bool ok;
-    };
-    const Case cases[] = {
+    return {
         {"consistent",
          3000,
          {{1000, 200, 50}, {1500, 300, -900}},
@@ -763,7 +765,13 @@ TEST(QvdiffApply, EveryMethodGivesTheSameResult)
          part(800, 700),
          true},
     };
-    for (const Case &c : cases) {
+}
+
+TEST(QvdiffApply, EveryMethodGivesTheSameResult)
+{
+    const Bytes &oldData = kMethodOld;
+    const std::vector<MethodCase> cases = methodCases();
+    for (const MethodCase &c : cases) {
         const ApplyResult plain
             = apply(oldData, storedAs(0, c.newSize, c.triples, c.diff, c.extra), false);
         EXPECT_EQ(c.ok, plain.ok) << c.name;
@@ -773,6 +781,54 @@ TEST(QvdiffApply, EveryMethodGivesTheSameResult)
             EXPECT_EQ(plain.ok, packed.ok) << c.name << ", method " << method;
             if (plain.ok) {
                 EXPECT_TRUE(plain.output == packed.output) << c.name << ", method " << method;
+            }
+        }
+    }
+}
+
+// A diff decoded into the output's own room behind its bytes, where the result is then built
+// over it: every placement gives what the diff gives from a buffer of its own.
+TEST(QvdiffApply, DiffInTheOutputsRoomGivesTheSameResult)
+{
+    const Bytes &oldData = kMethodOld;
+    const Bytes prefix = bytesOf("<<");
+    const Bytes rest = bytesOf("rest");
+    struct Placement
+    {
+        const char *name;
+        std::size_t lead; // room bytes before the diff
+        bool spare; // room beyond the diff for moving it up
+    };
+    const Placement placements[] = {
+        {"at the start, exact room", 0, false},      {"at the start, spare room", 0, true},
+        {"after a few bytes, exact room", 3, false}, {"after a few bytes, spare room", 3, true},
+        {"far behind the start", 3000, false},
+    };
+    for (const MethodCase &c : methodCases()) {
+        for (const int method : {0, 1, 2}) {
+            const Bytes patch = storedAs(method, c.newSize, c.triples, c.diff, c.extra);
+            const ApplyResult plain = apply(oldData, patch, false);
+            for (const Placement &p : placements) {
+                SCOPED_TRACE(std::string(c.name) + ", method " + std::to_string(method) + ", "
+                             + p.name);
+                ExactBuffer oldBuffer(oldData);
+                SourceStream oldStream = oldBuffer.stream();
+                SinkStream out;
+                ASSERT_TRUE(out.Write(prefix.data(), prefix.size()));
+                const std::size_t used = p.lead + patch.size() + rest.size();
+                ASSERT_TRUE(out.Reserve(prefix.size() + used + (p.spare ? used + 4000 : 0)));
+                std::uint8_t *at = out.Buffer() + prefix.size() + p.lead;
+                std::memcpy(at, patch.data(), patch.size());
+                std::memcpy(at + patch.size(), rest.data(), rest.size());
+                SourceStream patchStream(at, patch.size() + rest.size());
+                const bool ok = ApplyBinaryPatch(&oldStream, &patchStream, &out, false);
+                ASSERT_EQ(plain.ok, ok);
+                if (!ok)
+                    continue;
+                Bytes expected = prefix;
+                expected.insert(expected.end(), plain.output.begin(), plain.output.end());
+                EXPECT_TRUE(expected == sinkBytes(out));
+                EXPECT_EQ(rest.size(), patchStream.Remaining()) << "moved past the diff alone";
             }
         }
     }

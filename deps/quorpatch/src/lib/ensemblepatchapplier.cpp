@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include "logmessage.h"
 #include "lzmaioout.h"
 #include "patcherx86_32.h"
 #include "qvdiff.h"
@@ -22,6 +23,28 @@ u32 CalculateCrcOfBoth(const SinkStream *first, const SinkStream &second)
     if (second.Length() != 0)
         crc = crc32_z(crc, second.Buffer(), second.Length());
     return ~u32(crc);
+}
+
+// Decodes the LZMA2 block at patch into output's room behind its bytes, leaving them
+// uncommitted: the result is later built over them. The same checks and texts as decoding
+// into a sink of its own. The room is twice the block's, as the payload and a separate result
+// took before, so that a plain diff can be moved up far enough to be read in place; pages
+// never written cost nothing.
+bool decodeIntoRoom(SourceStream *patch, SinkStream *output, std::size_t *length)
+{
+    u32 stated = 0;
+    std::size_t room = 0;
+    if (Lzma2PeekBlockSize(*patch, &stated)) {
+        room = Lzma2BlockRoom(stated, patch->Remaining());
+        const std::size_t spare = ~std::size_t(0) - output->Length();
+        const std::size_t reserved = room <= spare / 2 ? 2 * room : room;
+        if (!output->Reserve(output->Length() + reserved)) {
+            QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
+            return false;
+        }
+    }
+    u8 *dest = output->Buffer() ? output->Buffer() + output->Length() : nullptr;
+    return Lzma2DecodeBlockInto(patch, dest, room, length);
 }
 
 } // namespace
@@ -185,12 +208,18 @@ Status EnsemblePatchApplier::Apply(SourceStream *old, SourceStream *patch, SinkS
     status = CheckOldChecksum();
     if (status != STATUS_OK)
         return status;
+    // Hashed; read again only by the final diff, after the payload has been decoded.
+    if (m_oldFile)
+        m_oldFile->DropBefore(m_oldFile->Length());
 
-    SinkStream payload;
-    if (!Lzma2DecodeBlock(patch, &payload))
+    // The payload is decoded into the output's room: a plain diff's bytes, most of the
+    // result's size, are then read in place as the result is written over them.
+    std::size_t payloadLength = 0;
+    if (!decodeIntoRoom(patch, output, &payloadLength))
         return STATUS_STREAM_ERROR;
     SourceStreamSet payloadSet;
-    if (!payloadSet.Parse(payload.Buffer(), payload.Length()))
+    const u8 *payload = output->Buffer() ? output->Buffer() + output->Length() : nullptr;
+    if (!payloadSet.Parse(payload, payloadLength))
         return STATUS_STREAM_ERROR;
     // A set that parses may still lack some of the four streams; they are never read then.
     if (payloadSet.count() < kEnsemblePayloadStreams)
@@ -224,24 +253,35 @@ Status EnsemblePatchApplier::Apply(SourceStream *old, SourceStream *patch, SinkS
             return status;
     }
 
+    // Without elements the reformed data is the old data itself: no copy of it.
     SinkStream reformed;
-    status = ReformElements(&correctedElements, &reformed);
-    if (status != STATUS_OK)
-        return status;
-
-    SourceStream reformedSource;
-    reformedSource.Init(reformed);
+    SourceStream reformedSource(m_oldStart, m_oldLength);
+    if (!m_patchers.empty()) {
+        status = ReformElements(&correctedElements, &reformed);
+        if (status != STATUS_OK)
+            return status;
+        reformedSource.Init(reformed);
+    } else if (!correctedElements.AllConsumed()) {
+        return STATUS_STREAM_NOT_CONSUMED;
+    } else {
+        m_correctedElementStorage.Release();
+    }
     return ApplyFinalSubpatch(&reformedSource, payloadSet.stream(kFinalPatchStream), output,
                               before);
 }
 
-Status ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
+namespace {
+
+// See ApplyEnsemblePatchStreams; oldFile (or null) is the mapping old reads.
+Status applyStreams(SourceStream *old, SourceStream *patch, SinkStream *output,
+                    const MappedFile *oldFile)
 {
     // Built apart, so that a failure leaves nothing of a partial result in output.
     SinkStream result;
     Status status;
     {
         EnsemblePatchApplier applier;
+        applier.SetOldFile(oldFile);
         status = applier.Apply(old, patch, &result, output);
     }
     if (status != STATUS_OK)
@@ -251,6 +291,13 @@ Status ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStr
         return STATUS_OK;
     }
     return output->Append(&result) ? STATUS_OK : STATUS_STREAM_ERROR;
+}
+
+} // namespace
+
+Status ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
+{
+    return applyStreams(old, patch, output, nullptr);
 }
 
 Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
@@ -276,7 +323,7 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
     SourceStream old(oldFile.Data(), oldFile.Length());
     SourceStream patch(patchFile.Data(), patchFile.Length());
     SinkStream output;
-    const Status status = ApplyEnsemblePatchStreams(&old, &patch, &output);
+    const Status status = applyStreams(&old, &patch, &output, &oldFile);
     if (status != STATUS_OK)
         return status;
 

@@ -37,6 +37,9 @@ public:
     Status ReadInitialParameters(SourceStream *parameters);
 
     Status SetOldRegion(const u8 *start, std::size_t length);
+    // The mapping the old data lies in (null: none): its pages are let go while the payload
+    // is decoded.
+    void SetOldFile(const MappedFile *file) { m_oldFile = file; }
     Status CheckOldChecksum() const;
     Status PredictParameters(SinkStreamSet *predicted);
     Status ApplySubpatch(SinkStreamSet *predicted, SourceStream *diff, SourceStreamSet *out,
@@ -49,7 +52,8 @@ public:
                               const SinkStream *before = nullptr);
 
     // The whole application, from the header to the checked result in output; see
-    // ApplyFinalSubpatch for before.
+    // ApplyFinalSubpatch for before. The payload is decoded into output's room, so on failure
+    // output's bytes are kept but its room may have grown (or, out of memory, it failed).
     Status Apply(SourceStream *old, SourceStream *patch, SinkStream *output,
                  const SinkStream *before = nullptr);
 
@@ -62,6 +66,7 @@ private:
     EnsemblePatchApplier(const EnsemblePatchApplier &) = delete;
     EnsemblePatchApplier &operator=(const EnsemblePatchApplier &) = delete;
 
+    const MappedFile *m_oldFile = nullptr;
     const u8 *m_oldStart = nullptr;
     std::size_t m_oldLength = 0;
     u32 m_sourceChecksum = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "logmessage.h"
 #include "lzmaioout.h"
@@ -83,6 +84,65 @@ bool readStreams(SourceStream *patch, u32 newSize, SinkStream *output, BodyStrin
     return true;
 }
 
+// Whether [data, data + length) lies in the output's room behind its bytes.
+bool inRoom(const SinkStream &output, const u8 *data, size_t length)
+{
+    // Ordered as addresses: data may lie in another allocation.
+    const std::less_equal<const u8 *> notAfter;
+    const u8 *room = output.Buffer() ? output.Buffer() + output.Length() : nullptr;
+    return room && length != 0 && notAfter(room, data)
+        && notAfter(data + length, output.Buffer() + output.Capacity());
+}
+
+// Moves stream's bytes into sink and points stream at them there.
+bool copyOut(SourceStream *stream, SinkStream *sink)
+{
+    if (!sink->Write(stream->Buffer(), stream->Remaining()))
+        return false;
+    stream->Init(*sink);
+    return true;
+}
+
+// A raw body may lie in the output's room (a decoded payload the result is built over). The
+// result is written forward from the room's start, so a string stays in place only when
+// everything written before its last byte is read comes from ahead of it: the diff bytes need
+// at least the extra bytes' length before them, the extra bytes the diff bytes' length. Diff
+// bytes followed by their extra bytes are moved up by what is missing when the room holds
+// that. The control bytes are read throughout and always move out, as does everything when
+// the result needs more than the room.
+bool settleInRoom(SinkStream *output, u32 newSize, BodyStrings *strings)
+{
+    u8 *room = output->Buffer() ? output->Buffer() + output->Length() : nullptr;
+    const size_t roomLength = output->Capacity() - output->Length();
+    const size_t diffLength = strings->diff.Remaining();
+    const size_t extraLength = strings->extra.Remaining();
+    const u64 needed = std::min<u64>(newSize, u64(diffLength) + u64(extraLength));
+    const bool fits = room && needed <= u64(roomLength);
+    const bool diffHere = inRoom(*output, strings->diff.Buffer(), diffLength);
+    const bool extraHere = inRoom(*output, strings->extra.Buffer(), extraLength);
+    if (inRoom(*output, strings->control.Buffer(), strings->control.Remaining())
+        && !copyOut(&strings->control, &strings->controlSink))
+        return false;
+    if (fits && diffHere && extraHere
+        && strings->extra.Buffer() == strings->diff.Buffer() + diffLength) {
+        const size_t at = size_t(strings->diff.Buffer() - room);
+        const size_t total = diffLength + extraLength;
+        if (at < extraLength && extraLength <= roomLength - total) {
+            u8 *moved = room + extraLength;
+            std::memmove(moved, strings->diff.Buffer(), total);
+            strings->diff.Init(moved, diffLength);
+            strings->extra.Init(moved + diffLength, extraLength);
+        }
+    }
+    if (diffHere && (!fits || size_t(strings->diff.Buffer() - room) < extraLength)
+        && !copyOut(&strings->diff, &strings->diffSink))
+        return false;
+    if (extraHere && (!fits || size_t(strings->extra.Buffer() - room) < diffLength)
+        && !copyOut(&strings->extra, &strings->extraSink))
+        return false;
+    return true;
+}
+
 bool readBody(int method, u32 newSize, SourceStream *patch, SinkStream *output,
               BodyStrings *strings)
 {
@@ -97,7 +157,7 @@ bool readBody(int method, u32 newSize, SourceStream *patch, SinkStream *output,
         return takeRawBody(&body, strings);
     }
     default:
-        return takeRawBody(patch, strings);
+        return takeRawBody(patch, strings) && settleInRoom(output, newSize, strings);
     }
 }
 
@@ -134,6 +194,16 @@ bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, Sink
     u32 newSize = 0;
     if (!patch.ReadVarint32(&newSize))
         return false;
+
+    // A compressed body in the output's room would be written over while it is decoded.
+    SinkStream patchCopy;
+    const SourceStream inPlace = patch;
+    const bool copied
+        = method != BINARY_PATCH_RAW && inRoom(*output, patch.Buffer(), patch.Remaining());
+    if (copied) {
+        if (!copyOut(&patch, &patchCopy))
+            return false;
+    }
 
     BodyStrings strings;
     if (!readBody(method, newSize, &patch, output, &strings))
@@ -195,8 +265,13 @@ bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, Sink
             QP_LOG(LogLevel_ERROR) << "Corrupt patch";
             return false;
         }
-        if (!output->Write(strings.extra.Buffer(), size_t(extraLength)))
-            return false;
+        // Reserved above; the extra bytes may lie in the room too, ahead of where they go.
+        if (extraLength > 0) {
+            std::memmove(output->Buffer() + output->Length(), strings.extra.Buffer(),
+                         size_t(extraLength));
+            if (!output->Commit(size_t(extraLength)))
+                return false;
+        }
         strings.extra.Skip(size_t(extraLength));
         produced += u64(extraLength);
 
@@ -210,6 +285,11 @@ bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, Sink
             QP_LOG(LogLevel_ERROR) << "crc mismatch";
             return false;
         }
+    }
+    if (copied) {
+        SourceStream moved = inPlace;
+        moved.Skip(patch.Position());
+        patch = moved;
     }
     *patch_stream = patch;
     return true;

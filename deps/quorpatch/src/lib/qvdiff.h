@@ -23,7 +23,8 @@ enum BinaryPatchMethod {
 // the new data to output. The old data is old_stream's unread part; old_stream does not move.
 // With header, the diff starts with "QVDIFF10" and the checksum of the new data, which is
 // verified. On failure the patch stream stays where it was and output may hold a partial
-// result.
+// result. The diff may lie in output's room behind its bytes: the result is then written over
+// it and over what follows it there.
 bool ApplyBinaryPatch(SourceStream *old_stream, SourceStream *patch_stream, SinkStream *output,
                       bool header);
 

@@ -350,22 +350,27 @@ const ListCase listCases[] = {
      false},
 };
 
+// Runs one case in step two and compares the messages and the lists.
+void expectCase(const ListCase &c)
+{
+    SCOPED_TRACE(c.name);
+    ListBench bench(1);
+    bench.install(c.installed);
+    bench.predownload(c.downloaded);
+    bench.writeIni(c.ini);
+    EXPECT_EQ(bench.runWorker(), c.ok);
+    EXPECT_EQ(bench.messages, QStringList(clientStart) + c.messages);
+
+    ListLines expected = c.expected;
+    for (QStringList *commands : {&expected.pre, &expected.post})
+        commands->replaceInStrings("INSTALL/", bench.configuration.installPath);
+    expectLists(bench.lists, expected);
+}
+
 TEST(DownloadReplaceListBuilder, ProductInisAgainstAnInstalledBundle)
 {
-    for (const ListCase &c : listCases) {
-        SCOPED_TRACE(c.name);
-        ListBench bench(1);
-        bench.install(c.installed);
-        bench.predownload(c.downloaded);
-        bench.writeIni(c.ini);
-        EXPECT_EQ(bench.runWorker(), c.ok);
-        EXPECT_EQ(bench.messages, QStringList(clientStart) + c.messages);
-
-        ListLines expected = c.expected;
-        for (QStringList *commands : {&expected.pre, &expected.post})
-            commands->replaceInStrings("INSTALL/", bench.configuration.installPath);
-        expectLists(bench.lists, expected);
-    }
+    for (const ListCase &c : listCases)
+        expectCase(c);
 }
 
 TEST(DownloadReplaceListBuilder, EmptyHashAcceptsAFileWithAValidSignature)
@@ -612,16 +617,8 @@ const ListCase unhashedDownloadCases[] = {
 
 TEST(DownloadReplaceListBuilder, AnUnhashedDownloadIsFetchedWithItsSignature)
 {
-    for (const ListCase &c : unhashedDownloadCases) {
-        SCOPED_TRACE(c.name);
-        ListBench bench(1);
-        bench.install(c.installed);
-        bench.predownload(c.downloaded);
-        bench.writeIni(c.ini);
-        EXPECT_EQ(bench.runWorker(), c.ok);
-        EXPECT_EQ(bench.messages, QStringList(clientStart) + c.messages);
-        expectLists(bench.lists, c.expected);
-    }
+    for (const ListCase &c : unhashedDownloadCases)
+        expectCase(c);
 }
 
 TEST(DownloadReplaceListBuilder, AnUnhashedDownloadWithAValidSignatureIsNotFetchedAgain)

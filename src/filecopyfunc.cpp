@@ -1,6 +1,6 @@
 #include "filecopyfunc.h"
 
-#include "fileunpacktaskspecification_lzma2.h"
+#include "scratchfile.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "filetaskspecification_patch.h"
 
-#include "fileunpacktaskspecification_lzma2.h"
+#include "scratchfile.h"
 
 #include "ensemblepatchapplier.h"
 #include "types.h"

@@ -6,14 +6,6 @@
 
 #include <QString>
 
-#include <functional>
-
-// Lets write produce the new content of target under a scratch name beside it and moves the
-// result over target only when write succeeded. A failed or interrupted write therefore never
-// leaves a half-written target, and a target that existed stays as it was.
-bool writeFileThroughScratch(const QString &target,
-                             const std::function<bool(const QString &scratch)> &write);
-
 // Restores a file from the LZMA2 container.
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc
 {

@@ -1,6 +1,6 @@
 #include "fileunpacktaskspecification_zip.h"
 
-#include "fileunpacktaskspecification_lzma2.h"
+#include "scratchfile.h"
 
 #include <QFile>
 

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "pathconfinement.h"
 #include "productini.h"
+#include "scratchfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -205,21 +206,14 @@ void MakeDownloadReplaceListFunc::removeLeftoverScratch()
 {
     const QString &root = m_configuration->installPath;
     for (const QString &relative : qAsConst(m_installedPaths)) {
-        const QString installed = root + QLatin1Char('/') + relative;
-        // The writers put their scratch file beside the file a link points to.
-        QStringList candidates({installed + QStringLiteral("_part_")});
-        const QString resolved = PathConfinement::resolvedLocation(installed, true);
-        if (!resolved.isEmpty())
-            candidates.append(resolved + QStringLiteral("_part_"));
-        for (const QString &scratch : qAsConst(candidates)) {
-            const QFileInfo info(scratch);
-            if (!info.isSymLink() && !info.isFile())
-                continue;
-            if (!PathConfinement::staysInside(root, scratch, false))
-                continue;
-            const bool removed = QFile::remove(scratch);
-            qDebug() << "Removing leftover" << scratch << boolText(removed);
-        }
+        const QString scratch = scratchPathFor(root + QLatin1Char('/') + relative);
+        const QFileInfo info(scratch);
+        if (!info.isSymLink() && !info.isFile())
+            continue;
+        if (!PathConfinement::staysInside(root, scratch, false))
+            continue;
+        const bool removed = QFile::remove(scratch);
+        qDebug() << "Removing leftover" << scratch << boolText(removed);
     }
 }
 

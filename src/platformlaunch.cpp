@@ -1,5 +1,7 @@
 #include "platformlaunch.h"
 
+#include "pathconfinement.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamReader>
@@ -118,8 +120,7 @@ QString PlatformLaunch::bundleExecutable(const QString &bundlePath)
                              bundleName};
     for (const QString &name : names) {
         // A name is one file name inside Contents/MacOS, never a way out of it.
-        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
-            || name.contains(QLatin1Char('/')) || name.contains(QChar()))
+        if (!PathConfinement::isSafeRelativePath(name) || name.contains(QLatin1Char('/')))
             continue;
         const QFileInfo program(path + QStringLiteral("/Contents/MacOS/") + name);
         if (program.isFile() && program.isExecutable())

@@ -141,15 +141,10 @@ int commandApply(const std::string &oldPath, const std::string &patchPath, const
     quorpatch::SourceStream patchStream(patchFile.Data(), patchFile.Length());
     quorpatch::SinkStream result;
     if (compressed) {
-        // As the updater decodes a payload: into the result's room (twice the block's, to
-        // move the diff up), where the result is then built over it.
-        quorpatch::u32 stated = 0;
-        if (!quorpatch::Lzma2PeekBlockSize(patchStream, &stated))
-            return 5;
-        const std::size_t room = quorpatch::Lzma2BlockRoom(stated, patchStream.Remaining());
+        // As the updater decodes a payload: into the result's room, where the result is then
+        // built over it.
         std::size_t length = 0;
-        if (!result.Reserve(2 * room)
-            || !quorpatch::Lzma2DecodeBlockInto(&patchStream, result.Buffer(), room, &length))
+        if (!quorpatch::Lzma2DecodeBlockIntoRoom(&patchStream, &result, &length))
             return 5;
         patchStream.Init(result.Buffer(), length);
     }

@@ -5,7 +5,6 @@
 
 #include <zlib.h>
 
-#include "logmessage.h"
 #include "lzmaioout.h"
 #include "patcherx86_32.h"
 #include "qvdiff.h"
@@ -23,28 +22,6 @@ u32 CalculateCrcOfBoth(const SinkStream *first, const SinkStream &second)
     if (second.Length() != 0)
         crc = crc32_z(crc, second.Buffer(), second.Length());
     return ~u32(crc);
-}
-
-// Decodes the LZMA2 block at patch into output's room behind its bytes, leaving them
-// uncommitted: the result is later built over them. The same checks and texts as decoding
-// into a sink of its own. The room is twice the block's, as the payload and a separate result
-// took before, so that a plain diff can be moved up far enough to be read in place; pages
-// never written cost nothing.
-bool decodeIntoRoom(SourceStream *patch, SinkStream *output, std::size_t *length)
-{
-    u32 stated = 0;
-    std::size_t room = 0;
-    if (Lzma2PeekBlockSize(*patch, &stated)) {
-        room = Lzma2BlockRoom(stated, patch->Remaining());
-        const std::size_t spare = ~std::size_t(0) - output->Length();
-        const std::size_t reserved = room <= spare / 2 ? 2 * room : room;
-        if (!output->Reserve(output->Length() + reserved)) {
-            QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
-            return false;
-        }
-    }
-    u8 *dest = output->Buffer() ? output->Buffer() + output->Length() : nullptr;
-    return Lzma2DecodeBlockInto(patch, dest, room, length);
 }
 
 } // namespace
@@ -215,7 +192,7 @@ Status EnsemblePatchApplier::Apply(SourceStream *old, SourceStream *patch, SinkS
     // The payload is decoded into the output's room: a plain diff's bytes, most of the
     // result's size, are then read in place as the result is written over them.
     std::size_t payloadLength = 0;
-    if (!decodeIntoRoom(patch, output, &payloadLength))
+    if (!Lzma2DecodeBlockIntoRoom(patch, output, &payloadLength))
         return STATUS_STREAM_ERROR;
     SourceStreamSet payloadSet;
     const u8 *payload = output->Buffer() ? output->Buffer() + output->Length() : nullptr;

@@ -167,6 +167,24 @@ bool Lzma2DecodeBlockInto(SourceStream *source, u8 *dest, size_t capacity, size_
     return DecodeBlock(source, room, produced);
 }
 
+bool Lzma2DecodeBlockIntoRoom(SourceStream *source, SinkStream *sink, size_t *produced)
+{
+    u32 stated = 0;
+    size_t room = 0;
+    if (Lzma2PeekBlockSize(*source, &stated)) {
+        room = Lzma2BlockRoom(stated, source->Remaining());
+        const size_t spare = ~size_t(0) - sink->Length();
+        const size_t reserved = room <= spare / 2 ? 2 * room : room;
+        if (!sink->Reserve(sink->Length() + reserved)) {
+            QP_LOG(LogLevel_ERROR) << "unable to allocate sink space";
+            *produced = 0;
+            return false;
+        }
+    }
+    u8 *dest = sink->Buffer() ? sink->Buffer() + sink->Length() : nullptr;
+    return Lzma2DecodeBlockInto(source, dest, room, produced);
+}
+
 bool Lzma2EncodeStream(SourceStream *source, SinkStream *sink)
 {
     const std::size_t length = source->Remaining();

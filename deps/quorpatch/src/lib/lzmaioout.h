@@ -27,6 +27,12 @@ bool Lzma2DecodeBlock(SourceStream *source, SinkStream *sink, const MappedFile &
 bool Lzma2DecodeBlockInto(SourceStream *source, u8 *dest, std::size_t capacity,
                           std::size_t *produced);
 
+// The same into the room behind the sink's bytes, which are left uncommitted: a result is then
+// built over them. The room reserved is twice the block's, so that a plain diff can be moved
+// up far enough to be read in place; pages never written cost nothing. *produced: the
+// unpacked size, at sink->Buffer() + sink->Length().
+bool Lzma2DecodeBlockIntoRoom(SourceStream *source, SinkStream *sink, std::size_t *produced);
+
 // The unpacked size that the block at the source's position states; the source does not move.
 bool Lzma2PeekBlockSize(const SourceStream &source, u32 *unpackedSize);
 

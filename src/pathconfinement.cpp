@@ -37,7 +37,15 @@ bool readLink(const QString &path, QString *target)
         return false;
     const QByteArray bytes(buffer, int(length));
     *target = QFile::decodeName(bytes);
-    return QFile::encodeName(*target) == bytes;
+    if (QFile::encodeName(*target) == bytes)
+        return true;
+#ifdef Q_OS_DARWIN
+    // Names are encoded decomposed here, and looked up whatever their normalization: a target
+    // written composed comes back in the other form but names the same entry.
+    return target->toUtf8() == bytes;
+#else
+    return false;
+#endif
 }
 
 } // namespace

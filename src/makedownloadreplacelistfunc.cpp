@@ -133,6 +133,22 @@ bool MakeDownloadReplaceListFunc::checkPaths(QSettings &settings)
         QString value;
     };
     QHash<QString, Line> lines;
+    // The same for every name in the download folder, which sections share.
+    QHash<QString, Line> downloads;
+    const auto oneFilePerDownload
+        = [this, &downloads](const QString &section, const QString &name) {
+              const auto seen = downloads.constFind(name.toLower());
+              if (seen == downloads.constEnd()) {
+                  downloads.insert(name.toLower(), Line {section, name, QString()});
+                  return true;
+              }
+              if (seen->key == name)
+                  return true; // one transfer; the hashes are compared when it is queued
+              emit message(
+                  tr("Warning: product ini contains different lines for %3 in sections %1 and %2")
+                      .arg(seen->section, section, name));
+              return false;
+          };
     const QStringList sections = settings.childGroups();
     for (const QString &section : sections) {
         const ProductIni::SectionKind kind = ProductIni::sectionKind(section);
@@ -165,6 +181,10 @@ bool MakeDownloadReplaceListFunc::checkPaths(QSettings &settings)
                 settings.endGroup();
                 return false;
             }
+            if (patchLine && kind == ProductIni::FileSection && !oneFilePerDownload(section, key)) {
+                settings.endGroup();
+                return false;
+            }
             if (!fileLine)
                 continue;
 
@@ -183,6 +203,12 @@ bool MakeDownloadReplaceListFunc::checkPaths(QSettings &settings)
             } else if (seen->value.compare(value, Qt::CaseInsensitive) != 0) {
                 // One download name for two different files.
                 warnInvalidLine(section);
+                settings.endGroup();
+                return false;
+            }
+            if (!oneFilePerDownload(section, key)
+                || (f.at(0).isEmpty()
+                    && !oneFilePerDownload(section, key + QStringLiteral(".sig")))) {
                 settings.endGroup();
                 return false;
             }

@@ -39,7 +39,8 @@ private:
     void step();
     void warnInvalidLine(const QString &section);
     // Every path of the product ini, before anything is downloaded or changed: false when one
-    // could leave its folder or two different lines install the same file.
+    // could leave its folder, or two different lines install the same file or download into
+    // names that differ only in letter case.
     bool checkPaths(QSettings &settings);
     // False (with the message sent) when path, links followed, leaves root.
     bool staysInside(const QString &root, const QString &path, bool followLast);

@@ -26,15 +26,26 @@ QString parentOf(const QString &path)
 }
 
 // The link's own text: Qt's symLinkTarget already resolves it, and a relative target must be
-// taken from the folder the link stands in, component by component.
+// taken from the folder the link stands in, component by component. False when the text does
+// not survive decoding: bytes invalid in the file-name encoding become U+FFFD, and a ".."
+// after such a component would then be undone here on a name the kernel never sees.
 bool readLink(const QString &path, QString *target)
 {
     char buffer[PATH_MAX];
     const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
     if (length <= 0 || size_t(length) >= sizeof buffer)
         return false;
-    *target = QFile::decodeName(QByteArray(buffer, int(length)));
-    return true;
+    const QByteArray bytes(buffer, int(length));
+    *target = QFile::decodeName(bytes);
+    if (QFile::encodeName(*target) == bytes)
+        return true;
+#ifdef Q_OS_DARWIN
+    // Names are encoded decomposed here, and looked up whatever their normalization: a target
+    // written composed comes back in the other form but names the same entry.
+    return target->toUtf8() == bytes;
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -58,8 +69,10 @@ QString resolvedLocation(const QString &path, bool followLast)
     // Not QFileInfo::absoluteFilePath: it drops ".." before the links on the way are known.
     const QString absolute
         = QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
-    QStringList pending
-        = QDir::fromNativeSeparators(absolute).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QString slashed = QDir::fromNativeSeparators(absolute);
+    // The kernel resolves a last component written with a slash after it, link or not.
+    const bool followEnd = followLast || slashed.endsWith(QLatin1Char('/'));
+    QStringList pending = slashed.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString current = QStringLiteral("/");
     int hops = 0;
     while (!pending.isEmpty()) {
@@ -71,10 +84,9 @@ QString resolvedLocation(const QString &path, bool followLast)
             continue;
         }
         const QString next = joinedPath(current, part);
-        QString target;
-        if ((followLast || !pending.isEmpty()) && QFileInfo(next).isSymLink()
-            && readLink(next, &target)) {
-            if (++hops > maxLinkHops)
+        if ((followEnd || !pending.isEmpty()) && QFileInfo(next).isSymLink()) {
+            QString target;
+            if (!readLink(next, &target) || ++hops > maxLinkHops)
                 return QString();
             if (target.startsWith(QLatin1Char('/')))
                 current = QStringLiteral("/");

@@ -12,8 +12,9 @@ namespace PathConfinement {
 bool isSafeRelativePath(const QString &path);
 
 // Where an access to path ends up once every symbolic link on the way is followed, the last
-// component's own link too when followLast is set. A component that does not exist is taken as
-// it stands. Empty when the links go round in a loop.
+// component's own link too when followLast is set or path ends in a slash (the kernel follows
+// it then, whatever the call). A component that does not exist is taken as it stands. Empty
+// when the links go round in a loop or a link's target cannot be read back byte for byte.
 QString resolvedLocation(const QString &path, bool followLast);
 
 // Whether path, with its links followed as above, lies inside root or is root itself.

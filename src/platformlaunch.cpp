@@ -80,30 +80,32 @@ QString PlatformLaunch::plistBundleExecutable(const QString &plistPath)
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     QXmlStreamReader xml(&file);
-    // Only the keys of the top-level dictionary count; nested ones describe other things.
-    int depth = 0;
-    bool wantValue = false;
-    while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = xml.readNext();
-        if (token == QXmlStreamReader::EndElement) {
-            --depth;
-            continue;
-        }
-        if (token != QXmlStreamReader::StartElement)
-            continue;
-        ++depth;
-        if (depth == 1 && xml.name() != QLatin1String("plist"))
-            return QString();
-        if (depth != 3)
-            continue;
-        if (wantValue)
-            return xml.name() == QLatin1String("string") ? xml.readElementText() : QString();
-        if (xml.name() == QLatin1String("key")) {
-            wantValue = xml.readElementText() == QLatin1String("CFBundleExecutable");
-            --depth; // readElementText consumed the end element
+    if (!xml.readNextStartElement() || xml.name() != QLatin1String("plist"))
+        return QString();
+    // Only the direct key and string pairs of the first top-level dictionary count: nested
+    // dictionaries, arrays and any later dictionary describe other things.
+    QString executable;
+    if (xml.readNextStartElement() && xml.name() == QLatin1String("dict")) {
+        bool found = false;
+        while (xml.readNextStartElement()) {
+            if (xml.name() != QLatin1String("key"))
+                return QString();
+            const bool named = xml.readElementText() == QLatin1String("CFBundleExecutable");
+            if (!xml.readNextStartElement())
+                return QString(); // a key without its value
+            if (named && !found && xml.name() == QLatin1String("string")) {
+                executable = xml.readElementText();
+                found = true;
+                continue;
+            }
+            found = found || named;
+            xml.skipCurrentElement();
         }
     }
-    return QString();
+    // The rest must be well-formed too: a broken tail may hide what the system would read.
+    while (!xml.atEnd())
+        xml.readNext();
+    return xml.hasError() ? QString() : executable;
 }
 
 QString PlatformLaunch::bundleExecutable(const QString &bundlePath)

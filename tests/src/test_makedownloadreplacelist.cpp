@@ -312,6 +312,34 @@ const ListCase listCases[] = {
      {{}, {}},
      {invalidMacosx},
      false},
+    // One file on a file system that does not tell letter cases apart.
+    {"download names that differ only in letter case reject the product ini",
+     {},
+     {},
+     "[common_client]\nx._lzma2_={px}::4::{x}::1::Frameworks/x\n"
+     "[macosx]\nX._lzma2_={pX}::4::{X}::1::MacOS/X\n",
+     {{}, {}},
+     {"Warning: product ini contains different lines for X._lzma2_ in sections common_client "
+      "and macosx"},
+     false},
+    {"patch names that differ only in letter case reject the product ini",
+     {"MacOS/app=old", "MacOS/other=old"},
+     {},
+     "[macosx]\napp._lzma2_={packed}::10::{new}::3::MacOS/app\n"
+     "app_patch_={patch}::7::{old}::3::MacOS/app\n"
+     "[other]\nother._lzma2_={packed2}::10::{new}::3::MacOS/other\n"
+     "APP_patch_={patch2}::7::{old}::3::MacOS/other\n",
+     {{}, {}},
+     {"Warning: product ini contains different lines for APP_patch_ in sections macosx and "
+      "other"},
+     false},
+    {"a signature name in another letter case rejects the product ini",
+     {},
+     {},
+     "[macosx]\napp=::5\n[other]\nAPP.SIG={x}::3\n",
+     {{}, {}},
+     {"Warning: product ini contains different lines for APP.SIG in sections macosx and other"},
+     false},
     {"delete modes",
      {"m0=x", "m1=x", "m2/sub/file=x", "m3=x", "m10=x", "m11=x", "m12=x", "mneg=x", "mtext=x",
       "mdir/"},

@@ -12,13 +12,43 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <functional>
+#include <set>
+#include <utility>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 using namespace qvxrun;
 
 namespace {
+
+using Inode = std::pair<dev_t, ino_t>;
+
+// Every entry below folder and folder itself, links not followed, read as raw bytes: names
+// that are not valid in the file-name encoding count too.
+void collectInodes(const QByteArray &folder, std::set<Inode> *inodes)
+{
+    struct stat st;
+    if (::lstat(folder.constData(), &st) != 0)
+        return;
+    inodes->insert({st.st_dev, st.st_ino});
+    if (!S_ISDIR(st.st_mode))
+        return;
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            collectInodes(folder + '/' + name, inodes);
+    }
+    ::closedir(dir);
+}
 
 TEST(PathConfinement, RelativePathRules)
 {
@@ -46,6 +76,19 @@ TEST(PathConfinement, LinksAreFollowedToWhereTheyLead)
     ASSERT_TRUE(QFile::link("Versions/5/../../out", root + "/detour"));
     // The root itself may be reached through a link.
     ASSERT_TRUE(QFile::link(root, dir.filePath("root.lnk")));
+    // Targets that are no valid text: "\xff" leads outside, and a ".." after it climbs from
+    // there, not back from a U+FFFD name that is not on disk.
+    const QByteArray rawRoot = QFile::encodeName(root);
+    const auto rawLink = [&rawRoot](const QByteArray &target, const QByteArray &name) {
+        return ::symlink(target.constData(), QByteArray(rawRoot + '/' + name).constData()) == 0;
+    };
+    ASSERT_TRUE(QDir().mkpath(outside + "/deep"));
+    ASSERT_TRUE(rawLink(QFile::encodeName(outside + "/deep"), "\xff"));
+    ASSERT_TRUE(rawLink("\xff/../secret", "enc"));
+    ASSERT_TRUE(rawLink("\xff/..", "encdir"));
+    // A valid name outside ASCII is read back as it is.
+    ASSERT_TRUE(QDir().mkpath(root + QString::fromUtf8("/\xc3\xa9")));
+    ASSERT_TRUE(rawLink("\xc3\xa9/../Versions", "accent"));
 
     struct Case
     {
@@ -66,13 +109,36 @@ TEST(PathConfinement, LinksAreFollowedToWhereTheyLead)
         {"dangling", true, false},
         {"loop", true, false},
         {"detour/secret", true, false},
+        {"enc", true, false},
+        {"enc", false, true},
+        {"encdir/secret", false, false},
+        {"accent/5/lib", true, true},
+        // A slash after the last component makes the kernel follow its link.
+        {"out/", false, false},
+        {"out//", false, false},
+        {"relout/", false, false},
+        {"secret.lnk/", false, false},
+        {"Versions/Current/", false, true},
     };
+    std::set<Inode> inodesInside;
+    collectInodes(rawRoot, &inodesInside);
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.path);
-        EXPECT_EQ(PathConfinement::staysInside(root, root + "/" + c.path, c.followLast), c.inside);
-        EXPECT_EQ(PathConfinement::staysInside(dir.filePath("root.lnk"),
-                                               dir.filePath("root.lnk/") + c.path, c.followLast),
-                  c.inside);
+        for (const QString &base : {root, dir.filePath("root.lnk")}) {
+            const QString path = base + "/" + QString::fromUtf8(c.path);
+            SCOPED_TRACE(path.toStdString());
+            const bool inside = PathConfinement::staysInside(base, path, c.followLast);
+            EXPECT_EQ(inside, c.inside);
+            // Where the kernel lands, when it lands anywhere.
+            struct stat st;
+            const QByteArray raw = QFile::encodeName(path);
+            const int landed
+                = c.followLast ? ::stat(raw.constData(), &st) : ::lstat(raw.constData(), &st);
+            if (landed == 0) {
+                EXPECT_EQ(inside, inodesInside.count({st.st_dev, st.st_ino}) > 0);
+            } else if (errno == ELOOP) {
+                EXPECT_FALSE(inside);
+            }
+        }
     }
     EXPECT_TRUE(PathConfinement::staysInside(root + "/", root, true));
     // ".." after a link climbs from where the link leads.

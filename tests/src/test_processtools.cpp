@@ -190,6 +190,71 @@ TEST_F(ProcessToolsTest, UnwritableScriptStartsNothing)
     EXPECT_FALSE(QFileInfo::exists(marker));
 }
 
+// Info.plist names its program in the first top-level dictionary only, and only in a
+// document that is well-formed to its end.
+TEST_F(ProcessToolsTest, InfoPlistNamesTheProgramOfItsTopLevelDictionaryOnly)
+{
+    const QString head = QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
+        "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
+        "version=\"1.0\">");
+    const QString named = QStringLiteral("<key>CFBundleExecutable</key><string>%1</string>");
+    struct Case
+    {
+        const char *label;
+        QString body; // after the head
+        QString expected;
+    };
+    const Case cases[] = {
+        {"well-formed",
+         "<dict><key>CFBundleName</key><string>Client</string><!-- main -->"
+             + named.arg("qvxclient_mac") + "<key>LSMinimumSystemVersion</key><string>10.13"
+             + "</string></dict></plist>\n",
+         "qvxclient_mac"},
+        {"after a nested dictionary and array",
+         "<dict><key>Helpers</key><array><dict>" + named.arg("qvx-helper")
+             + "</dict></array><key>Other</key><dict>" + named.arg("qvx-helper") + "</dict>"
+             + named.arg("qvxclient_mac") + "</dict></plist>",
+         "qvxclient_mac"},
+        {"only in a nested dictionary",
+         "<dict><key>Other</key><dict>" + named.arg("qvx-helper") + "</dict></dict></plist>",
+         QString()},
+        {"only deeper down",
+         "<dict><key>Helpers</key><array><dict>" + named.arg("qvx-helper")
+             + "</dict></array></dict></plist>",
+         QString()},
+        {"in a top-level array", "<array>" + named.arg("qvx-helper") + "</array></plist>",
+         QString()},
+        {"only in a second top-level dictionary",
+         "<dict><key>CFBundleName</key><string>Client</string></dict><dict>"
+             + named.arg("qvx-helper") + "</dict></plist>",
+         QString()},
+        {"in both top-level dictionaries",
+         "<dict>" + named.arg("qvxclient_mac") + "</dict><dict>" + named.arg("qvx-helper")
+             + "</dict></plist>",
+         "qvxclient_mac"},
+        {"value that is no string",
+         "<dict><key>CFBundleExecutable</key><array><string>qvx-helper</string></array>"
+             + named.arg("qvxclient_mac") + "</dict></plist>",
+         QString()},
+        {"unclosed tail", "<dict>" + named.arg("qvxclient_mac") + "</dict>", QString()},
+        {"mismatched tail", "<dict>" + named.arg("qvxclient_mac") + "<key>x</dict></plist>",
+         QString()},
+        {"junk after the end", "<dict>" + named.arg("qvxclient_mac") + "</dict></plist><plist/>",
+         QString()},
+        {"element inside the key",
+         "<dict><key>CFBundle<b/>Executable</key><string>qvx-helper</string></dict></plist>",
+         QString()},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString plist = env.path(QStringLiteral("plist%1/Info.plist").arg(n++));
+        ASSERT_TRUE(BundleFixture::writeFile(plist, (head + c.body).toUtf8()));
+        EXPECT_EQ(PlatformLaunch::plistBundleExecutable(plist), c.expected);
+    }
+}
+
 #ifndef Q_OS_MACOS
 // Where there is no "open", a bundle stands for the program that its Info.plist names, else
 // the one named as the bundle; a helper beside it is never started in its place.

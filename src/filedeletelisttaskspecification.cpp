@@ -9,10 +9,12 @@
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEntry> *deleteList,
                                                                  Configuration *configuration,
-                                                                 QObject *parent, double weight)
+                                                                 QObject *parent, double weight,
+                                                                 RollbackDataList *rollbackList)
     : ComposedTaskSpecification(1, parent, weight)
     , m_deleteList(deleteList)
     , m_configuration(configuration)
+    , m_rollbackList(rollbackList)
 { }
 
 FileDeleteListTaskSpecification::~FileDeleteListTaskSpecification() = default;
@@ -43,8 +45,10 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     const double childWeight = count > 0 ? 1.0 / count : 0.0;
     for (const DeleteEntry &entry : entries) {
         const QString fullPath = QFileInfo(base, entry.m_path).filePath();
-        addSubTask(
-            new FileDeleteTaskSpecification(false, fullPath, entry.m_recursive, this, childWeight));
+        // An emptied folder takes its emptied parents along, but never the client folder.
+        addSubTask(new FileDeleteTaskSpecification(false, fullPath, entry.m_recursive, this,
+                                                   childWeight, m_configuration->installPath,
+                                                   m_rollbackList));
     }
     state = Running;
     startSubtasks();

@@ -9,12 +9,10 @@
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEntry> *deleteList,
                                                                  Configuration *configuration,
-                                                                 QObject *parent, double weight,
-                                                                 RollbackDataList *rollbackList)
+                                                                 QObject *parent, double weight)
     : ComposedTaskSpecification(1, parent, weight)
     , m_deleteList(deleteList)
     , m_configuration(configuration)
-    , m_rollbackList(rollbackList)
 { }
 
 FileDeleteListTaskSpecification::~FileDeleteListTaskSpecification() = default;
@@ -47,8 +45,7 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
         const QString fullPath = QFileInfo(base, entry.m_path).filePath();
         // An emptied folder takes its emptied parents along, but never the client folder.
         addSubTask(new FileDeleteTaskSpecification(false, fullPath, entry.m_recursive, this,
-                                                   childWeight, m_configuration->installPath,
-                                                   m_rollbackList));
+                                                   childWeight, m_configuration->installPath));
     }
     state = Running;
     startSubtasks();

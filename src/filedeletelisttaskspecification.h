@@ -7,19 +7,16 @@
 
 class Configuration;
 class DeleteEntry;
-class RollbackDataList;
 
 // Removes the installed files and folders that the product ini lists for deletion, one at a
-// time. A removal that fails is tolerated. Every folder removed is recorded in rollbackList
-// (may be null).
+// time. A removal that fails is tolerated.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 
 public:
     FileDeleteListTaskSpecification(QList<DeleteEntry> *deleteList, Configuration *configuration,
-                                    QObject *parent, double weight,
-                                    RollbackDataList *rollbackList = nullptr);
+                                    QObject *parent, double weight);
     ~FileDeleteListTaskSpecification() override;
 
     void execute() override;
@@ -30,7 +27,6 @@ private:
 
     QList<DeleteEntry> *m_deleteList;
     Configuration *m_configuration;
-    RollbackDataList *m_rollbackList;
 };
 
 #endif // FILEDELETELISTTASKSPECIFICATION_H

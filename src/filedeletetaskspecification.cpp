@@ -1,8 +1,6 @@
 #include "filedeletetaskspecification.h"
 
-#include "filemodes.h"
 #include "pathconfinement.h"
-#include "rollback.h"
 
 #include <QDebug>
 #include <QDir>
@@ -17,21 +15,12 @@ bool isStrictlyInside(const QString &root, const QString &path)
     return path.size() > prefix.size() && path.startsWith(prefix);
 }
 
-// Taken before the removal: a rollback makes the folder again with the mode it had.
-RollbackData removalOf(const QString &folder)
-{
-    RollbackData record(RollbackData::DIR_DELETE, folder);
-    record.mode = FileModes::of(folder);
-    return record;
-}
-
 } // namespace
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString &path,
                                                          bool recursive, QObject *parent,
-                                                         double weight, const QString &insideFolder,
-                                                         RollbackDataList *rollbackList)
-    : FastFileOpTaskSpecification(path, rollbackList, parent, weight)
+                                                         double weight, const QString &insideFolder)
+    : FastFileOpTaskSpecification(path, nullptr, parent, weight)
     , mustSucceed(mustSucceed)
     , recursive(recursive)
     , insideFolder(insideFolder)
@@ -82,18 +71,14 @@ bool FileDeleteTaskSpecification::removeEmptyFolder()
         if (root.isEmpty() || !isStrictlyInside(root, folder))
             return false;
     }
-    const RollbackData record = removalOf(folder);
     if (!QDir().rmdir(folder))
         return false;
-    addRollbackRecord(record);
     if (root.isEmpty())
         return true;
     for (QString parent = QFileInfo(folder).path(); isStrictlyInside(root, parent);
          parent = QFileInfo(parent).path()) {
-        const RollbackData parentRecord = removalOf(parent);
         if (!QDir().rmdir(parent))
             break;
-        addRollbackRecord(parentRecord);
     }
     return true;
 }

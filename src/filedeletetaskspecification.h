@@ -11,12 +11,10 @@ class FileDeleteTaskSpecification : public FastFileOpTaskSpecification
 
 public:
     // insideFolder bounds the emptied parents of an empty directory: only those strictly inside
-    // it go, and the directory itself must lie strictly inside it. Empty: no parent goes. Each
-    // removed directory is recorded in rollbackList (may be null).
+    // it go, and the directory itself must lie strictly inside it. Empty: no parent goes.
     FileDeleteTaskSpecification(bool mustSucceed, const QString &path, bool recursive,
                                 QObject *parent, double weight,
-                                const QString &insideFolder = QString(),
-                                RollbackDataList *rollbackList = nullptr);
+                                const QString &insideFolder = QString());
     ~FileDeleteTaskSpecification() override;
 
     bool doOp() override;

@@ -39,15 +39,6 @@ bool RollbackData::rollback(QObject *receiver)
             message(receiver, QObject::tr("warning: rollback create dir %1 failed").arg(path));
         break;
     }
-    case DIR_DELETE: {
-        const QFileInfo info(path);
-        ok = QDir(info.path()).mkdir(info.fileName());
-        if (ok)
-            QFile::setPermissions(path, mode);
-        if (!ok)
-            message(receiver, QObject::tr("warning: rollback delete dir %1 failed").arg(path));
-        break;
-    }
     case FILE_CREATE:
         ok = QFile::remove(path);
         if (!ok)

@@ -1,7 +1,6 @@
 #ifndef ROLLBACK_H
 #define ROLLBACK_H
 
-#include <QFileDevice>
 #include <QList>
 #include <QString>
 
@@ -14,8 +13,7 @@ public:
     enum Operation {
         FILE_RENAME = 0, // path2 was renamed to path
         FILE_CREATE = 1, // the file path was written
-        DIR_CREATE = 2, // the directory path was created
-        DIR_DELETE = 3 // the empty directory path, of the given mode, was removed
+        DIR_CREATE = 2 // the directory path was created
     };
 
     // A rename from `from` to `to`; op must be FILE_RENAME.
@@ -31,8 +29,6 @@ public:
     QString path;
     QString path2;
     int op;
-    // DIR_DELETE: the mode the directory had.
-    QFileDevice::Permissions mode;
 };
 
 // Undo records in the order the operations happened; undone newest first.

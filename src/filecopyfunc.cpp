@@ -1,5 +1,6 @@
 #include "filecopyfunc.h"
 
+#include "filemodes.h"
 #include "scratchfile.h"
 
 #include <QDebug>
@@ -25,10 +26,13 @@ bool FileCopyFunc::run()
     if (target.exists() && source.canonicalFilePath() == target.canonicalFilePath())
         return false;
     if (keepSourceMode) {
-        // QFile::copy takes the source's mode along.
         if (target.exists() && !QFile::remove(targetPath))
             return false;
-        return QFile::copy(sourcePath, targetPath);
+        if (!QFile::copy(sourcePath, targetPath))
+            return false;
+        // QFile::copy hands on the running user's access as the owner's bits: run as root, a
+        // read-only file would come back writable.
+        return QFile::setPermissions(targetPath, FileModes::of(sourcePath));
     }
     // Through a scratch file: no half-written target remains, and the target ends up with the
     // mode of the file it replaces rather than that of the download.

@@ -43,8 +43,9 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     const double childWeight = count > 0 ? 1.0 / count : 0.0;
     for (const DeleteEntry &entry : entries) {
         const QString fullPath = QFileInfo(base, entry.m_path).filePath();
-        addSubTask(
-            new FileDeleteTaskSpecification(false, fullPath, entry.m_recursive, this, childWeight));
+        // An emptied folder takes its emptied parents along, but never the client folder.
+        addSubTask(new FileDeleteTaskSpecification(false, fullPath, entry.m_recursive, this,
+                                                   childWeight, m_configuration->installPath));
     }
     state = Running;
     startSubtasks();

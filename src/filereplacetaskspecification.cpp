@@ -116,9 +116,12 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             }
             const bool copied = QFile::copy(m_Target, baseCopy);
             qDebug() << "Copy" << m_Target << "->" << baseCopy << copied;
-            // The patch only reads the base copy, so it doubles as the kept old file.
-            if (copied)
+            // The patch only reads the base copy, so it doubles as the kept old file. It gets
+            // the installed file's own mode: QFile::copy gives the running user's access.
+            if (copied) {
+                QFile::setPermissions(baseCopy, FileModes::of(m_Target));
                 m_Backup = baseCopy;
+            }
             emit message(tr("Patching %1").arg(relativePath));
             addDownloadCheck(patchFile);
             addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,

@@ -128,4 +128,80 @@ TEST_F(FileDeleteListTest, CancelBeforeTheFirstStartAbortsWithNothingDeleted)
     EXPECT_FALSE(QFileInfo::exists(path("keep")));
 }
 
+TEST(FileDeleteListBoundTest, EmptiedParentsGoOnlyInsideTheClientFolder)
+{
+    const struct
+    {
+        const char *label;
+        QString installPath; // below the bundle's Contents folder
+        QStringList folders; // made inside Contents, empty
+        QStringList files; // made inside Contents
+        QStringList deletes; // non-recursive entries
+        QStringList gone; // inside Contents
+        QStringList kept; // inside Contents
+    } cases[] = {
+        {"parents empty out up to the bundle",
+         "",
+         {"Resources/old/empty"},
+         {},
+         {"Resources/old/empty"},
+         {"Resources"},
+         {}},
+        {"the only folder of the bundle", "", {"only"}, {}, {"only"}, {"only"}, {}},
+        {"a folder beside others",
+         "",
+         {"Resources/a/b/empty", "Resources/a/c"},
+         {"Resources/a/f"},
+         {"Resources/a/b/empty"},
+         {"Resources/a/b"},
+         {"Resources/a/c", "Resources/a/f"}},
+        {"two entries empty one folder",
+         "",
+         {"Frameworks/A/empty", "Frameworks/B"},
+         {},
+         {"Frameworks/A/empty", "Frameworks/B"},
+         {"Frameworks"},
+         {}},
+        // The client folder as the updater finds it: its shared-support folder and "..".
+        {"client folder named through SharedSupport/..",
+         "SharedSupport/../",
+         {"SharedSupport", "x/y"},
+         {},
+         {"x/y"},
+         {"x"},
+         {"SharedSupport"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        // Nothing else beside the bundle: a climb past it would empty every folder above.
+        QTemporaryDir outer;
+        ASSERT_TRUE(outer.isValid());
+        const QString bundle = outer.filePath("Apps/Client.app");
+        const QString contents = bundle + "/Contents";
+        ASSERT_TRUE(QDir().mkpath(contents));
+        for (const QString &folder : c.folders)
+            ASSERT_TRUE(QDir().mkpath(contents + "/" + folder));
+        for (const QString &file : c.files)
+            ASSERT_TRUE(writeTestFile(contents + "/" + file, "x"));
+
+        Configuration configuration;
+        configuration.installPath = contents + "/" + c.installPath;
+        QList<DeleteEntry> entries;
+        for (const QString &name : c.deletes)
+            entries << DeleteEntry(name, false);
+        FileDeleteListTaskSpecification task(&entries, &configuration, nullptr, 1.0);
+        task.execute();
+        ASSERT_TRUE(
+            QTest::qWaitFor([&task] { return task.state != TaskSpecification::Running; }, 10000));
+        EXPECT_EQ(task.state, int(TaskSpecification::Finished));
+
+        for (const QString &name : c.gone)
+            EXPECT_FALSE(QFileInfo::exists(contents + "/" + name)) << name.toStdString();
+        for (const QString &name : c.kept)
+            EXPECT_TRUE(QFileInfo::exists(contents + "/" + name)) << name.toStdString();
+        for (const QString &folder : {contents, bundle, outer.filePath("Apps"), outer.path()})
+            EXPECT_TRUE(QFileInfo(folder).isDir()) << folder.toStdString();
+    }
+}
+
 } // namespace

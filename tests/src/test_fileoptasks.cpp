@@ -197,7 +197,8 @@ TEST_F(FileOpTaskTest, DeleteHandlesFilesFoldersAndLinks)
         QTemporaryDir base;
         c.setUp(base.path());
         const QString target = base.filePath(c.target);
-        FileDeleteTaskSpecification task(c.mustSucceed, target, c.recursive, nullptr, 0.5);
+        FileDeleteTaskSpecification task(c.mustSucceed, target, c.recursive, nullptr, 0.5,
+                                         base.path());
         QStringList expected;
         if (!c.text.isEmpty())
             expected << "t message " + c.text.arg(target);

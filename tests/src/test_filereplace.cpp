@@ -9,6 +9,7 @@
 #include "rollback.h"
 #include "signing_test_support.h"
 #include "tmpfs_test_support.h"
+#include "tree_modes_test_support.h"
 
 #include "ensemblepatchwriter.h"
 #include "lzma2container.h"
@@ -23,6 +24,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -770,6 +772,59 @@ TEST_F(FileReplaceListTest, RollbackAcrossFileSystemsRestoresEveryFilesBytesAndM
     EXPECT_EQ(snapshot(install()), before);
     for (const auto &f : files)
         EXPECT_EQ(QFileInfo(installed(f.rel)).permissions(), f.mode) << f.rel;
+}
+
+TEST_F(FileReplaceListTest, RollbackBringsBackReadOnlyAndOddModesExactly)
+{
+    // Run as root, a plain copy gives the owner root's access: 0444 would come back 0644.
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    const struct
+    {
+        Treatment treatment;
+        const char *rel;
+        int mode;
+    } files[] = {
+        {Copy, "Resources/readonly", 0444}, {Lzma2, "MacOS/tool", 0555},
+        {Gzip, "Resources/private", 0400},  {Patch, "Resources/data", 0444},
+        {Patch, "MacOS/helper", 0751},
+    };
+    for (const bool acrossFileSystems : {false, true}) {
+        SCOPED_TRACE(acrossFileSystems ? "bundle on its own file system" : "one file system");
+        entries.clear();
+        ASSERT_TRUE(QDir(install()).removeRecursively());
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(install()));
+        ASSERT_TRUE(QDir().mkpath(download()));
+        std::unique_ptr<PrivateTmpfs> bundle;
+        if (acrossFileSystems) {
+            bundle.reset(new PrivateTmpfs(install()));
+            if (!bundle->mounted())
+                continue;
+        }
+        for (const auto &f : files) {
+            ASSERT_TRUE(writeTestFile(installed(f.rel), oldData + f.rel));
+            ASSERT_EQ(::chmod(QFile::encodeName(installed(f.rel)).constData(), mode_t(f.mode)), 0);
+            entries << prepareTreatment(*this, f.treatment, f.rel, oldData + f.rel,
+                                        newData + f.rel);
+        }
+        // The last file fails its check once the others are in place.
+        ASSERT_TRUE(writeTestFile(installed("MacOS/last"), "old"));
+        entries << prepareTreatment(*this, Gzip, "MacOS/last", "old", "new");
+        entries.last().m_installedHash = sha512("not this");
+        const auto before = treeWithModes(install());
+
+        FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+        list.execute();
+        ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+        EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+        for (const auto &f : files) {
+            EXPECT_EQ(readTestFile(installed(f.rel)), oldData + f.rel) << f.rel;
+            EXPECT_EQ(QString::number(exactModeOf(installed(f.rel)), 8), QString::number(f.mode, 8))
+                << f.rel;
+        }
+        EXPECT_EQ(treeWithModes(install()), before);
+    }
 }
 
 } // namespace

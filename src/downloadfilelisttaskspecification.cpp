@@ -1,4 +1,5 @@
 #include "downloadfilelisttaskspecification.h"
+#include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadfiletaskspecification.h"
 
@@ -42,6 +43,7 @@ void DownloadFileListTaskSpecification::reset()
 {
     clearSubtasks();
     totalBytes = 0;
+    m_signatureChecksAdded = false;
     TaskSpecification::reset();
 }
 
@@ -90,4 +92,50 @@ bool DownloadFileListTaskSpecification::createTargetDirs()
         done.insert(path);
     }
     return true;
+}
+
+void DownloadFileListTaskSpecification::subtasksDone()
+{
+    if (!m_signatureChecksAdded && subtasksState() == Finished) {
+        m_signatureChecksAdded = true;
+        if (addSignatureChecks()) {
+            subtasksDoneCalled = false;
+            startSubtasks();
+            return;
+        }
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+bool DownloadFileListTaskSpecification::addSignatureChecks()
+{
+    const QLatin1String suffix(".sig");
+    QSet<QString> unhashed;
+    for (const DownloadEntry &entry : qAsConst(*downloads)) {
+        if (entry.m_hash.isEmpty())
+            unhashed.insert(entry.m_name);
+    }
+    // A download without a hash has its signature queued with it, itself without a hash: that
+    // one is what the check reads, not something to check.
+    QSet<QString> checked;
+    for (const DownloadEntry &entry : qAsConst(*downloads)) {
+        const QString &name = entry.m_name;
+        if (!entry.m_hash.isEmpty() || checked.contains(name)
+            || (name.endsWith(suffix) && unhashed.contains(name.chopped(suffix.size()))))
+            continue;
+        checked.insert(name);
+        auto *check = new CheckSignatureTaskSpecification(
+            configuration->tempDir + QLatin1Char('/') + name, QString(), true, this, 0.0);
+        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+                &DownloadFileListTaskSpecification::onSignatureCheckDone);
+        addSubTask(check);
+    }
+    return !checked.isEmpty();
+}
+
+void DownloadFileListTaskSpecification::onSignatureCheckDone(bool pass,
+                                                             CheckSignatureTaskSpecification *task)
+{
+    if (!pass)
+        removeUnverifiedDownload(task->filePath);
 }

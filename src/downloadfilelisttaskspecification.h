@@ -6,11 +6,13 @@
 
 #include <QList>
 
+class CheckSignatureTaskSpecification;
 class Configuration;
 class QNetworkAccessManager;
 
 // The download step of an update run: every entry of the download list, at most the configured
-// number of streams at a time, into the download folder.
+// number of streams at a time, into the download folder. It ends Finished only when every
+// download passed its check, so that no later step starts anything unverified.
 class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -29,12 +31,22 @@ public:
 
     void makeSubtasksAndStart();
     bool createTargetDirs();
+    // After the transfers: checks the downloads without a hash against their signatures.
+    void subtasksDone() override;
 
     // Read at execute, after the list builder has filled it.
     QList<DownloadEntry> *downloads;
     QNetworkAccessManager *manager;
     Configuration *configuration;
     quint64 totalBytes;
+
+private slots:
+    void onSignatureCheckDone(bool pass, CheckSignatureTaskSpecification *task);
+
+private:
+    bool addSignatureChecks();
+
+    bool m_signatureChecksAdded = false;
 };
 
 #endif // DOWNLOADFILELISTTASKSPECIFICATION_H

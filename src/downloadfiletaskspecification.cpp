@@ -3,6 +3,9 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 
+#include <QDebug>
+#include <QFile>
+
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(const DownloadEntry &entry,
                                                              QNetworkAccessManager *manager,
                                                              Configuration *configuration,
@@ -37,11 +40,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         localPath, qint64(entry.m_size), this, 0.8);
     addSubTask(downloadTask);
 
-    // A download without a hash is checked by its signature where it is used: the signature
-    // may still be on its way, and is itself such a download.
+    // A download without a hash is checked by its signature once every transfer of the list is
+    // done: the signature may still be on its way, and is itself such a download.
     if (!entry.m_hash.isEmpty()) {
-        auto *check
-            = new CheckSignatureTaskSpecification(localPath, entry.m_hash, false, this, 0.2);
+        auto *check = new CheckSignatureTaskSpecification(localPath, entry.m_hash, true, this, 0.2);
         connect(check, &CheckSignatureTaskSpecification::checkDone, this,
                 &DownloadFileTaskSpecification::onSigCheckDone);
         addSubTask(check);
@@ -52,7 +54,14 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
 
 void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task)
 {
-    // The check reports a mismatch itself; the replace step decides what it means.
-    Q_UNUSED(pass);
-    Q_UNUSED(task);
+    if (!pass)
+        removeUnverifiedDownload(task->filePath);
+}
+
+void removeUnverifiedDownload(const QString &path)
+{
+    // The check has reported it. Kept, it could be started unchecked by a later run whose product
+    // ini names it as a command but no longer as a download.
+    const bool removed = QFile::remove(path);
+    qDebug() << "Removing unverified download" << path << (removed ? "true" : "false");
 }

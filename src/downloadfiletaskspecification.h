@@ -10,7 +10,8 @@ class DownloadTaskSpecification;
 class QNetworkAccessManager;
 
 // One entry of the download list: the transfer into the download folder, then the SHA-512 check
-// of what arrived. A hash that does not match is reported and left to the replace step.
+// of what arrived. What does not match is reported, removed and fails the task, so that no later
+// step of the run (a pre-install command above all) gets to use it.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -33,5 +34,8 @@ public:
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
 };
+
+// Removes a download whose check did not pass.
+void removeUnverifiedDownload(const QString &path);
 
 #endif // DOWNLOADFILETASKSPECIFICATION_H

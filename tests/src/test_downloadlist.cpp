@@ -2,6 +2,7 @@
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfiletaskspecification.h"
 #include "downloadtaskspecification.h"
+#include "signing_test_support.h"
 #include "test_download_support.h"
 
 #include <QCryptographicHash>
@@ -103,19 +104,66 @@ TEST_F(DownloadListTest, NeverMoreRequestsInFlightThanStreams)
     }
 }
 
-TEST_F(DownloadListTest, HashMismatchIsReportedAndTheFileKept)
+TEST_F(DownloadListTest, ADownloadThatFailsItsCheckFailsTheListAndIsRemoved)
 {
-    addFile("common_client", "good.bin", "good content");
-    addFile("common_client", "bad.bin", "served content", 0, sha512Hex("expected content"));
-    makeList();
-    ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(list->state, int(TaskSpecification::Finished));
-    const QStringList m = messages();
-    EXPECT_EQ(m.value(0), "list message Downloading files");
-    EXPECT_TRUE(m.contains("list message Signature check failed for " + local("bad.bin")));
-    EXPECT_FALSE(m.contains("list message Signature check failed for " + local("good.bin")));
-    EXPECT_EQ(readFileBytes(local("bad.bin")), QByteArray("served content"));
-    EXPECT_DOUBLE_EQ(list->progress, 0.4);
+    // A file without a hash is checked against its signature once both have arrived, whichever
+    // comes first.
+    const struct
+    {
+        const char *label;
+        QByteArray served;
+        QString hash;
+        // Served as the file's signature when the hash is empty.
+        QByteArray signedContent;
+        bool passes;
+    } cases[] = {
+        {"bytes other than hashed", "served content", sha512Hex("expected content"), {}, false},
+        {"bytes of the hash", "expected content", sha512Hex("expected content"), {}, true},
+        {"signature of other bytes", "served content", QString(), "expected content", false},
+        {"signature of the bytes", "served content", QString(), "served content", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const bool signature = c.hash.isEmpty();
+        if (signature && !builtInKeyIsDevelopmentKey())
+            continue;
+        server.clearReplies();
+        downloads.clear();
+        events.lines.clear();
+        QFile::remove(local("checked.bin"));
+        QFile::remove(local("checked.bin.sig"));
+        addFile("common_client", "good.bin", "good content");
+        if (signature) {
+            TestHttpServer::Reply sig
+                = TestHttpServer::Reply::ok(signWithDevelopmentKey(c.signedContent));
+            sig.delayMs = 300;
+            server.setReply(imagePath(version, "common_client/checked.bin.sig"), sig);
+            downloads << DownloadEntry("common_client", "checked.bin.sig", QString(), 0);
+            server.setReply(imagePath(version, "common_client/checked.bin"),
+                            TestHttpServer::Reply::ok(c.served));
+            downloads << DownloadEntry("common_client", "checked.bin", QString(),
+                                       quint64(c.served.size()));
+        } else {
+            addFile("common_client", "checked.bin", c.served, 0, c.hash);
+        }
+        makeList();
+        ASSERT_TRUE(runToEnd());
+
+        const QStringList m = messages();
+        EXPECT_EQ(m.value(0), "list message Downloading files");
+        EXPECT_FALSE(m.contains("list message Signature check failed for " + local("good.bin")));
+        EXPECT_EQ(m.contains("list message Signature check failed for " + local("checked.bin")),
+                  !c.passes)
+            << m.join('\n').toStdString();
+        if (c.passes) {
+            EXPECT_EQ(list->state, int(TaskSpecification::Finished));
+            EXPECT_EQ(readFileBytes(local("checked.bin")), c.served);
+            EXPECT_DOUBLE_EQ(list->progress, 0.4);
+        } else {
+            EXPECT_EQ(list->state, int(TaskSpecification::Failed));
+            EXPECT_FALSE(QFile::exists(local("checked.bin")));
+        }
+    }
 }
 
 TEST_F(DownloadListTest, PolledTotalCoversFilesNotYetStarted)

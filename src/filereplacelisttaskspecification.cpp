@@ -230,8 +230,8 @@ QString UpdateSelfUnzipTaskSpecification::downloadOf(const ReplaceEntry &entry) 
     return joined(configuration->tempDir, entry.hasPatch() ? entry.m_patchKey : entry.m_key);
 }
 
-// The download step only reports a mismatch, and an empty hash asks for the download's
-// detached signature.
+// Checked again, as a download may have changed since the download step checked it; an empty
+// hash asks for the download's detached signature.
 bool UpdateSelfUnzipTaskSpecification::addDownloadChecks()
 {
     if (!replaceList)

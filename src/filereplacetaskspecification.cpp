@@ -146,9 +146,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 
 void FileReplaceTaskSpecification::addDownloadCheck(const QString &download)
 {
-    // The download step only reports a mismatch: what does not match its hash is neither
-    // installed nor handed to the unpacker or the patcher. An empty hash asks for the
-    // download's detached signature.
+    // Checked again, as the file may have changed since it was downloaded: what does not match
+    // its hash is neither installed nor handed to the unpacker or the patcher. An empty hash
+    // asks for the download's detached signature.
     addSubTask(
         new CheckSignatureTaskSpecification(download, entry.m_downloadHash, true, this, 0.0));
 }

@@ -36,8 +36,8 @@ public:
     QString m_installedName;
     // Empty when the whole file is downloaded.
     QString m_patchKey;
-    // Hash of what is downloaded for this entry: the file, or the chosen patch. The download
-    // step only reports a mismatch, so the install checks it again.
+    // Hash of what is downloaded for this entry: the file, or the chosen patch. The install
+    // checks it again: the file may have changed since the download step checked it.
     QString m_downloadHash;
 };
 

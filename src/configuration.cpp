@@ -275,7 +275,7 @@ bool Configuration::createTempDir()
     QDir().mkpath(temp);
     for (int n = 0; n < SessionFolder::kCount; ++n) {
         const QString candidate = SessionFolder::path(temp, n);
-        if (!QFileInfo::exists(candidate) && QDir().mkdir(candidate)) {
+        if (!QFileInfo::exists(candidate) && SessionFolder::makeFolder(candidate)) {
             tempDir = candidate;
             return true;
         }

@@ -2,6 +2,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadfiletaskspecification.h"
+#include "sessionfolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -82,7 +83,7 @@ bool DownloadFileListTaskSpecification::createTargetDirs()
         const QString path = QFileInfo(entry.m_name).path();
         if (done.contains(path))
             continue;
-        if (!dir.mkpath(path)) {
+        if (!SessionFolder::makePath(dir.filePath(path))) {
             // A download folder that does not exist has no canonical path.
             const QString base = dir.exists() ? dir.canonicalPath() : dir.absolutePath();
             emit message(tr("Could not create dir %1").arg(base + QLatin1Char('/') + path));

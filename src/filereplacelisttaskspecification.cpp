@@ -10,6 +10,7 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "pathconfinement.h"
+#include "sessionfolder.h"
 #include "updateinidata.h"
 
 #include <QDebug>
@@ -266,7 +267,7 @@ bool UpdateSelfUnzipTaskSpecification::addStagingTasks()
             if (QFileInfo(staged).absoluteFilePath() == QFileInfo(downloaded).absoluteFilePath())
                 continue;
             qDebug() << "Copying updater file" << downloaded << staged;
-            QDir().mkpath(QFileInfo(staged).absolutePath());
+            SessionFolder::makePath(QFileInfo(staged).absolutePath());
             addSubTask(new FileCopyTaskSpecification(nullptr, downloaded, staged, this, 1.0));
             added = true;
             continue;
@@ -275,7 +276,7 @@ bool UpdateSelfUnzipTaskSpecification::addStagingTasks()
                  << (entry.hasPatch() ? "true" : "false");
         const QString stagedDir = QFileInfo(staged).absolutePath();
         if (!QDir(stagedDir).exists())
-            QDir().mkpath(stagedDir);
+            SessionFolder::makePath(stagedDir);
         if (!entry.hasPatch()) {
             // Case matters: only the container's own marker selects the lzma2 unpacker.
             if (QFileInfo(entry.m_key).suffix() == QLatin1String("_lzma2_"))
@@ -383,7 +384,7 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
     const QString target
         = joined(configuration->tempDir, QStringLiteral("SharedSupport/translations"));
     if (!QDir(target).exists())
-        QDir().mkdir(target);
+        SessionFolder::makeFolder(target);
     for (const QString &name : names) {
         const QString from = joined(source.path(), name);
         const QString to = joined(target, name);

@@ -8,6 +8,7 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "pathconfinement.h"
+#include "sessionfolder.h"
 
 #include <QDebug>
 #include <QDir>
@@ -111,7 +112,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             const bool baseDirExists = QFileInfo::exists(baseDir);
             qDebug() << "tempOldAbsPath" << baseDir << baseDirExists;
             if (!baseDirExists) {
-                const bool created = QDir().mkpath(baseDir);
+                const bool created = SessionFolder::makePath(baseDir);
                 qDebug() << "Created" << baseDir << created;
             }
             const bool copied = QFile::copy(m_Target, baseCopy);
@@ -159,7 +160,7 @@ void FileReplaceTaskSpecification::addBackupTask(const QString &backup)
     if (!QFileInfo(m_Target).isFile())
         return;
     m_Backup = backup;
-    QDir().mkpath(QFileInfo(m_Backup).absolutePath());
+    SessionFolder::makePath(QFileInfo(m_Backup).absolutePath());
     // Weightless: keeping the old file adds nothing the progress has to show.
     addSubTask(new FileCopyTaskSpecification(nullptr, m_Target, m_Backup, this, 0.0, true));
 }

@@ -5,6 +5,7 @@
 #include "pathconfinement.h"
 #include "productini.h"
 #include "scratchfile.h"
+#include "sessionfolder.h"
 
 #include <QDebug>
 #include <QDir>
@@ -367,7 +368,7 @@ bool MakeDownloadReplaceListFunc::stageCurrentFile(const QString &local, const R
         return false;
     const QFileInfo targetInfo(target);
     if (!targetInfo.dir().exists())
-        QDir().mkpath(targetInfo.absolutePath());
+        SessionFolder::makePath(targetInfo.absolutePath());
     // An earlier run may have left this file; anything but the current file (a partial
     // download of the same name, say) would end up in the new updater.
     if (targetInfo.exists() && fileMatches(target, expectedHash)) {

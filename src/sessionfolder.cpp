@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,7 +36,64 @@ bool refuse(QString *reason, const char *why)
     return false;
 }
 
+// mkdir's mode passes through the umask, which may take the owner's own bits too.
+bool setPrivateMode(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchmod(fd, S_IRWXU) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool isFolder(const QByteArray &path)
+{
+    struct stat status;
+    return ::stat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 } // namespace
+
+bool SessionFolder::makeFolder(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (name.isEmpty() || ::mkdir(name.constData(), S_IRWXU) != 0)
+        return false;
+    return setPrivateMode(name);
+}
+
+bool SessionFolder::makePath(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (isFolder(QFile::encodeName(clean)))
+        return true;
+    // The first missing folder from the top down, then each one below it.
+    int from = 1;
+    while (from <= clean.size()) {
+        int slash = clean.indexOf(QLatin1Char('/'), from);
+        if (slash < 0)
+            slash = clean.size();
+        const QByteArray name = QFile::encodeName(clean.left(slash));
+        from = slash + 1;
+        if (isFolder(name))
+            continue;
+        if (::mkdir(name.constData(), S_IRWXU) == 0) {
+            if (!setPrivateMode(name))
+                return false;
+        } else if (errno != EEXIST || !isFolder(name)) {
+            return false;
+        }
+    }
+    return isFolder(QFile::encodeName(clean));
+}
+
+bool SessionFolder::makePrivate(const QString &dir)
+{
+    return !dir.isEmpty() && setPrivateMode(QFile::encodeName(dir));
+}
 
 QString SessionFolder::path(const QString &tempPath, int n)
 {

@@ -19,6 +19,19 @@ QString path(const QString &tempPath, int n);
 // user. Otherwise reason (when given) says what is wrong with dir.
 bool isOurs(const QString &dir, QString *reason = nullptr);
 
+// Folders in and of the session are private: nobody else may plant a file or a link in them
+// between two runs. All three give mode 0700 whatever the umask.
+
+// Makes the single folder path; false when anything is already there (never taken for ours).
+bool makeFolder(const QString &path);
+
+// Like QDir::mkpath: makes path and every missing folder above it, true when path is a folder
+// afterwards. Folders that were already there keep their modes.
+bool makePath(const QString &path);
+
+// Narrows an existing folder of ours (not a link) to 0700.
+bool makePrivate(const QString &dir);
+
 } // namespace SessionFolder
 
 #endif // SESSIONFOLDER_H

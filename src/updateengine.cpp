@@ -109,14 +109,22 @@ bool UpdateEngine::initialize()
     if (UpdateIniData::get(&previousVersion, nullptr, &dir, &qvxdir)) {
         qDebug() << "Current version =" << previousVersion
                  << "/ new version =" << m_Config->versionNr;
+        // Step two learns its client folder from the record alone; without it the fallback
+        // would be the session folder step two runs from.
+        const bool stepTwo = m_Config->clientUpdate == 1;
         if (previousVersion == m_Config->versionNr) {
             QString reason;
             if (SessionFolder::isOurs(dir, &reason)) {
+                // A run under an older, looser umask may have left it open to others.
+                if (!SessionFolder::makePrivate(dir))
+                    qWarning() << "Could not make the session folder private:" << dir;
                 qDebug() << "Continuing previous session";
                 emit message(
                     QStringLiteral("Previous update session for v. %1 found").arg(previousVersion));
             } else {
                 logIgnoredRecord(dir, reason);
+                if (stepTwo)
+                    return refuseSession();
                 dir.clear();
                 qvxdir.clear();
                 removeSessionRecord();
@@ -136,6 +144,8 @@ bool UpdateEngine::initialize()
                     emit message(removed ? QStringLiteral("Ok")
                                          : QStringLiteral("Failed to remove directory"));
             } else {
+                if (stepTwo)
+                    return refuseSession();
                 emit message(QStringLiteral("Failed to remove directory"));
             }
             dir.clear();
@@ -158,6 +168,15 @@ bool UpdateEngine::initialize()
     }
     m_State = POST_INIT;
     return true;
+}
+
+bool UpdateEngine::refuseSession()
+{
+    // The record stays, so that a second start stops here as well; the folder it names is
+    // neither reused nor removed.
+    qDebug() << "*Error* Unable to continue the update session";
+    emit fatalError(QStringLiteral("Unable to continue the update session."));
+    return false;
 }
 
 bool UpdateEngine::startUpdate()

@@ -66,6 +66,8 @@ private:
     // a session folder of ours, or one that holds one of clientDirs.
     bool mayRemoveSessionDir(const QString &dir, const QStringList &clientDirs) const;
     void removeSessionRecord();
+    // Step two cannot go on with the record it found: reports it and returns false.
+    bool refuseSession();
     TaskSpecification *createMainTask();
 
     int m_State;

@@ -1,6 +1,7 @@
 // A session record names the folder that the engine reuses or empties and removes. A damaged or
 // planted record must never turn that on anything but a session folder of this updater.
 #include "configuration.h"
+#include "test_maintask_support.h"
 #include "test_updateengine_support.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -8,15 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSignalSpy>
 
 #include <cctype>
 #include <functional>
 #include <ostream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -220,6 +224,71 @@ TEST_P(SessionRecordTest, OnlyOurSessionFolderIsReusedOrRemoved)
             EXPECT_EQ(currentRecordDir(), config.tempDir);
             EXPECT_NE(config.installPath, client);
         }
+    }
+}
+
+// Step two has no client folder but the record's: a record it may not use ends the run before
+// anything is made, downloaded or removed, and stays for the next start to refuse as well.
+TEST_P(SessionRecordTest, StepTwoStopsOnARecordItMayNotUse)
+{
+    const RecordCase &c = GetParam();
+    for (const int recordVersion : {42, 41}) {
+        SCOPED_TRACE(recordVersion == 42 ? "same version" : "other version");
+        // Our own folder of another version is cleaned up as before.
+        if (c.ours && recordVersion != 42)
+            continue;
+        UpdaterTestEnv env;
+        QDir().mkpath(env.path("home/user"));
+        env.setEnv("HOME", env.path("home/user"));
+        const Layout layout = c.setUp(env);
+        if (layout.recordDir.isEmpty())
+            GTEST_SKIP() << "cannot give a folder to another user here";
+        const QString client = env.path("otherclient/");
+        QDir().mkpath(client);
+        writeSessionRecord(recordVersion, layout.recordDir, client);
+        // Left open by a run under a loose umask.
+        if (c.ours) {
+            ASSERT_EQ(::chmod(QFile::encodeName(layout.recordDir).constData(), 0777), 0);
+        }
+        const QMap<QString, QByteArray> before = qvxrun::snapshot(env.root(), qvxrun::WithModes);
+        const QFileInfo folderBefore(layout.recordDir);
+
+        FakeRootFactory factory;
+        Configuration config;
+        config.clientType = QStringLiteral("client_macosx");
+        config.versionNr = 42;
+        config.initialised = true;
+        config.clientUpdate = 1;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        // What the window does.
+        const bool started = engine.initialize() && engine.startUpdate();
+
+        if (c.ours) {
+            EXPECT_TRUE(started);
+            EXPECT_EQ(config.tempDir, layout.recordDir);
+            EXPECT_EQ(config.installPath, client);
+            EXPECT_EQ(factory.created, 1);
+            struct stat status;
+            ASSERT_EQ(::lstat(QFile::encodeName(layout.recordDir).constData(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0700u);
+            continue;
+        }
+        EXPECT_FALSE(started);
+        ASSERT_EQ(fatal.count(), 1);
+        EXPECT_EQ(fatal.first().first().toString(),
+                  QStringLiteral("Unable to continue the update session."));
+        EXPECT_EQ(factory.created, 0);
+        EXPECT_FALSE(engine.isActive());
+        EXPECT_TRUE(config.tempDir.isEmpty());
+        EXPECT_TRUE(config.installPath.isEmpty());
+        // Nothing anywhere was made, written or removed: not in the refused folder, not a new
+        // session folder, not the record.
+        EXPECT_EQ(qvxrun::snapshot(env.root(), qvxrun::WithModes), before);
+        for (const QString &path : layout.kept)
+            EXPECT_TRUE(QFileInfo(path).exists() || isLink(path)) << path.toStdString();
+        EXPECT_EQ(QFileInfo(layout.recordDir).lastModified(), folderBefore.lastModified());
+        EXPECT_EQ(currentRecordDir(), layout.recordDir);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "processtools.h"
 #include "sessionfolder.h"
 #include "updatechecker.h"
+#include "updatelog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -226,10 +227,10 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
                 break;
             }
         }
-        QMessageBox::critical(
-            parent, translated("Error"),
-            translated("Failed to query latest client\nversion from update server."),
-            QMessageBox::Abort);
+        const QString text
+            = translated("Failed to query latest client\nversion from update server.");
+        logShownText(text);
+        QMessageBox::critical(parent, translated("Error"), text, QMessageBox::Abort);
         QCoreApplication::quit();
         return;
     }

@@ -21,6 +21,9 @@ public:
 
     void execute() override;
     void reset() override;
+    // Once the client's files are replaced the run can no longer be undone: a cancel from then
+    // on is deferred and the run goes on to its end, so the bundle is the old or the new one.
+    void cancel() override;
 
     void makeSubtasksAndStart();
 
@@ -30,6 +33,15 @@ public:
     Configuration *configuration;
     // Filled by the list builder; every later step reads its own list when it starts.
     ReplaceListData lists;
+
+private:
+    void onReplaceStepFinished();
+    void deferCancel();
+
+    // Step two's file replace list; null in step one and before execute.
+    TaskSpecification *m_replaceStep = nullptr;
+    // The deferral has been announced.
+    bool m_cancelDeferred = false;
 };
 
 #endif // MAINTASKSPECIFICATION_H

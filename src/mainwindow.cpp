@@ -5,6 +5,7 @@
 #include "processtools.h"
 #include "ui_mainwindow.h"
 #include "updateengine.h"
+#include "updatelog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -167,10 +168,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->ignore();
     if (m_Aborting)
         return;
+    const QString question
+        = trWidget("<p>Update in progress.</p><p>Are you sure you want to abort?</p>");
+    logShownText(question);
     const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, trWidget("Question"),
-        trWidget("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-        QMessageBox::Yes | QMessageBox::No);
+        this, trWidget("Question"), question, QMessageBox::Yes | QMessageBox::No);
     // The run may have ended while the question was open. Qt refuses a close() made inside
     // this event, the hand-over's included, so this close has to do what that one could not.
     if (m_HandedOver) {
@@ -193,6 +195,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::onAppendText(QString text)
 {
+    logShownText(text);
     // Plain text: a file name or a version in a message must not turn into markup or a link.
     QTextEdit *pane = ui->outputTextEdit;
     QScrollBar *bar = pane->verticalScrollBar();
@@ -208,6 +211,7 @@ void MainWindow::onAppendText(QString text)
 
 void MainWindow::showCritical(const QString &text)
 {
+    logShownText(text);
     QMessageBox box(QMessageBox::Critical, trObject("Error"), text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
@@ -273,12 +277,19 @@ void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_Finished = true;
-    if (m_RebootPending) {
-        // A run that ended before the cancel of the restart question took effect.
-        if (m_Aborting)
-            QCoreApplication::quit();
+    if (m_Aborting) {
+        // The user asked to stop (the abort or the restart question), but the run had replaced
+        // the client's files and so went on to its end: the bundle is the new one and gets its
+        // links, and the next program is not started.
+        if (m_Config->clientUpdate != 0)
+            BundleLinks::createClientBundleLinks(m_Config->installPath);
+        m_Ending = true;
+        close();
+        QCoreApplication::quit();
         return;
     }
+    if (m_RebootPending)
+        return;
     if (m_Config->clientUpdate == 0) {
         QTimer::singleShot(1000, this, &MainWindow::onStartNewUpdater);
         return;
@@ -309,9 +320,9 @@ void MainWindow::onUpdateCanceled()
     if (s_CancelBoxOpen)
         return;
     s_CancelBoxOpen = true;
-    QMessageBox::critical(this, trWidget("Update"),
-                          trWidget("Update cancelled. Push \"Details\" to check reasons."),
-                          QMessageBox::Ok);
+    const QString text = trWidget("Update cancelled. Push \"Details\" to check reasons.");
+    logShownText(text);
+    QMessageBox::critical(this, trWidget("Update"), text, QMessageBox::Ok);
     s_CancelBoxOpen = false;
 }
 
@@ -319,12 +330,14 @@ void MainWindow::onRebootWithConfirmation()
 {
     qDebug() << "onRebootWithConfirmation";
     m_RebootPending = true;
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, trWidget("Confirm reboot"),
-        trWidget("<p>A computer restart is required to proceed with the client update. If you do "
-                 "not reboot now, the Quorvelin update will be cancelled.</p><p>Do you want to "
-                 "reboot now?</p>"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    const QString question
+        = trWidget("<p>A computer restart is required to proceed with the client update. If you "
+                   "do not reboot now, the Quorvelin update will be cancelled.</p><p>Do you want "
+                   "to reboot now?</p>");
+    logShownText(question);
+    const QMessageBox::StandardButton answer
+        = QMessageBox::question(this, trWidget("Confirm reboot"), question,
+                                QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     if (answer == QMessageBox::Yes) {
         write_force_update_file(g_ForceUpdateFileName);
         QApplication::beep();

@@ -2,6 +2,7 @@
 
 #include <QAtomicPointer>
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -148,4 +149,10 @@ void updateMessageHandler(QtMsgType type, const QMessageLogContext &context, con
 {
     Q_UNUSED(context);
     UpdateLog::instance()->write(type, msg);
+}
+
+void logShownText(const QString &text)
+{
+    // No quotes, no escapes and no trailing blank trimmed: the line holds the text as shown.
+    qInfo().noquote().nospace() << text;
 }

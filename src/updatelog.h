@@ -52,4 +52,8 @@ private:
 
 void updateMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
+// Puts a text the user was shown (a line of the window's pane, a message box) into the log as
+// an Info line, unchanged: support reads the reason for a failure there after the window is gone.
+void logShownText(const QString &text);
+
 #endif // UPDATELOG_H

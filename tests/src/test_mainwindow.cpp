@@ -7,6 +7,7 @@
 #include "test_updateengine_support.h"
 #include "testhttpserver.h"
 #include "updateengine.h"
+#include "updatelog.h"
 #include "updatertestenv.h"
 #include "updateserverclient.h"
 #include "urlclicklabel.h"
@@ -28,6 +29,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -722,6 +724,172 @@ TEST_F(MainWindowTest, ClosingDuringTheVersionQueryEndsItsThread)
     EXPECT_EQ(factory.created, 0);
     g_updateServerUrl = savedUrl;
 }
+
+// A stop asked for once the run can no longer be undone lets the run end as finished; the user
+// asked to stop, so the window then closes without starting the next program.
+TEST_F(MainWindowTest, AbortThatComesTooLateFinishesTheRunAndStartsNothing)
+{
+    for (const int step : {0, 1}) {
+        SCOPED_TRACE(step);
+        window.reset();
+        // The window's close and its quit both end the loop of the step before.
+        clearPendingQuit();
+        config.clientUpdate = step;
+        // The root takes the cancel but goes on, as it does once the files are replaced.
+        factory.abortOnCancel = false;
+        startRun();
+        placeNextProgram();
+        {
+            ModalBoxCloser closer(QMessageBox::Yes);
+            EXPECT_FALSE(window->close());
+            ASSERT_EQ(closer.boxes().size(), 1);
+        }
+        ASSERT_TRUE(factory.root->cancelRequested);
+        QPointer<FakeTask> root = factory.root;
+        ModalBoxCloser none;
+        EXPECT_EQ(exitCodeOf([root]() { root->finish(); }), 0);
+        EXPECT_FALSE(window->isVisible());
+        EXPECT_TRUE(pane().contains(QStringLiteral("Update successfully finished")));
+        EXPECT_TRUE(none.boxes().isEmpty());
+        QTest::qWait(1500);
+        EXPECT_FALSE(QFile::exists(nextMarker()));
+        EXPECT_FALSE(QFile::exists(tempFile(QStringLiteral("qvxclientupdateargs"))));
+    }
+}
+
+// While it lives, the process's Qt messages go to an update log in tempDir, as with the marker
+// file in place.
+class UpdateLogFile
+{
+public:
+    explicit UpdateLogFile(const QString &tempDir)
+    {
+        UpdaterTestEnv::writeFile(tempDir + QStringLiteral("/qvx_update_log"), "x");
+        m_log = std::make_unique<UpdateLog>(tempDir);
+        m_log->openLogFile();
+        m_previousLog = UpdateLog::setInstance(m_log.get());
+        m_previousHandler = qInstallMessageHandler(updateMessageHandler);
+    }
+    ~UpdateLogFile()
+    {
+        qInstallMessageHandler(m_previousHandler);
+        UpdateLog::setInstance(m_previousLog);
+    }
+    UpdateLogFile(const UpdateLogFile &) = delete;
+    UpdateLogFile &operator=(const UpdateLogFile &) = delete;
+
+    bool enabled() const { return m_log->enabled() && !m_log->fileName().isEmpty(); }
+    // The texts of the Info lines, in order.
+    QStringList infoTexts() const
+    {
+        QFile file(m_log->fileName());
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+            return {};
+        const QString level = QStringLiteral("\t|\tInfo\t|\t");
+        QStringList texts;
+        for (const QString &line : QString::fromLocal8Bit(file.readAll()).split('\n')) {
+            const int at = line.indexOf(level);
+            if (at >= 0)
+                texts.append(line.mid(at + level.size()));
+        }
+        return texts;
+    }
+
+private:
+    std::unique_ptr<UpdateLog> m_log;
+    UpdateLog *m_previousLog = nullptr;
+    QtMessageHandler m_previousHandler = nullptr;
+};
+
+struct FailureLogCase
+{
+    const char *name;
+    std::function<void(MainWindowTest &)> fail;
+    const char *reason; // what the user was told
+};
+
+void PrintTo(const FailureLogCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class MainWindowFailureLogTest : public MainWindowTest,
+                                 public ::testing::WithParamInterface<FailureLogCase>
+{
+public:
+    using MainWindowTest::config;
+    using MainWindowTest::factory;
+    using MainWindowTest::makeWindow;
+    using MainWindowTest::startRun;
+};
+
+// Support reads why an update failed in the log, after the window is gone: everything the
+// window showed is there as an Info line, word for word.
+TEST_P(MainWindowFailureLogTest, LogHoldsWhatTheUserWasShown)
+{
+    const FailureLogCase &c = GetParam();
+    UpdateLogFile log(env.tempDir());
+    ASSERT_TRUE(log.enabled());
+    ModalBoxCloser closer;
+    c.fail(*this);
+    const QString reason = QString::fromUtf8(c.reason);
+    const QStringList shown = window->findChild<QTextEdit *>("outputTextEdit")
+                                  ->toPlainText()
+                                  .split('\n', Qt::SkipEmptyParts);
+    QStringList boxes;
+    for (const ModalBoxCloser::Box &box : closer.boxes())
+        boxes.append(box.text);
+    ASSERT_TRUE(shown.contains(reason) || boxes.contains(reason))
+        << (shown + boxes).join(" | ").toStdString();
+
+    const QStringList logged = log.infoTexts();
+    for (const QString &text : shown + boxes)
+        EXPECT_TRUE(logged.contains(text))
+            << text.toStdString() << " not in " << logged.join(" | ").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, MainWindowFailureLogTest,
+    ::testing::Values(FailureLogCase {"InvalidVersion",
+                                      [](MainWindowTest &base) {
+                                          auto &t = static_cast<MainWindowFailureLogTest &>(base);
+                                          t.config.versionNr = 0;
+                                          t.makeWindow();
+                                          Configuration *config = &t.config;
+                                          EXPECT_EQ(exitCodeOf([config]() {
+                                                        config->parseCommandLineOptions(
+                                                            {QStringLiteral("update"),
+                                                             QStringLiteral("--clientupdate"),
+                                                             QStringLiteral("client_macosx"),
+                                                             QStringLiteral("abc")});
+                                                    }),
+                                                    1);
+                                      },
+                                      "Invalid version nr (abc)"},
+                      FailureLogCase {"DownloadFailure",
+                                      [](MainWindowTest &base) {
+                                          auto &t = static_cast<MainWindowFailureLogTest &>(base);
+                                          t.startRun();
+                                          emit t.factory.root->message(QStringLiteral(
+                                              "Unable to download mac/Resources/stale.dat"));
+                                          t.factory.root->fail();
+                                      },
+                                      "Unable to download mac/Resources/stale.dat"},
+                      FailureLogCase {"ErrorBoxThenFailure",
+                                      [](MainWindowTest &base) {
+                                          auto &t = static_cast<MainWindowFailureLogTest &>(base);
+                                          t.startRun();
+                                          QPointer<FakeTask> root = t.factory.root;
+                                          emit root->error(
+                                              QStringLiteral("Signature check failed for pre.sh"));
+                                          // The error box opens from the event loop.
+                                          QTest::qWait(200);
+                                          root->fail();
+                                      },
+                                      "Signature check failed for pre.sh"}),
+    [](const ::testing::TestParamInfo<FailureLogCase> &info) {
+        return std::string(info.param.name);
+    });
 
 class UrlRecorder : public QObject
 {

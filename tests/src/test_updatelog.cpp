@@ -194,6 +194,31 @@ TEST_F(UpdateLogTest, HandlerWritesQtMessagesAndLinesOfManyThreadsStayWhole)
     EXPECT_EQ(seen.size(), threads * perThread);
 }
 
+// What the user was shown goes in as it was: no quotes, no escapes, no blank trimmed.
+TEST_F(UpdateLogTest, ShownTextIsOneInfoLineWordForWord)
+{
+    createMarker();
+    auto log = openLog();
+    UpdateLog *previousLog = UpdateLog::setInstance(log.get());
+    QtMessageHandler previousHandler = qInstallMessageHandler(updateMessageHandler);
+    const QStringList texts
+        = {QStringLiteral("Unable to download \"a b\\c\" "),
+           QStringLiteral("<p>Update in progress.</p>"), QStringLiteral("two  blanks\tand a tab")};
+    for (const QString &text : texts)
+        logShownText(text);
+    qInstallMessageHandler(previousHandler);
+    UpdateLog::setInstance(previousLog);
+
+    const QStringList lines = readLines(log->fileName());
+    ASSERT_EQ(lines.size(), texts.size());
+    const QRegularExpression info(kLinePrefix + QStringLiteral("\t\\|\tInfo\t\\|\t(.*)$"));
+    for (int i = 0; i < texts.size(); ++i) {
+        const QRegularExpressionMatch match = info.match(lines[i]);
+        ASSERT_TRUE(match.hasMatch()) << lines[i].toStdString();
+        EXPECT_EQ(match.captured(1), texts[i]);
+    }
+}
+
 TEST(UpdateLogDeathTest, FatalLineIsInTheFileWhenTheProcessHasEnded)
 {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";

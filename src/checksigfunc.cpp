@@ -30,15 +30,21 @@ bool CheckSigFunc::run()
 
 bool CheckSigFunc::readFile(QString path, QByteArray &content)
 {
+    // A file larger than a byte array can hold cannot be read whole.
+    return readFile(path, content, qint64(std::numeric_limits<int>::max()) - 32);
+}
+
+bool CheckSigFunc::readFile(QString path, QByteArray &content, qint64 maxSize)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         emit message(tr("Could not open file %1 for reading").arg(path));
         return false;
     }
     const qint64 size = file.size();
-    // A file larger than a byte array can hold cannot be read whole.
-    if (size < 0 || size > qint64(std::numeric_limits<int>::max()) - 32) {
-        emit message(tr("could not read file %1 correctly").arg(path));
+    if (size < 0 || size > maxSize) {
+        qDebug() << "Refusing to read" << path << "of" << size << "bytes, at most" << maxSize;
+        emit message(tr("File %1 is larger than %2 bytes").arg(path).arg(maxSize));
         return false;
     }
     content.resize(int(size));
@@ -49,7 +55,9 @@ bool CheckSigFunc::readFile(QString path, QByteArray &content)
             break;
         done += got;
     }
-    if (done < size) {
+    // A file that grew since its size was taken is not what was checked against the bound.
+    char extra;
+    if (done < size || file.read(&extra, 1) != 0) {
         emit message(tr("could not read file %1 correctly").arg(path));
         return false;
     }
@@ -86,7 +94,7 @@ bool CheckSigFunc::checkRSA()
     }
     const QString signaturePath = filePath + QStringLiteral(".sig");
     QByteArray signature;
-    if (!readFile(signaturePath, signature)) {
+    if (!readFile(signaturePath, signature, maxSignatureSize)) {
         qDebug() << "RSA check failed, could not read" << signaturePath;
         return false;
     }

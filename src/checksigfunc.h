@@ -22,6 +22,11 @@ public:
     bool checkRSA();
     bool checkSHA512();
     bool readFile(QString path, QByteArray &content);
+    // As readFile, but a file larger than maxSize is refused without reading it.
+    bool readFile(QString path, QByteArray &content, qint64 maxSize);
+
+    // Far above the 128 bytes of a signature; a larger ".sig" is refused unread.
+    static constexpr qint64 maxSignatureSize = 64 * 1024;
 
     QString filePath;
     QString expectedHash;

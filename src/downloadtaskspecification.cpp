@@ -7,11 +7,23 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr qint64 chunkSize = 4096;
 
 } // namespace
+
+qint64 DownloadTaskSpecification::sizeLimitFor(const QString &remoteName, qint64 expectedSize)
+{
+    if (expectedSize > 0)
+        return expectedSize;
+    return remoteName.endsWith(QLatin1String(".sig")) ? signatureSizeLimit : unstatedSizeLimit;
+}
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
                                                      const QString &remoteName, int version,
@@ -29,7 +41,8 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_Total(expectedSize)
     , m_ExpectedSize(expectedSize)
     , m_Received(0)
-    , m_PartFile(partialPath(localPath))
+    , m_PartPath(partialPath(localPath))
+    , m_SizeLimit(sizeLimitFor(remoteName, expectedSize))
 { }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -41,7 +54,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
     }
     if (m_PartFile.isOpen()) {
         m_PartFile.close();
-        m_PartFile.remove();
+        QFile::remove(m_PartPath);
     }
 }
 
@@ -63,7 +76,7 @@ void DownloadTaskSpecification::startDownload()
     // Every attempt starts from nothing: a file of an earlier run at the local path goes, as a
     // truncating open would have dropped its content.
     const bool cleared = !m_File.exists() || m_File.remove();
-    if (!cleared || !m_PartFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!cleared || !openPartFile()) {
         emit error(tr("Unable to create file %1 for saving").arg(m_File.fileName()));
         fail();
         return;
@@ -95,11 +108,38 @@ void DownloadTaskSpecification::startDownload()
             &DownloadTaskSpecification::onMetaDataChanged);
 }
 
+// Whatever lies at the part name (a link planted by someone else, a file of an earlier run) is
+// removed, never written through, and the part file is made anew for this attempt alone.
+bool DownloadTaskSpecification::openPartFile()
+{
+    const QByteArray name = QFile::encodeName(m_PartPath);
+    if (::unlink(name.constData()) != 0 && errno != ENOENT) {
+        qDebug() << "Cannot remove" << m_PartPath << strerror(errno);
+        return false;
+    }
+    const int fd
+        = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        qDebug() << "Cannot create" << m_PartPath << strerror(errno);
+        return false;
+    }
+    if (!m_PartFile.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ::unlink(name.constData());
+        return false;
+    }
+    return true;
+}
+
+QString DownloadTaskSpecification::tooLargeText() const
+{
+    return tr("Download of %1 exceeds %2 bytes").arg(m_RemoteName).arg(m_SizeLimit);
+}
+
 bool DownloadTaskSpecification::writeReceivedData()
 {
     char buffer[chunkSize];
     while (m_Reply) {
-        m_StallCount = 0;
         const qint64 available = m_Reply->bytesAvailable();
         if (available <= 0)
             return true;
@@ -108,6 +148,13 @@ bool DownloadTaskSpecification::writeReceivedData()
             return true;
         if (count < 0) {
             retryOrFail(m_Reply->errorString());
+            return false;
+        }
+        // Checked before writing: not a byte past the limit reaches the disk.
+        if (count > m_SizeLimit - m_Received) {
+            qDebug() << "Download too large:" << m_RemoteName << m_Received + count << "of at most"
+                     << m_SizeLimit;
+            retryOrFail(tooLargeText());
             return false;
         }
         const qint64 written = m_PartFile.write(buffer, count);
@@ -146,8 +193,20 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!m_Reply)
         return;
     const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200)
+    if (status.isValid() && status.toInt() != 200) {
         retryOrFail(tr("%1 returned %2").arg(m_RemoteName).arg(status.toInt()));
+        return;
+    }
+    // The length of an encoded body is not that of the file it unpacks to; what is written is
+    // bounded anyway.
+    const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const bool plainBody = encoding.isEmpty() || encoding == "identity";
+    if (plainBody && length.isValid() && length.toLongLong() > m_SizeLimit) {
+        qDebug() << "Download announced too large:" << m_RemoteName << length.toLongLong()
+                 << "of at most" << m_SizeLimit;
+        retryOrFail(tooLargeText());
+    }
 }
 
 void DownloadTaskSpecification::onDownloadFinished()
@@ -205,7 +264,7 @@ bool DownloadTaskSpecification::completeFile(QString *reason)
         return false;
     }
     m_PartFile.close();
-    QFile part(m_PartFile.fileName());
+    QFile part(m_PartPath);
     if ((m_File.exists() && !m_File.remove()) || !part.rename(m_File.fileName())) {
         *reason = tr("Could not move '%1' to '%2'").arg(part.fileName(), m_File.fileName());
         return false;
@@ -219,9 +278,16 @@ void DownloadTaskSpecification::getDownloadProgress(qulonglong *done, qulonglong
     *done = qulonglong(m_Received);
     *total = m_Total < 0 ? 0 : qulonglong(m_Total);
     *speed = qulonglong(qMax<qint64>(0, m_Received - m_LastPolledReceived));
+    const qint64 previousReceived = m_LastPolledReceived;
     m_LastPolledReceived = m_Received;
 
     if (state == Running && m_Reply) {
+        // Fewer new bytes than the minimum count as none, unless they were the last ones (a
+        // complete file still waiting for its reply to end); a silent poll always counts.
+        const qint64 arrived = m_Received - previousReceived;
+        const bool complete = m_Total > 0 && m_Received >= m_Total;
+        if (arrived >= stallMinBytes || (complete && arrived > 0))
+            m_StallCount = 0;
         const int previous = m_StallCount++;
         if (previous >= stallPollLimit)
             retryOrFail(tr("file %1 timed out").arg(m_RemoteName));
@@ -261,8 +327,8 @@ void DownloadTaskSpecification::closeDownload()
     m_StallCount = 0;
     if (m_PartFile.isOpen())
         m_PartFile.close();
-    if (m_PartFile.exists())
-        m_PartFile.remove();
+    // Removes a link put in its place too, not what the link points to.
+    QFile::remove(m_PartPath);
     m_LastPolledReceived = 0;
     m_Total = m_ExpectedSize;
     m_Received = 0;

@@ -1,6 +1,7 @@
 #ifndef DOWNLOADTASKSPECIFICATION_H
 #define DOWNLOADTASKSPECIFICATION_H
 
+#include "checksigfunc.h"
 #include "taskspecification.h"
 
 #include <QFile>
@@ -16,6 +17,10 @@ class QNetworkReply;
 // The bytes go to a sibling file with the suffix "_part_" (as the unpack tasks use) that is renamed
 // to the local path only once the transfer is complete, so the local path never holds a partial
 // download, not even after the process was killed.
+//
+// A transfer never writes more than its size limit: the expected size when the creator states
+// one, else a fixed bound (small for a detached signature). A server that announces or sends
+// more fails the attempt.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -37,10 +42,22 @@ public:
 
     // Polls in a row without new data after which a transfer counts as stalled.
     static constexpr int stallPollLimit = 15;
+    // A poll that saw fewer new bytes than this counts as one without data, so a trickle is
+    // stopped like silence.
+    static constexpr qint64 stallMinBytes = 1024;
+    // Bounds of downloads whose size nobody states.
+    static constexpr qint64 signatureSizeLimit = CheckSigFunc::maxSignatureSize;
+    static constexpr qint64 unstatedSizeLimit = 64 * 1024 * 1024;
     // Restarts after the first attempt.
     static constexpr int maxRestarts = 4;
 
     static QString partialPath(const QString &localPath);
+    // The most bytes a download of remoteName with the given expected size may bring; 0 or less
+    // states no size.
+    static qint64 sizeLimitFor(const QString &remoteName, qint64 expectedSize);
+
+    qint64 sizeLimit() const { return m_SizeLimit; }
+    void setSizeLimit(qint64 bytes) { m_SizeLimit = bytes; }
 
 private slots:
     void onDownloadProgress(qlonglong bytesReceived, qlonglong bytesTotal);
@@ -55,6 +72,8 @@ private:
     bool retryOrFail(const QString &reason);
     void closeDownload();
     bool completeFile(QString *reason);
+    bool openPartFile();
+    QString tooLargeText() const;
 
     QNetworkAccessManager *m_Manager;
     QNetworkReply *m_Reply;
@@ -67,8 +86,10 @@ private:
     qint64 m_Total;
     qint64 m_ExpectedSize;
     qint64 m_Received;
-    // What the current attempt writes into.
+    // What the current attempt writes into, opened from a descriptor and so without a name.
+    QString m_PartPath;
     QFile m_PartFile;
+    qint64 m_SizeLimit;
 };
 
 #endif // DOWNLOADTASKSPECIFICATION_H

@@ -38,5 +38,5 @@ bool FileCopyFunc::run()
     // mode of the file it replaces rather than that of the download.
     const QString from = sourcePath;
     return writeFileThroughScratch(
-        targetPath, [&from](const QString &scratch) { return QFile::copy(from, scratch); });
+        targetPath, [&from](const QString &scratch) { return copyIntoScratch(from, scratch); });
 }

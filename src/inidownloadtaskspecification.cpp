@@ -91,15 +91,20 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     double remaining = 1.0;
     if (!QFile::exists(dir + ini)) {
         qDebug() << "Requesting" << packed;
-        addSubTask(new DownloadTaskSpecification(manager, packed, configuration->versionNr,
-                                                 dir + packed, -1, this, 0.3333));
+        auto *download = new DownloadTaskSpecification(manager, packed, configuration->versionNr,
+                                                       dir + packed, -1, this, 0.3333);
+        // Nothing states the packed ini's size; the ini it unpacks to has the same bound.
+        download->setSizeLimit(qint64(kMaxIniSize));
+        addSubTask(download);
         addSubTask(new IniUnpackTaskSpecification(nullptr, dir + packed, dir + ini, this, 1.0));
         remaining = 0.6667;
     }
     if (!QFile::exists(dir + signature)) {
         qDebug() << "Requesting" << signature;
-        addSubTask(new DownloadTaskSpecification(manager, signature, configuration->versionNr,
-                                                 dir + signature, -1, this, 0.3333));
+        auto *download = new DownloadTaskSpecification(manager, signature, configuration->versionNr,
+                                                       dir + signature, -1, this, 0.3333);
+        download->setSizeLimit(DownloadTaskSpecification::signatureSizeLimit);
+        addSubTask(download);
         remaining = remaining - 0.3333;
     }
     auto *check = new CheckSignatureTaskSpecification(dir + ini, QString(), true, this, remaining);

@@ -6,9 +6,36 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// Removes what lies at path without following it and takes the name with a new empty file.
+bool createExclusively(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        return false;
+    const int fd
+        = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+// A link or a second name put in the scratch file's place while it was written is no content of
+// ours to install.
+bool isOwnPlainFile(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode)
+        && info.st_nlink == 1 && info.st_uid == ::geteuid();
+}
 
 // Writing into a linked file changes the file it points to; so does the move over it.
 QString destinationOf(const QString &target)
@@ -29,8 +56,11 @@ bool writeFileThroughScratch(const QString &target,
 {
     const QString destination = destinationOf(target);
     const QString scratch = scratchPathFor(destination);
-    QFile::remove(scratch);
-    if (!write(scratch)) {
+    if (!createExclusively(scratch)) {
+        qDebug() << "writeFileThroughScratch: could not create" << scratch;
+        return false;
+    }
+    if (!write(scratch) || !isOwnPlainFile(scratch)) {
         QFile::remove(scratch);
         return false;
     }
@@ -46,4 +76,31 @@ bool writeFileThroughScratch(const QString &target,
         return false;
     }
     return true;
+}
+
+bool copyIntoScratch(const QString &source, const QString &scratch)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const int fd = ::open(QFile::encodeName(scratch).constData(),
+                          O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    QFile out;
+    if (!out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        const qint64 got = in.read(buffer, sizeof(buffer));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (out.write(buffer, got) != got)
+            return false;
+    }
+    return out.flush();
 }

@@ -12,7 +12,15 @@ QString scratchPathFor(const QString &target);
 // Lets write produce the new content of target under its scratch name and moves the result over
 // target only when write succeeded. A failed or interrupted write therefore never leaves a
 // half-written target, and a target that existed stays as it was.
+//
+// Whatever lies at the scratch name beforehand (a link, a file) is removed, not followed: write
+// gets an empty file of ours there, created exclusively, to open and overwrite. Only a plain file
+// of ours is moved over target.
 bool writeFileThroughScratch(const QString &target,
                              const std::function<bool(const QString &scratch)> &write);
+
+// For write above: copies the content of source into the scratch file, which must be the plain
+// file it was given (a link that replaced it is refused).
+bool copyIntoScratch(const QString &source, const QString &scratch);
 
 #endif // SCRATCHFILE_H

@@ -167,6 +167,47 @@ TEST_F(SignatureCheckTest, SignatureCheckPassesOnlyAGoodSignatureAndNeverThrows)
     }
 }
 
+// A signature is 128 bytes; a larger ".sig" (one a server padded, or one of 1 GiB) is refused
+// before a byte of it is read into memory.
+TEST_F(SignatureCheckTest, SignatureLargerThanItsBoundIsRefusedUnread)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another signing key";
+    const QByteArray content("[common_client]\nupdate=abc::12\n");
+    const QByteArray good = signWithDevelopmentKey(content);
+    const qint64 bound = 64 * 1024;
+    const QString sig = path("product.ini.sig");
+    const struct
+    {
+        const char *name;
+        qint64 size;
+        bool refused;
+    } cases[] = {
+        {"padded to the bound", bound, false},
+        {"padded one byte past the bound", bound + 1, true},
+        {"1 GiB", qint64(1) << 30, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeTestFile(path("product.ini"), content));
+        ASSERT_TRUE(writeTestFile(sig, good));
+        // Sparse: the test needs the size, not the disk space.
+        ASSERT_TRUE(QFile::resize(sig, c.size));
+        LogCapture log;
+        const CheckOutcome outcome = runCheck(path("product.ini"), QString());
+        EXPECT_FALSE(outcome.passed);
+        if (c.refused) {
+            EXPECT_EQ(outcome.messages,
+                      QStringList(QString("File %1 is larger than %2 bytes").arg(sig).arg(bound)));
+            EXPECT_TRUE(
+                log.lines().contains(QString("RSA check failed, could not read \"%1\"").arg(sig)));
+        } else {
+            EXPECT_TRUE(outcome.messages.isEmpty());
+            EXPECT_TRUE(log.contains("RSA check failed, caught exception"));
+        }
+    }
+}
+
 TEST_F(SignatureCheckTest, MissingSignatureOrFileFailsNamingThePath)
 {
     ASSERT_TRUE(writeTestFile(path("product.ini"), "content"));

@@ -1,8 +1,11 @@
 #include "downloadtaskspecification.h"
 #include "test_download_support.h"
+#include "test_peaksize.h"
 
 #include <QFileInfo>
 #include <QNetworkProxy>
+
+#include <unistd.h>
 
 #include <memory>
 
@@ -14,11 +17,12 @@ const QString remote = QStringLiteral("common_client/lib/libfoo.dylib");
 class DownloadTaskTest : public ImageServerTest
 {
 protected:
-    DownloadTaskSpecification *makeTask(qint64 expectedSize, const QString &name = "libfoo.dylib")
+    DownloadTaskSpecification *makeTask(qint64 expectedSize, const QString &name = "libfoo.dylib",
+                                        const QString &remoteName = remote)
     {
         localPath = local(name);
-        task.reset(new DownloadTaskSpecification(&manager, remote, version, localPath, expectedSize,
-                                                 nullptr, 0.8));
+        task.reset(new DownloadTaskSpecification(&manager, remoteName, version, localPath,
+                                                 expectedSize, nullptr, 0.8));
         events.watch(task.get(), "dl");
         return task.get();
     }
@@ -56,7 +60,13 @@ protected:
         return !QFile::exists(DownloadTaskSpecification::partialPath(localPath));
     }
 
-    QString path() const { return imagePath(version, remote); }
+    QString path(const QString &remoteName = remote) const
+    {
+        return imagePath(version, remoteName);
+    }
+
+    // Bytes written so far in this attempt, as the progress tells them.
+    qint64 received(qint64 total) const { return qRound64(task->progress / 0.8 * double(total)); }
 
     std::unique_ptr<DownloadTaskSpecification> task;
     TaskEventLog events;
@@ -286,6 +296,181 @@ TEST_F(DownloadTaskTest, GoesThroughTheManagersProxy)
     EXPECT_TRUE(server.requests().at(0).proxyForm);
     EXPECT_TRUE(server.requests().at(0).target.startsWith("http://images.example.invalid/"));
     EXPECT_EQ(readFileBytes(localPath), QByteArray("via proxy"));
+}
+
+// A hostile or broken server can neither fill the disk nor make us take more than the line
+// states; without a stated size the fixed bounds hold.
+TEST_F(DownloadTaskTest, ABodyPastTheSizeLimitFailsEveryAttemptUnwritten)
+{
+    const qint64 sigLimit = 64 * 1024;
+    const QString sig = QStringLiteral("common_client/lib/libfoo.dylib.sig");
+    TestHttpServer::Reply lengthTooLarge = TestHttpServer::Reply::ok(patternBytes(5000));
+    TestHttpServer::Reply hugeLength = TestHttpServer::Reply::ok(patternBytes(20));
+    hugeLength.announcedLength = 1000000000000000LL;
+    hugeLength.behaviour = TestHttpServer::CloseAfter;
+    hugeLength.cutAfter = 20;
+    TestHttpServer::Reply unannounced = TestHttpServer::Reply::ok(patternBytes(5000));
+    unannounced.sendLength = false;
+    const struct
+    {
+        const char *name;
+        QString remote;
+        qint64 expected;
+        TestHttpServer::Reply reply;
+        qint64 limit;
+    } cases[] = {
+        {"endless body, 20 bytes stated", remote, 20,
+         TestHttpServer::Reply::endless(patternBytes(1000), 8 << 20), 20},
+        {"Content-Length above the stated size", remote, 20, lengthTooLarge, 20},
+        {"Content-Length of 10^15", remote, 20, hugeLength, 20},
+        {"longer body without Content-Length", remote, 20, unannounced, 20},
+        {"signature padded past its bound", sig, 0,
+         TestHttpServer::Reply::ok(patternBytes(int(sigLimit) + 1)), sigLimit},
+        {"endless signature, no size given", sig, -1,
+         TestHttpServer::Reply::endless(patternBytes(128), 8 << 20), sigLimit},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearReplies();
+        server.setReply(path(c.remote), c.reply);
+        events.lines.clear();
+        makeTask(c.expected, QFileInfo(c.remote).fileName(), c.remote);
+        EXPECT_EQ(task->sizeLimit(), c.limit);
+        const int before = server.requestCount(path(c.remote));
+        PeakSize written({localPath, DownloadTaskSpecification::partialPath(localPath)});
+
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+        EXPECT_EQ(server.requestCount(path(c.remote)) - before, 5);
+        QStringList expected {"dl message Downloading " + c.remote};
+        for (int i = 0; i < 5; ++i)
+            expected
+                << QString("dl message Download of %1 exceeds %2 bytes").arg(c.remote).arg(c.limit);
+        expected << "dl message Unable to download " + c.remote;
+        EXPECT_EQ(texts(), expected);
+        EXPECT_LE(written.peak(), c.limit);
+        EXPECT_FALSE(QFile::exists(localPath));
+        EXPECT_TRUE(noPartialFile());
+    }
+}
+
+TEST_F(DownloadTaskTest, BodiesUpToTheLimitArrive)
+{
+    const QByteArray sigBody = patternBytes(64 * 1024, 2);
+    TestHttpServer::Reply unannounced = TestHttpServer::Reply::ok(patternBytes(20, 4));
+    unannounced.sendLength = false;
+    const struct
+    {
+        const char *name;
+        QString remote;
+        qint64 expected;
+        TestHttpServer::Reply reply;
+    } cases[] = {
+        {"stated size, no Content-Length", remote, 20, unannounced},
+        {"signature of exactly the bound", remote + ".sig", 0, TestHttpServer::Reply::ok(sigBody)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearReplies();
+        server.setReply(path(c.remote), c.reply);
+        makeTask(c.expected, QFileInfo(c.remote).fileName(), c.remote);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+        EXPECT_EQ(readFileBytes(localPath), c.reply.body);
+    }
+}
+
+// The stall clock is the poll: the test polls by hand, each time once new bytes have arrived.
+TEST_F(DownloadTaskTest, ATrickleBelowOneKiBPerPollRestartsLikeSilence)
+{
+    const struct
+    {
+        const char *name;
+        int piece;
+        bool timesOut;
+    } cases[] = {
+        {"one byte per poll", 1, true},
+        {"1023 bytes per poll", 1023, true},
+        {"1 KiB per poll", 1024, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray body = patternBytes(c.piece * 40, 6);
+        TestHttpServer::Reply trickle = TestHttpServer::Reply::ok(body);
+        trickle.chunkSize = c.piece;
+        trickle.pacedByTest = true;
+        server.clearReplies();
+        server.setReplies(path(), {trickle, TestHttpServer::Reply::ok(body)});
+        events.lines.clear();
+        makeTask(body.size());
+        const int before = server.requestCount(path());
+        task->execute();
+
+        for (int i = 1; i <= 16; ++i) {
+            const qint64 target = qint64(i) * c.piece;
+            ASSERT_TRUE(waitUntil([&] { return received(body.size()) >= target; })) << i;
+            // Exactly one piece since the last poll, however the pieces were delivered.
+            const Poll p = poll();
+            ASSERT_EQ(p.done, qulonglong(target)) << i;
+            EXPECT_EQ(p.downloading, !(c.timesOut && i == 16)) << i;
+            server.sendNextPieces();
+        }
+        EXPECT_EQ(texts().contains("dl message file " + remote + " timed out"), c.timesOut);
+
+        ASSERT_TRUE(waitUntil([this] {
+            server.sendNextPieces();
+            return taskEnded(*task);
+        }));
+        EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+        EXPECT_EQ(server.requestCount(path()) - before, c.timesOut ? 2 : 1);
+        EXPECT_EQ(readFileBytes(localPath), body);
+    }
+}
+
+// Another local user may put a link or a second name of a file of theirs at the part name
+// between two runs: the download replaces it and never writes into what it points at.
+TEST_F(DownloadTaskTest, ALinkPlantedAtThePartNameIsNotFollowed)
+{
+    const QByteArray body = patternBytes(3000, 8);
+    const QByteArray theirs = "someone else's file\n";
+    const QString outside = local("outside.txt");
+    const QString missing = local("created-outside.txt");
+    enum Plant { SymLink, DanglingLink, HardLink, PlainFile };
+    for (const Plant plant : {SymLink, DanglingLink, HardLink, PlainFile}) {
+        SCOPED_TRACE(int(plant));
+        server.clearReplies();
+        server.setReply(path(), TestHttpServer::Reply::ok(body));
+        makeTask(body.size());
+        const QString part = DownloadTaskSpecification::partialPath(localPath);
+        QFile::remove(outside);
+        QFile::remove(missing);
+        QFile::remove(part);
+        {
+            QFile file(plant == PlainFile ? part : outside);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(theirs);
+        }
+        const QByteArray partName = QFile::encodeName(part);
+        int planted = 0;
+        if (plant == SymLink)
+            planted = ::symlink(QFile::encodeName(outside).constData(), partName.constData());
+        if (plant == DanglingLink)
+            planted = ::symlink(QFile::encodeName(missing).constData(), partName.constData());
+        if (plant == HardLink)
+            planted = ::link(QFile::encodeName(outside).constData(), partName.constData());
+        ASSERT_EQ(planted, 0);
+
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(task->state, int(TaskSpecification::Finished));
+        EXPECT_EQ(readFileBytes(localPath), body);
+        EXPECT_FALSE(QFileInfo(localPath).isSymLink());
+        if (plant != PlainFile) {
+            EXPECT_EQ(readFileBytes(outside), theirs);
+        }
+        EXPECT_FALSE(QFile::exists(missing));
+        EXPECT_TRUE(noPartialFile());
+        QFile::remove(localPath);
+    }
 }
 
 } // namespace

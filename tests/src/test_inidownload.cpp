@@ -3,6 +3,7 @@
 #include "inidownloadtaskspecification.h"
 #include "signing_test_support.h"
 #include "test_download_support.h"
+#include "test_peaksize.h"
 
 #include <QDir>
 
@@ -380,6 +381,72 @@ TEST_F(IniDownloadTest, PackedIniAboveTheBoundIsRefusedUnread)
             EXPECT_EQ(server.requestCount(imagePath(version, sig())), sigBefore);
         }
     }
+}
+
+// Neither the packed ini nor its signature states a size: each has a fixed bound, and what a
+// server sends past it never reaches the session folder.
+TEST_F(IniDownloadTest, DownloadsPastTheirFixedBoundsFail)
+{
+    if (!builtInKeyIsDevelopmentKey())
+        GTEST_SKIP() << "the build embeds another signing key";
+    const qint64 sigBound = 64 * 1024;
+    const qint64 iniBound = 64 * 1024 * 1024;
+    const QByteArray signature = signWithDevelopmentKey(iniContent);
+    TestHttpServer::Reply hugeIni = TestHttpServer::Reply::ok(packed(iniContent, scratch.path()));
+    hugeIni.announcedLength = iniBound + 1;
+    hugeIni.behaviour = TestHttpServer::CloseAfter;
+    hugeIni.cutAfter = hugeIni.body.size();
+    const struct
+    {
+        const char *name;
+        bool packedIni;
+        TestHttpServer::Reply reply;
+        qint64 bound;
+    } cases[] = {
+        {"packed ini announced past 64 MiB", true, hugeIni, iniBound},
+        {"signature padded past 64 KiB", false,
+         TestHttpServer::Reply::ok(signature + QByteArray(int(sigBound), '\0')), sigBound},
+        {"endless signature", false, TestHttpServer::Reply::endless(signature, 8 << 20), sigBound},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config.tempDir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        server.clearReplies();
+        serve(packed(iniContent, scratch.path()), signature);
+        const QString name = c.packedIni ? pack() : sig();
+        server.setReply(imagePath(version, name), c.reply);
+        events.lines.clear();
+        const int before = server.requestCount(imagePath(version, name));
+        PeakSize written({config.tempDir});
+
+        ASSERT_TRUE(run());
+        EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+        EXPECT_EQ(server.requestCount(imagePath(version, name)) - before, 5);
+        EXPECT_EQ(messages().filter(QString("exceeds %1 bytes").arg(c.bound)).size(), 5)
+            << messages().join('\n').toStdString();
+        EXPECT_TRUE(messages().contains("ini message Unable to download " + name));
+        EXPECT_LE(written.peak(), c.packedIni ? qint64(hugeIni.body.size()) : c.bound);
+        EXPECT_FALSE(QFile::exists(inSession(name)));
+    }
+}
+
+// A signature file already in the session folder (left there, or put there) is not read whole
+// when it is far too large: the ini fails its check as for any bad signature.
+TEST_F(IniDownloadTest, PresentSignaturePastItsBoundFailsTheCheck)
+{
+    ASSERT_TRUE(writeBytes(inSession(ini()), iniContent));
+    ASSERT_TRUE(writeBytes(inSession(sig()), QByteArray()));
+    ASSERT_TRUE(QFile::resize(inSession(sig()), qint64(1) << 30));
+    ASSERT_TRUE(run());
+    EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+    EXPECT_EQ(messages(),
+              QStringList(
+                  {"ini message Download / check product ini",
+                   QString("ini message File %1 is larger than 65536 bytes").arg(inSession(sig())),
+                   "ini message Signature check failed for " + inSession(ini()),
+                   "ini message Could not verify the product ini file. Aborting"}));
+    EXPECT_EQ(server.totalRequestCount(), 0);
 }
 
 } // namespace

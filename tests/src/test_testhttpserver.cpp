@@ -158,3 +158,29 @@ TEST(TestHttpServerSelfTestTeardown, DestroyingTheServerEndsOpenConnections)
     ASSERT_TRUE(done.wait(10000));
     EXPECT_NE(reply->error(), QNetworkReply::NoError);
 }
+
+TEST_F(TestHttpServerSelfTest, EndlessBodiesAndAnnouncedLengths)
+{
+    TestHttpServer::Reply flood = TestHttpServer::Reply::endless("abc", 200000);
+    flood.chunkSize = 7000;
+    server.setReply(QStringLiteral("/flood"), flood);
+    std::unique_ptr<QNetworkReply> reply(
+        manager.get(QNetworkRequest(server.url(QStringLiteral("/flood")))));
+    QSignalSpy done(reply.get(), &QNetworkReply::finished);
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_FALSE(reply->header(QNetworkRequest::ContentLengthHeader).isValid());
+    const QByteArray body = reply->readAll();
+    ASSERT_EQ(body.size(), 200000);
+    EXPECT_TRUE(body.startsWith("abcabc"));
+    EXPECT_EQ(body.mid(199998), QByteArray("ab"));
+
+    TestHttpServer::Reply huge = TestHttpServer::Reply::ok("short");
+    huge.announcedLength = 1000000000000000LL;
+    huge.behaviour = TestHttpServer::CloseAfter;
+    huge.cutAfter = 5;
+    server.setReply(QStringLiteral("/huge"), huge);
+    reply.reset(manager.get(QNetworkRequest(server.url(QStringLiteral("/huge")))));
+    QSignalSpy hugeDone(reply.get(), &QNetworkReply::finished);
+    ASSERT_TRUE(hugeDone.wait(10000));
+    EXPECT_EQ(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(), 1000000000000000LL);
+}

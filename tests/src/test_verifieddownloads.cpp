@@ -3,6 +3,7 @@
 #include "filemodes.h"
 #include "test_maintask_fixture.h"
 #include "test_maintask_support.h"
+#include "test_peaksize.h"
 
 #include <gtest/gtest.h>
 
@@ -111,6 +112,61 @@ TEST_F(VerifiedDownloadRunTest, StepOneStagesAnUnhashedSharedSupportFileAndRefus
             EXPECT_EQ(signatureFailures(),
                       QStringList("main message Signature check failed for " + session(key)));
         }
+    }
+}
+
+// Anyone on the path can answer for the image server: a download that brings more than the
+// product ini states for it, or a signature of more than its bound, fails the run before the
+// session folder fills up, and the bundle stays as it was.
+TEST_F(VerifiedDownloadRunTest, ADownloadPastItsBoundFailsTheRunWithTheBundleUnchanged)
+{
+    config.clientUpdate = 1;
+    const QByteArray readme = "twenty bytes of text";
+    ASSERT_EQ(readme.size(), 20);
+    ASSERT_TRUE(put(installed("SharedSupport/readme.txt"), "old readme\n"));
+    TestHttpServer::Reply paddedSig
+        = TestHttpServer::Reply::ok(signWithDevelopmentKey(readme) + QByteArray(64 * 1024, '\0'));
+    paddedSig.sendLength = false;
+    const struct
+    {
+        const char *name;
+        QString hash;
+        QString remote;
+        TestHttpServer::Reply reply;
+        qint64 bound;
+    } cases[] = {
+        {"endless body for 20 stated bytes", sha512(readme), "common_client/readme.txt",
+         TestHttpServer::Reply::endless(readme, 16 << 20), 20},
+        {"Content-Length above the stated size", sha512(readme), "common_client/readme.txt",
+         TestHttpServer::Reply::ok(readme + readme), 20},
+        {"padded signature of an unhashed line", QString(), "common_client/readme.txt.sig",
+         paddedSig, 64 * 1024},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearReplies();
+        serveProductIni({{"common_client/readme.txt", c.hash + "::" + size(readme)}});
+        serve("common_client/readme.txt", readme);
+        serve("common_client/readme.txt.sig", signWithDevelopmentKey(readme));
+        server.setReply(QString("/images/%1/%2").arg(version).arg(c.remote), c.reply);
+        // Each case fetches its own product ini.
+        for (const char *name : {"qvx_client_macosx.ini", "qvx_client_macosx.ini.sig"})
+            QFile::remove(session(name));
+        log.lines.clear();
+        const auto before = snapshot(env.bundle(), WithModes);
+        const QString download = session(QFileInfo(c.remote).fileName());
+        PeakSize written({download, download + "_part_"});
+
+        ASSERT_EQ(runUpdate(), TaskSpecification::Failed);
+        EXPECT_EQ(snapshot(env.bundle(), WithModes), before);
+        EXPECT_LE(written.peak(), c.bound);
+        EXPECT_EQ(log.filtered("main message Unable to download " + c.remote).size(), 1)
+            << log.lines.join('\n').toStdString();
+        EXPECT_EQ(log.filtered(QString("main message Download of %1 exceeds %2 bytes")
+                                   .arg(c.remote)
+                                   .arg(c.bound))
+                      .size(),
+                  5);
     }
 }
 

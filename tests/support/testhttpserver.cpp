@@ -65,6 +65,16 @@ TestHttpServer::Reply TestHttpServer::Reply::redirect(const QByteArray &location
     return reply;
 }
 
+TestHttpServer::Reply TestHttpServer::Reply::endless(const QByteArray &pattern, qint64 bound)
+{
+    Reply reply;
+    reply.body = pattern.isEmpty() ? QByteArray("x") : pattern;
+    reply.behaviour = Endless;
+    reply.cutAfter = bound;
+    reply.sendLength = false;
+    return reply;
+}
+
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
     , m_server(new QTcpServer(this))
@@ -237,7 +247,11 @@ void TestHttpServer::sendReply(QTcpSocket *socket, const Reply &reply)
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
         + reasonPhrase(reply.status) + "\r\n";
     head += "Content-Type: " + reply.contentType + "\r\n";
-    head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    if (reply.sendLength)
+        head += "Content-Length: "
+            + QByteArray::number(reply.announcedLength >= 0 ? reply.announcedLength
+                                                            : qint64(reply.body.size()))
+            + "\r\n";
     if (!reply.location.isEmpty())
         head += "Location: " + reply.location + "\r\n";
     head += "Connection: close\r\n\r\n";
@@ -245,8 +259,37 @@ void TestHttpServer::sendReply(QTcpSocket *socket, const Reply &reply)
     sendBodyFrom(socket, reply, 0);
 }
 
+// The endless body's bytes from offset on, the pattern repeated.
+static QByteArray repeatedBody(const QByteArray &pattern, qint64 offset, qint64 count)
+{
+    QByteArray out;
+    out.reserve(int(count));
+    while (out.size() < count) {
+        const qint64 at = (offset + out.size()) % pattern.size();
+        out.append(pattern.constData() + at,
+                   int(std::min<qint64>(pattern.size() - at, count - out.size())));
+    }
+    return out;
+}
+
 void TestHttpServer::sendBodyFrom(QTcpSocket *socket, const Reply &reply, qint64 offset)
 {
+    if (reply.behaviour == Endless) {
+        // In pieces, so that a client that closes early stops the flood.
+        const qint64 limit = std::max<qint64>(reply.cutAfter, 0);
+        const qint64 piece
+            = std::min<qint64>(reply.chunkSize > 0 ? reply.chunkSize : 65536, limit - offset);
+        if (piece > 0)
+            socket->write(repeatedBody(reply.body, offset, piece));
+        const qint64 next = offset + piece;
+        if (next >= limit) {
+            finishReply(socket, reply);
+            return;
+        }
+        QTimer::singleShot(std::max(reply.chunkIntervalMs, 0), socket,
+                           [this, socket, reply, next] { sendBodyFrom(socket, reply, next); });
+        return;
+    }
     const qint64 limit = reply.behaviour == Complete
         ? reply.body.size()
         : std::min<qint64>(std::max<qint64>(reply.cutAfter, 0), reply.body.size());
@@ -262,8 +305,24 @@ void TestHttpServer::sendBodyFrom(QTcpSocket *socket, const Reply &reply, qint64
         finishReply(socket, reply);
         return;
     }
+    if (reply.pacedByTest) {
+        const QPointer<QTcpSocket> guarded(socket);
+        m_nextPieces.append([this, guarded, reply, next] {
+            if (guarded)
+                sendBodyFrom(guarded.data(), reply, next);
+        });
+        return;
+    }
     QTimer::singleShot(std::max(reply.chunkIntervalMs, 0), socket,
                        [this, socket, reply, next] { sendBodyFrom(socket, reply, next); });
+}
+
+void TestHttpServer::sendNextPieces()
+{
+    const QList<std::function<void()>> pieces = m_nextPieces;
+    m_nextPieces.clear();
+    for (const std::function<void()> &send : pieces)
+        send();
 }
 
 void TestHttpServer::finishReply(QTcpSocket *socket, const Reply &reply)

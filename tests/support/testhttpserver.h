@@ -12,6 +12,9 @@
 //   stall.behaviour = TestHttpServer::StallAfter;     // headers + 100 bytes, then silence
 //   stall.cutAfter = 100;
 //   server.setReplies("/f", {stall, TestHttpServer::Reply::ok(big)});  // per request, last repeats
+//   TestHttpServer::Reply flood = TestHttpServer::Reply::endless("x", 8 << 20);  // no length,
+//                                                     // body repeated until 8 MiB or the client
+//                                                     // closes
 //   QUrl url = server.url("/v");
 //   ... server.requestCount("/f") ...
 //
@@ -33,6 +36,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -46,6 +51,8 @@ public:
         StallAfter, // headers and cutAfter body bytes, then nothing until the client gives up
         CloseAfter, // headers and cutAfter body bytes, then the connection is closed
         NeverAnswer, // reads the request and sends nothing
+        Endless, // the body over and over, cutAfter bytes in all (a bound for the test), then
+                 // the connection is closed; sent without Content-Length
     };
 
     struct Reply
@@ -62,10 +69,18 @@ public:
         // With chunkSize > 0 the body goes out in pieces of that size, chunkIntervalMs apart.
         int chunkSize = 0;
         int chunkIntervalMs = 0;
+        // With chunkSize > 0: each piece after the first waits for sendNextPieces instead of
+        // the interval, so a test decides what arrives between two of its steps.
+        bool pacedByTest = false;
+        // Sent as Content-Length instead of the body's size when not negative.
+        qint64 announcedLength = -1;
+        // Without it no Content-Length is sent and the body ends where the connection does.
+        bool sendLength = true;
 
         static Reply ok(const QByteArray &body);
         static Reply withStatus(int code, const QByteArray &body = QByteArray());
         static Reply redirect(const QByteArray &location);
+        static Reply endless(const QByteArray &pattern, qint64 bound);
     };
 
     struct Request
@@ -101,6 +116,8 @@ public:
 
     // Closes every open connection at once (stalled ones included).
     void abortConnections();
+    // Sends the next piece of every reply paced by the test.
+    void sendNextPieces();
 
 signals:
     void requestReceived(const QString &path);
@@ -123,6 +140,7 @@ private:
     QList<Request> m_requests;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QList<QPointer<QTcpSocket>> m_sockets;
+    QList<std::function<void()>> m_nextPieces;
 };
 
 #endif // TESTHTTPSERVER_H

@@ -55,6 +55,11 @@ struct DetectionCase
     ExecutableType type;
 };
 
+void PrintTo(const DetectionCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class ExecutableDetectionOfFixtures : public ::testing::TestWithParam<DetectionCase>
 { };
 

@@ -99,6 +99,11 @@ struct RoundTripCase
     Bytes newFile;
 };
 
+void PrintTo(const RoundTripCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class EnsemblePatchRoundTrip : public ::testing::TestWithParam<RoundTripCase>
 { };
 
@@ -365,6 +370,11 @@ const StatusCase kStatusCases[] = {
          return withStreams(p, {{3, diffOf(kOld, concat({kNew, Bytes {1}}))}});
      }},
 };
+
+void PrintTo(const StatusCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class EnsemblePatchStatus : public ::testing::TestWithParam<StatusCase>
 { };

@@ -34,6 +34,11 @@ struct BuildPair
     ExecutableType type;
 };
 
+void PrintTo(const BuildPair &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class EnsemblePatchExecutables : public ::testing::TestWithParam<BuildPair>
 { };
 

@@ -88,6 +88,11 @@ struct HostileCase
     const char *newBuild;
 };
 
+void PrintTo(const HostileCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class EnsemblePatchHostile : public ::testing::TestWithParam<HostileCase>
 { };
 

@@ -193,6 +193,11 @@ std::vector<ElementCase> elementCases()
     };
 }
 
+void PrintTo(const ElementCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class PreprocessedContainerElements : public ::testing::TestWithParam<ElementCase>
 { };
 

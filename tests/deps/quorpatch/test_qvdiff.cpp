@@ -248,6 +248,17 @@ struct RoundTripCase
     bool header;
 };
 
+std::string roundTripName(const RoundTripCase &c)
+{
+    return std::string(c.pair.name) + "_Method" + std::to_string(c.method)
+        + (c.header ? "_Header" : "_NoHeader");
+}
+
+void PrintTo(const RoundTripCase &c, std::ostream *os)
+{
+    *os << roundTripName(c);
+}
+
 class QvdiffRoundTripTest : public ::testing::TestWithParam<RoundTripCase>
 { };
 
@@ -291,9 +302,7 @@ std::vector<RoundTripCase> roundTripCases()
 
 INSTANTIATE_TEST_SUITE_P(Table, QvdiffRoundTripTest, ::testing::ValuesIn(roundTripCases()),
                          [](const ::testing::TestParamInfo<RoundTripCase> &info) {
-                             return std::string(info.param.pair.name) + "_Method"
-                                 + std::to_string(info.param.method)
-                                 + (info.param.header ? "_Header" : "_NoHeader");
+                             return roundTripName(info.param);
                          });
 
 // ---------------------------------------------------------------------------------------------
@@ -420,6 +429,11 @@ Bytes referenceRawDiff(const Bytes &o, const Bytes &nw)
     out.insert(out.end(), diff.begin(), diff.end());
     out.insert(out.end(), extra.begin(), extra.end());
     return out;
+}
+
+void PrintTo(const PairCase &c, std::ostream *os)
+{
+    *os << c.name;
 }
 
 class QvdiffReferenceTest : public ::testing::TestWithParam<PairCase>

@@ -62,6 +62,11 @@ template<typename T> const T *at(const std::vector<T> &v)
     return v.empty() ? spare : v.data();
 }
 
+void PrintTo(const TextCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class SuffixArrayTextTest : public ::testing::TestWithParam<TextCase>
 { };
 

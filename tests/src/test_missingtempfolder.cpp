@@ -1,3 +1,6 @@
+// Without a temporary folder the updater must not fall back to the file-system root, which is
+// what an empty temporary path names: neither the arguments file, the step-two clean-up nor the
+// force-update markers may touch it.
 #include "configuration.h"
 #include "mainwindow.h"
 #include "test_updateengine_support.h"
@@ -39,7 +42,7 @@ int runWithoutTempFolder(const QString &jail, const std::function<int()> &body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class AppReviewNoTempFolderTest : public ::testing::Test
+class MissingTempFolderTest : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -55,7 +58,7 @@ protected:
     QTemporaryDir jail;
 };
 
-TEST_F(AppReviewNoTempFolderTest, ArgumentsFileIsNotReadFromTheRoot)
+TEST_F(MissingTempFolderTest, ArgumentsFileIsNotReadFromTheRoot)
 {
     ASSERT_TRUE(UpdaterTestEnv::writeFile(atRoot(QStringLiteral("qvxclientupdateargs")),
                                           "--clientupdate\nclient_macosx\n812\n#\n"));
@@ -66,7 +69,7 @@ TEST_F(AppReviewNoTempFolderTest, ArgumentsFileIsNotReadFromTheRoot)
     EXPECT_EQ(code, 0);
 }
 
-TEST_F(AppReviewNoTempFolderTest, StepTwoCleanupLeavesTheRootAlone)
+TEST_F(MissingTempFolderTest, StepTwoCleanupLeavesTheRootAlone)
 {
     UpdaterTestEnv env;
     FakeRootFactory factory;
@@ -90,7 +93,7 @@ TEST_F(AppReviewNoTempFolderTest, StepTwoCleanupLeavesTheRootAlone)
     EXPECT_TRUE(QFileInfo::exists(file));
 }
 
-TEST_F(AppReviewNoTempFolderTest, ForceUpdateMarkersStayOutOfTheRoot)
+TEST_F(MissingTempFolderTest, ForceUpdateMarkersStayOutOfTheRoot)
 {
     UpdaterTestEnv env;
     FakeRootFactory factory;

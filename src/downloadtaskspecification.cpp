@@ -1,5 +1,6 @@
 #include "downloadtaskspecification.h"
 #include "configuration.h"
+#include "scratchfile.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -9,7 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -112,20 +112,14 @@ void DownloadTaskSpecification::startDownload()
 // removed, never written through, and the part file is made anew for this attempt alone.
 bool DownloadTaskSpecification::openPartFile()
 {
-    const QByteArray name = QFile::encodeName(m_PartPath);
-    if (::unlink(name.constData()) != 0 && errno != ENOENT) {
-        qDebug() << "Cannot remove" << m_PartPath << strerror(errno);
-        return false;
-    }
-    const int fd
-        = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = createFileExclusively(m_PartPath);
     if (fd < 0) {
         qDebug() << "Cannot create" << m_PartPath << strerror(errno);
         return false;
     }
     if (!m_PartFile.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        ::unlink(name.constData());
+        QFile::remove(m_PartPath);
         return false;
     }
     return true;

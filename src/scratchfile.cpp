@@ -14,20 +14,6 @@
 
 namespace {
 
-// Removes what lies at path without following it and takes the name with a new empty file.
-bool createExclusively(const QString &path)
-{
-    const QByteArray name = QFile::encodeName(path);
-    if (::unlink(name.constData()) != 0 && errno != ENOENT)
-        return false;
-    const int fd
-        = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
 // A link or a second name put in the scratch file's place while it was written is no content of
 // ours to install.
 bool isOwnPlainFile(const QString &path)
@@ -56,10 +42,13 @@ bool writeFileThroughScratch(const QString &target,
 {
     const QString destination = destinationOf(target);
     const QString scratch = scratchPathFor(destination);
-    if (!createExclusively(scratch)) {
+    const int fd = createFileExclusively(scratch);
+    if (fd < 0) {
         qDebug() << "writeFileThroughScratch: could not create" << scratch;
         return false;
     }
+    // The writers open the file by its name.
+    ::close(fd);
     if (!write(scratch) || !isOwnPlainFile(scratch)) {
         QFile::remove(scratch);
         return false;
@@ -76,6 +65,14 @@ bool writeFileThroughScratch(const QString &target,
         return false;
     }
     return true;
+}
+
+int createFileExclusively(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        return -1;
+    return ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 bool copyIntoScratch(const QString &source, const QString &scratch)

@@ -19,6 +19,11 @@ QString scratchPathFor(const QString &target);
 bool writeFileThroughScratch(const QString &target,
                              const std::function<bool(const QString &scratch)> &write);
 
+// Removes whatever lies at path without following it (a link, a file of someone else's) and
+// creates a new empty file there, 0600, that no one else can have opened. Returns its descriptor
+// open for writing, or -1 with errno set.
+int createFileExclusively(const QString &path);
+
 // For write above: copies the content of source into the scratch file, which must be the plain
 // file it was given (a link that replaced it is refused).
 bool copyIntoScratch(const QString &source, const QString &scratch);

@@ -30,9 +30,15 @@ void HTTPDownloader::setSizeLimit(qint64 bytes)
     m_sizeLimit = bytes;
 }
 
+void HTTPDownloader::setProxy(const QNetworkProxy &proxy)
+{
+    m_proxy = proxy;
+}
+
 void HTTPDownloader::run()
 {
     QNetworkAccessManager *manager = new QNetworkAccessManager;
+    manager->setProxy(m_proxy);
     // The reply belongs to this thread, so it is read here; the result reaches the creator
     // through the queued download_available.
     connect(

@@ -6,6 +6,7 @@
 #define HTTPDOWNLOADER_H
 
 #include <QByteArray>
+#include <QNetworkProxy>
 #include <QNetworkRequest>
 #include <QThread>
 
@@ -24,6 +25,8 @@ public:
     // A body longer than bytes fails the request as soon as that is known (0 or less: no
     // limit); set before start.
     void setSizeLimit(qint64 bytes);
+    // The proxy the request goes through (default: none); set before start.
+    void setProxy(const QNetworkProxy &proxy);
 
 signals:
     void download_available(QByteArray data);
@@ -38,6 +41,7 @@ private:
     QNetworkRequest m_request;
     int m_timeLimit = 0;
     qint64 m_sizeLimit = 0;
+    QNetworkProxy m_proxy {QNetworkProxy::NoProxy};
     // Used on the download thread only.
     QByteArray m_body;
     bool m_tooLarge = false;

@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "processtools.h"
+#include "proxysetting.h"
 #include "sessionfolder.h"
 #include "updatechecker.h"
 #include "updatelog.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QNetworkProxy>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QWidget>
@@ -58,7 +60,7 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
     const bool isClientUpdate = args.size() >= 2 && args[1] == QLatin1String("--clientupdate");
     clientUpdate = isClientUpdate ? 1 : 0;
     getUpdateChannel();
-    m_queryStarted = false;
+    m_versionPending = false;
 
     if (args.size() >= 2 && (args[1] == QLatin1String("--nouser") || isClientUpdate)) {
         qDebug() << "CLIENTUPDATE" << isClientUpdate;
@@ -77,7 +79,7 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
         getDefaultParameters();
     }
 
-    if (!m_queryStarted)
+    if (!m_versionPending)
         initialised = true;
     return true;
 }
@@ -208,9 +210,19 @@ bool Configuration::getDefaultParameters()
     if (versionNr != 0)
         return true;
 
+    // Until a version arrives the configuration is not ready, also when no query goes out.
+    m_versionPending = true;
+    QNetworkProxy queryProxy;
+    if (!proxyFromSetting(proxy, &queryProxy)) {
+        // Asking directly would bypass a proxy the network may require; the update engine
+        // reports the setting as a fatal error.
+        qDebug() << "getDefaultParameters"
+                 << "no version query, invalid proxy" << proxy;
+        return true;
+    }
     UpdateChecker *checker = new UpdateChecker(this);
     connect(checker, &UpdateChecker::update_available, this, &Configuration::on_updateAvailable);
-    m_queryStarted = true;
+    checker->setProxy(queryProxy);
     checker->checkForUpdate();
     return true;
 }

@@ -73,7 +73,8 @@ private slots:
 private:
     static QString applicationDir();
 
-    bool m_queryStarted = false;
+    // The version is to come from the version server (set by getDefaultParameters).
+    bool m_versionPending = false;
 };
 
 #endif // CONFIGURATION_H

@@ -27,9 +27,15 @@ void UpdateChecker::checkForUpdate()
     downloader->setParent(this);
     downloader->setTimeLimit(s_timeLimit);
     downloader->setSizeLimit(maxReplySize);
+    downloader->setProxy(m_proxy);
     connect(downloader, &HTTPDownloader::download_available, this,
             &UpdateChecker::on_updateCheckAvailable);
     downloader->start();
+}
+
+void UpdateChecker::setProxy(const QNetworkProxy &proxy)
+{
+    m_proxy = proxy;
 }
 
 void UpdateChecker::setTimeLimit(int msecs)

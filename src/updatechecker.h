@@ -5,6 +5,7 @@
 #include "updateversions.h"
 
 #include <QByteArray>
+#include <QNetworkProxy>
 #include <QObject>
 
 #include <string>
@@ -22,6 +23,9 @@ public:
     // the checker deletes itself.
     void checkForUpdate();
 
+    // The proxy the query goes through (default: none); set before checkForUpdate.
+    void setProxy(const QNetworkProxy &proxy);
+
     // A server that never answers ends the query as failed after this many milliseconds
     // (default 60000; 0 or less waits forever).
     static void setTimeLimit(int msecs);
@@ -35,6 +39,9 @@ signals:
 
 private slots:
     void on_updateCheckAvailable(QByteArray updateData);
+
+private:
+    QNetworkProxy m_proxy {QNetworkProxy::NoProxy};
 };
 
 // 0 when the channel is absent.

@@ -5,6 +5,7 @@
 #include "leftoverfiles.h"
 #include "maintaskspecification.h"
 #include "processtools.h"
+#include "proxysetting.h"
 #include "sessionfolder.h"
 #include "taskspecification.h"
 #include "updateinidata.h"
@@ -64,15 +65,10 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
 
     m_Config->readUpdateIniSettings();
 
-    if (m_Config->proxy.isEmpty()) {
-        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        return;
-    }
-    const QUrl url(m_Config->proxy, QUrl::TolerantMode);
-    if (url.isValid()) {
-        const QNetworkProxy proxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded),
-                                  static_cast<quint16>(url.port(3128)), QString(), QString());
-        qDebug() << "UpdateEngine proxy" << proxy.hostName() << proxy.port();
+    QNetworkProxy proxy;
+    if (proxyFromSetting(m_Config->proxy, &proxy)) {
+        if (proxy.type() != QNetworkProxy::NoProxy)
+            qDebug() << "UpdateEngine proxy" << proxy.hostName() << proxy.port();
         m_NetworkManager->setProxy(proxy);
         return;
     }

@@ -295,6 +295,60 @@ TEST_F(ConfigurationTest, UpdateGroupComesOnlyFromTheSharedSupportFolder)
     }
 }
 
+// The test server stands in for the proxy; the version server's name cannot be resolved, so
+// only a request through the proxy can be answered.
+TEST_F(ConfigurationTest, VersionQueryGoesThroughTheProxyOfUpdateIni)
+{
+    g_updateServerUrl = "http://versions.example.invalid/qvx-client-2";
+    const QString port = QString::number(server.port());
+    for (const QString &setting :
+         {QStringLiteral("127.0.0.1:") + port, QStringLiteral("http://127.0.0.1:") + port}) {
+        SCOPED_TRACE(setting.toStdString());
+        freshEnv();
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(
+            installIni(), QByteArray("[update]\nproxy=") + setting.toUtf8() + "\n"));
+        const int before = server.totalRequestCount();
+        ModalBoxCloser closer;
+        Configuration config;
+        config.readUpdateIniSettings();
+        QSignalSpy ready(&config, &Configuration::ready);
+        ASSERT_TRUE(config.parseCommandLineOptions(argsOf({"prog"})));
+        ASSERT_TRUE(ready.wait(10000));
+        EXPECT_EQ(config.versionNr, 700);
+        EXPECT_TRUE(closer.boxes().isEmpty());
+        ASSERT_EQ(server.totalRequestCount(), before + 1);
+        const TestHttpServer::Request request = server.requests().last();
+        EXPECT_TRUE(request.proxyForm);
+        EXPECT_EQ(request.target, QByteArray("http://versions.example.invalid/qvx-client-2"));
+    }
+}
+
+// Asking past a proxy that the network may require is no way out; the update engine reports
+// the setting instead.
+TEST_F(ConfigurationTest, InvalidProxyStartsNoVersionQuery)
+{
+    for (const char *setting : {"http://:3128", "http://[proxy"}) {
+        SCOPED_TRACE(setting);
+        freshEnv();
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(installIni(),
+                                              QByteArray("[update]\nproxy=") + setting + "\n"));
+        const int before = queries();
+        Configuration config;
+        config.readUpdateIniSettings();
+        QSignalSpy ready(&config, &Configuration::ready);
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        ASSERT_TRUE(config.parseCommandLineOptions(argsOf({"prog"})));
+        // Not ready, so the window's start timer cannot begin a run for version 0.
+        EXPECT_FALSE(config.initialised);
+        EXPECT_EQ(config.versionNr, 0);
+        EXPECT_EQ(config.findChild<UpdateChecker *>(), nullptr);
+        QTest::qWait(50);
+        EXPECT_EQ(queries(), before);
+        EXPECT_EQ(ready.count(), 0);
+        EXPECT_EQ(fatal.count(), 0);
+    }
+}
+
 TEST_F(ConfigurationTest, VersionAnswersFromTheServer)
 {
     struct Case

@@ -6,6 +6,7 @@
 #include "processtools.h"
 #include "test_updateengine_support.h"
 #include "testhttpserver.h"
+#include "updatechecker.h"
 #include "updateengine.h"
 #include "updatelog.h"
 #include "updatertestenv.h"
@@ -372,6 +373,36 @@ TEST_F(MainWindowTest, NoRunStartsWhileAFatalErrorBoxIsOpen)
     EXPECT_EQ(createdWhileOpen, 0);
     EXPECT_FALSE(engine()->isActive());
     EXPECT_FALSE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr));
+}
+
+// With no version known, an invalid proxy ends the run with the engine's error alone: no
+// query goes out past the proxy, and no box about a failed query follows.
+TEST_F(MainWindowTest, InvalidProxyEndsWithTwoAndAsksNoVersionServer)
+{
+    TestHttpServer server;
+    const std::string savedUrl = g_updateServerUrl;
+    g_updateServerUrl = server.url(QStringLiteral("/qvx-client-2")).toString().toStdString();
+    {
+        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://:3128"));
+    }
+    ModalBoxCloser closer;
+    auto configuration = std::make_unique<Configuration>();
+    auto queryWindow = std::make_unique<MainWindow>(configuration.get());
+    ASSERT_TRUE(configuration->parseCommandLineOptions({QStringLiteral("update")}));
+    EXPECT_FALSE(configuration->initialised);
+    EXPECT_EQ(configuration->findChild<UpdateChecker *>(), nullptr);
+    queryWindow->show();
+    EXPECT_EQ(exitCodeOf([]() {}), 2);
+    ASSERT_EQ(closer.boxes().size(), 1);
+    EXPECT_EQ(closer.boxes()[0].text,
+              QStringLiteral("'http://:3128' is an invalid proxy specification"));
+    QTest::qWait(50);
+    EXPECT_EQ(server.totalRequestCount(), 0);
+    EXPECT_EQ(factory.created, 0);
+    queryWindow.reset();
+    configuration.reset();
+    g_updateServerUrl = savedUrl;
 }
 
 TEST_F(MainWindowTest, FatalConfigurationErrorEndsWithOne)

@@ -7,6 +7,7 @@
 #include "versionreplytestdata.h"
 
 #include <QDeadlineTimer>
+#include <QNetworkProxy>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSignalSpy>
@@ -218,6 +219,27 @@ TEST_F(VersionQueryTest, OwnerGoingBeforeTheAnswerEndsTheQueryThread)
 TEST_F(VersionQueryTest, DefaultTimeLimitIsAMinute)
 {
     EXPECT_EQ(UpdateChecker::timeLimit(), 60000);
+}
+
+TEST_F(VersionQueryTest, QueryGoesThroughTheGivenProxy)
+{
+    // A name that cannot be resolved: only the proxy can answer.
+    g_updateServerUrl = "http://versions.example.invalid/qvx-client-2";
+    server.setReply(QStringLiteral("/qvx-client-2"),
+                    TestHttpServer::Reply::ok(versionReply({{"stable", 123, "3.5.0"}})));
+    QObject owner;
+    UpdateChecker *checker = new UpdateChecker(&owner);
+    checker->setProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), server.port()));
+    QSignalSpy spy(checker, &UpdateChecker::update_available);
+    checker->checkForUpdate();
+    ASSERT_TRUE(spy.wait(10000));
+    EXPECT_EQ(spy.at(0).at(0).value<UpdateVersions>(),
+              UpdateVersions({{"stable", Pair("123", "3.5.0")}}));
+    ASSERT_EQ(server.totalRequestCount(), 1);
+    EXPECT_TRUE(server.requests().at(0).proxyForm);
+    EXPECT_EQ(server.requests().at(0).target,
+              QByteArray("http://versions.example.invalid/qvx-client-2"));
 }
 
 TEST_F(VersionQueryTest, DownloaderDeliversOnceAndRemovesItself)

@@ -112,9 +112,11 @@ TEST_P(UpdateEngineProxyTest, ProxyFromUpdateIni)
 INSTANTIATE_TEST_SUITE_P(
     Settings, UpdateEngineProxyTest,
     ::testing::Values(ProxyCase {"Empty", "", QNetworkProxy::NoProxy, "", 0},
-                      // No scheme: the host name is taken for one, leaving no host and no port.
-                      ProxyCase {"HostAndPort", "proxy.example:8080", QNetworkProxy::HttpProxy, "",
-                                 3128},
+                      // No scheme, as most people write it: read as an http:// address.
+                      ProxyCase {"HostAndPort", "proxy.example:8080", QNetworkProxy::HttpProxy,
+                                 "proxy.example", 8080},
+                      ProxyCase {"AddressAndPort", "127.0.0.1:3128", QNetworkProxy::HttpProxy,
+                                 "127.0.0.1", 3128},
                       ProxyCase {"SchemeHostPort", "http://proxy.example:8080",
                                  QNetworkProxy::HttpProxy, "proxy.example", 8080},
                       ProxyCase {"SchemeHost", "http://proxy.example", QNetworkProxy::HttpProxy,
@@ -122,15 +124,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateEngineTest, InvalidProxyIsFatalOnceReceiversAreConnected)
 {
-    {
-        QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[proxy"));
+    // No valid URL, or one that names no host.
+    for (const char *text : {"http://[proxy", "http://:3128", ":3128"}) {
+        SCOPED_TRACE(text);
+        {
+            QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("update/proxy"), QString::fromUtf8(text));
+        }
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+        ASSERT_TRUE(fatal.wait(5000));
+        EXPECT_EQ(fatal.count(), 1);
+        EXPECT_EQ(fatal.at(0).at(0).toString(),
+                  QStringLiteral("'%1' is an invalid proxy specification").arg(text));
     }
-    UpdateEngine engine(&config, nullptr);
-    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
-    ASSERT_TRUE(fatal.wait(5000));
-    EXPECT_EQ(fatal.at(0).at(0).toString(),
-              QStringLiteral("'http://[proxy' is an invalid proxy specification"));
 }
 
 TEST_F(UpdateEngineTest, NewSessionCreatesTempDirAndRecordsIt)

@@ -1,0 +1,20 @@
+#include "proxysetting.h"
+
+#include <QUrl>
+
+bool proxyFromSetting(const QString &text, QNetworkProxy *proxy)
+{
+    if (text.isEmpty()) {
+        *proxy = QNetworkProxy(QNetworkProxy::NoProxy);
+        return true;
+    }
+    // Most settings read "host:port"; without a scheme QUrl would take the host for one.
+    const QString address
+        = text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text;
+    const QUrl url(address, QUrl::TolerantMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return false;
+    *proxy = QNetworkProxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded),
+                           static_cast<quint16>(url.port(3128)), QString(), QString());
+    return true;
+}

@@ -1,0 +1,14 @@
+// The "proxy" setting of update.ini as a network proxy, read the same way for the update
+// engine's downloads and for the version query.
+#ifndef PROXYSETTING_H
+#define PROXYSETTING_H
+
+#include <QNetworkProxy>
+#include <QString>
+
+// Empty text: no proxy. "host", "host:port" and "scheme://host[:port]" give an HTTP proxy on
+// that host (port 3128 when none is given). False, with *proxy unchanged, for a text that names
+// no host.
+bool proxyFromSetting(const QString &text, QNetworkProxy *proxy);
+
+#endif // PROXYSETTING_H

@@ -1,6 +1,7 @@
 #include "downloadtaskspecification.h"
 #include "configuration.h"
 #include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -85,7 +86,9 @@ void DownloadTaskSpecification::startDownload()
     const QUrl url(Configuration::getImageServerUrl() + QString::number(m_Version)
                        + QLatin1Char('/') + m_RemoteName,
                    QUrl::TolerantMode);
-    const QNetworkRequest request(url);
+    QNetworkRequest request(url);
+    // Qt would otherwise ask for gzip and unpack the body in memory, past every size bound.
+    request.setRawHeader("Accept-Encoding", "identity");
     qDebug() << "Requesting download of" << url;
 
     m_Reply = m_Manager ? m_Manager->get(request) : nullptr;
@@ -191,12 +194,16 @@ void DownloadTaskSpecification::onMetaDataChanged()
         retryOrFail(tr("%1 returned %2").arg(m_RemoteName).arg(status.toInt()));
         return;
     }
-    // The length of an encoded body is not that of the file it unpacks to; what is written is
-    // bounded anyway.
+    // Asked for as it is; an encoded body is refused rather than unpacked.
+    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed();
+    if (!encoding.isEmpty() && encoding.toLower() != "identity") {
+        qDebug() << "Download sent encoded:" << m_RemoteName << encoding;
+        retryOrFail(tr("Download of %1 was sent with the encoding '%2'")
+                        .arg(m_RemoteName, QString::fromLatin1(encoding)));
+        return;
+    }
     const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
-    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed().toLower();
-    const bool plainBody = encoding.isEmpty() || encoding == "identity";
-    if (plainBody && length.isValid() && length.toLongLong() > m_SizeLimit) {
+    if (length.isValid() && length.toLongLong() > m_SizeLimit) {
         qDebug() << "Download announced too large:" << m_RemoteName << length.toLongLong()
                  << "of at most" << m_SizeLimit;
         retryOrFail(tooLargeText());
@@ -238,12 +245,9 @@ bool DownloadTaskSpecification::completeFile(QString *reason)
         return false;
     }
     // A connection closed by the server mid-body does not always end as an error, so the byte
-    // count is the only proof of a whole file. Qt unpacks an encoded body, and the length no
-    // longer applies to what it delivers.
+    // count is the only proof of a whole file.
     const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
-    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed().toLower();
-    const bool plainBody = encoding.isEmpty() || encoding == "identity";
-    if (plainBody && length.isValid() && length.toLongLong() != m_Received) {
+    if (length.isValid() && length.toLongLong() != m_Received) {
         qDebug() << "Download ended early:" << m_RemoteName << m_Received << "of"
                  << length.toLongLong();
         *reason = tr("Download of %1 ended after %2 of %3 bytes")
@@ -259,8 +263,14 @@ bool DownloadTaskSpecification::completeFile(QString *reason)
     }
     m_PartFile.close();
     QFile part(m_PartPath);
-    if ((m_File.exists() && !m_File.remove()) || !part.rename(m_File.fileName())) {
-        *reason = tr("Could not move '%1' to '%2'").arg(part.fileName(), m_File.fileName());
+    const QString moveText
+        = tr("Could not move '%1' to '%2'").arg(part.fileName(), m_File.fileName());
+    if (m_File.exists() && !m_File.remove()) {
+        *reason = withSystemReason(moveText, m_File.errorString());
+        return false;
+    }
+    if (!part.rename(m_File.fileName())) {
+        *reason = withSystemReason(moveText, part.errorString());
         return false;
     }
     return true;

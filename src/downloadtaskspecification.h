@@ -20,7 +20,8 @@ class QNetworkReply;
 //
 // A transfer never writes more than its size limit: the expected size when the creator states
 // one, else a fixed bound (small for a detached signature). A server that announces or sends
-// more fails the attempt.
+// more fails the attempt. So does a body sent encoded, which is never unpacked: a small one can
+// unpack to any size in memory.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT

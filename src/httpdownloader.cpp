@@ -1,5 +1,6 @@
 #include "httpdownloader.h"
 
+#include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -8,6 +9,8 @@ HTTPDownloader::HTTPDownloader(const QNetworkRequest &request)
     : QThread(nullptr)
     , m_request(request)
 {
+    // Qt would otherwise ask for gzip and unpack the whole body in memory, past any size limit.
+    m_request.setRawHeader("Accept-Encoding", "identity");
     // Deleted by the thread that owns the object, and only once run() has returned.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
 }
@@ -46,22 +49,35 @@ void HTTPDownloader::run()
         [this](QNetworkReply *reply) { on_downloadFinished(reply); }, Qt::DirectConnection);
     QNetworkReply *reply = manager->get(m_request);
     m_body.clear();
-    m_tooLarge = false;
+    m_refused = false;
+    auto refuse = [this, reply]() {
+        m_refused = true;
+        reply->abort();
+    };
+    // A server may encode the body all the same; it is refused, not unpacked.
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuse]() {
+        const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed();
+        if (!encoding.isEmpty() && encoding.toLower() != "identity") {
+            qDebug() << "Reply of" << reply->url().toString() << "sent with the encoding"
+                     << encoding;
+            refuse();
+        }
+    });
     if (m_sizeLimit > 0) {
         // Read as it comes, so that an oversized body is never held whole.
-        auto overLimit = [this, reply]() {
-            m_tooLarge = true;
-            reply->abort();
-        };
-        connect(reply, &QNetworkReply::metaDataChanged, reply, [this, reply, overLimit]() {
+        connect(reply, &QNetworkReply::metaDataChanged, reply, [this, reply, refuse]() {
+            if (m_refused)
+                return;
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
             if (length.isValid() && length.toLongLong() > m_sizeLimit)
-                overLimit();
+                refuse();
         });
-        connect(reply, &QIODevice::readyRead, reply, [this, reply, overLimit]() {
+        connect(reply, &QIODevice::readyRead, reply, [this, reply, refuse]() {
+            if (m_refused)
+                return;
             m_body += reply->read(m_sizeLimit + 1 - m_body.size());
             if (m_body.size() > m_sizeLimit)
-                overLimit();
+                refuse();
         });
     }
 
@@ -81,7 +97,7 @@ void HTTPDownloader::run()
 void HTTPDownloader::on_downloadFinished(QNetworkReply *reply)
 {
     QByteArray data;
-    if (reply->error() == QNetworkReply::NoError && !m_tooLarge) {
+    if (reply->error() == QNetworkReply::NoError && !m_refused) {
         data = m_body + reply->readAll();
         if (m_sizeLimit > 0 && data.size() > m_sizeLimit)
             data.clear();

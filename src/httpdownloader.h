@@ -1,7 +1,7 @@
-// One HTTP GET on a thread of its own, with its own network manager. The whole body (empty on
-// any error) comes back through download_available; afterwards the object deletes itself, so
-// its creator must not keep a plain pointer to it. Destroying it earlier ends the request and
-// waits for its thread.
+// One HTTP GET on a thread of its own, with its own network manager. The whole body comes back
+// through download_available, empty on any error and for a body sent encoded (which is never
+// unpacked); afterwards the object deletes itself, so its creator must not keep a plain pointer
+// to it. Destroying it earlier ends the request and waits for its thread.
 #ifndef HTTPDOWNLOADER_H
 #define HTTPDOWNLOADER_H
 
@@ -44,7 +44,8 @@ private:
     QNetworkProxy m_proxy {QNetworkProxy::NoProxy};
     // Used on the download thread only.
     QByteArray m_body;
-    bool m_tooLarge = false;
+    // The reply was too large or encoded and has been aborted.
+    bool m_refused = false;
 };
 
 #endif // HTTPDOWNLOADER_H

@@ -255,10 +255,11 @@ TEST_F(VersionQueryTest, DownloaderDeliversOnceAndRemovesItself)
     EXPECT_TRUE(waitFor([&] { return downloader.isNull(); }));
     EXPECT_EQ(finished.count(), 1);
     EXPECT_EQ(spy.count(), 1);
-    // No proxy and no extra headers: the request reaches the server as given.
+    // No proxy: the request reaches the server as given, asking for the body as it is.
     ASSERT_EQ(server.totalRequestCount(), 1);
     EXPECT_FALSE(server.requests().at(0).proxyForm);
     EXPECT_EQ(server.requests().at(0).method, QByteArray("GET"));
+    EXPECT_EQ(server.requests().at(0).headers.value("accept-encoding"), QByteArray("identity"));
 }
 
 TEST(UpdateVersionsHelpers, VersionForChannelLooksUpByChannelNumber)

@@ -254,6 +254,8 @@ void TestHttpServer::sendReply(QTcpSocket *socket, const Reply &reply)
             + "\r\n";
     if (!reply.location.isEmpty())
         head += "Location: " + reply.location + "\r\n";
+    for (const QPair<QByteArray, QByteArray> &header : reply.headers)
+        head += header.first + ": " + header.second + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
     sendBodyFrom(socket, reply, 0);

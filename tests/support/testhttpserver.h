@@ -15,6 +15,8 @@
 //   TestHttpServer::Reply flood = TestHttpServer::Reply::endless("x", 8 << 20);  // no length,
 //                                                     // body repeated until 8 MiB or the client
 //                                                     // closes
+//   TestHttpServer::Reply packed = TestHttpServer::Reply::ok(gzipped);
+//   packed.headers.append({"Content-Encoding", "gzip"});   // any extra header
 //   QUrl url = server.url("/v");
 //   ... server.requestCount("/f") ...
 //
@@ -32,6 +34,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -76,6 +79,8 @@ public:
         qint64 announcedLength = -1;
         // Without it no Content-Length is sent and the body ends where the connection does.
         bool sendLength = true;
+        // Sent after the others, in this order (Content-Encoding, say).
+        QList<QPair<QByteArray, QByteArray>> headers;
 
         static Reply ok(const QByteArray &body);
         static Reply withStatus(int code, const QByteArray &body = QByteArray());

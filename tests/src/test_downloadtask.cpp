@@ -474,4 +474,31 @@ TEST_F(DownloadTaskTest, ALinkPlantedAtThePartNameIsNotFollowed)
     }
 }
 
+// The local name taken by something that cannot be replaced while the bytes arrive: the
+// message says why the finished download could not be put in place.
+TEST_F(DownloadTaskTest, AFinishedDownloadThatCannotBePutInPlaceSaysWhy)
+{
+    const QByteArray body = patternBytes(4096, 9);
+    TestHttpServer::Reply paced = TestHttpServer::Reply::ok(body);
+    paced.chunkSize = 1024;
+    paced.pacedByTest = true;
+    server.setReply(path(), paced);
+    makeTask(body.size());
+    task->execute();
+    ASSERT_TRUE(waitUntil([&] { return received(body.size()) >= 1024; }));
+    ASSERT_TRUE(QDir().mkpath(localPath + "/inside"));
+
+    ASSERT_TRUE(waitUntil([this] {
+        server.sendNextPieces();
+        return taskEnded(*task);
+    }));
+    EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+    const QString moveText = QStringLiteral("dl message Could not move '%1' to '%2': ")
+                                 .arg(DownloadTaskSpecification::partialPath(localPath), localPath);
+    const QStringList moves = texts().filter(moveText);
+    ASSERT_EQ(moves.size(), 1) << texts().join('\n').toStdString();
+    EXPECT_GT(moves.first().size(), moveText.size());
+    EXPECT_TRUE(noPartialFile());
+}
+
 } // namespace

@@ -229,12 +229,14 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          published(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/app._lzma2_"), "junk"); },
          false,
-         {"Could not unpack '%source' to '%target'"}},
+         {"Could not unpack '%source' to '%target': the packed file is damaged or incomplete"}},
         {"patch for another base",
          published(ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_")),
          [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", content("older"), newData); },
          false,
-         {"Patching MacOS/app", "Could not patch '%base' to '%target'"}},
+         {"Patching MacOS/app",
+          "Could not patch '%base' to '%target': the patch does not fit this file (checksum "
+          "mismatch)"}},
         {"missing download",
          published(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString())),
          [](FileReplaceTest &) {},
@@ -352,7 +354,8 @@ TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
     task.execute();
     ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
     EXPECT_EQ(task.state, int(TaskSpecification::Failed));
-    EXPECT_TRUE(log.lines.contains(QString("t message Could not patch '%1' to '%2'")
+    EXPECT_TRUE(log.lines.contains(QString("t message Could not patch '%1' to '%2': No such file "
+                                           "or directory")
                                        .arg(downloaded("MacOS/app_old"), installed("MacOS/app"))));
     EXPECT_TRUE(capture.contains("ApplyEnsemblePatch status = 4"));
     EXPECT_FALSE(QFileInfo::exists(installed("MacOS/app")));

@@ -513,7 +513,7 @@ TEST(DownloadReplaceListBuilder, StepOneFailsWhenACurrentFileCannotBeStaged)
     bench.writeIni("[macosx]\nMacOS/cur={new}::3\n");
     EXPECT_FALSE(bench.runWorker());
     EXPECT_EQ(bench.messages.value(1),
-              QString("Could not copy '%1' to '%2'")
+              QString("Could not copy '%1' to '%2': Is a directory")
                   .arg(bench.installDir + "//MacOS/cur", bench.downloadDir + "/MacOS/cur"));
 }
 

@@ -777,6 +777,59 @@ TEST_F(FileReplaceListTest, RollbackAcrossFileSystemsRestoresEveryFilesBytesAndM
         EXPECT_EQ(QFileInfo(installed(f.rel)).permissions(), f.mode) << f.rel;
 }
 
+TEST_F(FileReplaceListTest, AFullBundleVolumeIsNamedInTheFailureAndEveryOldFileStays)
+{
+    PrivateTmpfs bundle(install(), "512k");
+    if (!bundle.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    const struct
+    {
+        Treatment treatment;
+        const char *failure;
+    } cases[] = {
+        {Copy, "Could not copy '%source' to '%target'"},
+        {Lzma2, "Could not unpack '%source' to '%target'"},
+        {Gzip, "Could not unzip '%source' to '%target'"},
+        {Patch, "Could not patch '%base' to '%target'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.failure);
+        // The mount point itself stays.
+        for (const QFileInfo &info : QDir(install()).entryInfoList(
+                 QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+            ASSERT_TRUE(info.isDir() ? QDir(info.filePath()).removeRecursively()
+                                     : QFile::remove(info.filePath()));
+        }
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(download()));
+        entries.clear();
+        const QString target = installed("MacOS/app");
+        ASSERT_TRUE(writeTestFile(target, oldData));
+        entries << prepareTreatment(*this, c.treatment, "MacOS/app", oldData, newData);
+        ASSERT_TRUE(bundle.fillUp());
+        const auto before = snapshot(install());
+
+        FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+        TaskEventLog log;
+        log.watch(&list, "l");
+        list.execute();
+        ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+        EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+        const QString failure = QString(c.failure)
+                                    .replace("%source", downloaded(entries[0].m_key))
+                                    .replace("%base", downloaded("MacOS/app_old"))
+                                    .replace("%target", target);
+        const QStringList messages = log.filtered("l message");
+        EXPECT_TRUE(messages.contains("l message " + failure + ": No space left on device"))
+            << messages.join('\n').toStdString();
+        EXPECT_EQ(messages.last(), "l message rolling back file updates");
+        EXPECT_EQ(snapshot(install()), before);
+        EXPECT_EQ(readTestFile(target), oldData);
+    }
+}
+
 TEST_F(FileReplaceListTest, RollbackBringsBackReadOnlyAndOddModesExactly)
 {
     // Run as root, a plain copy gives the owner root's access: 0444 would come back 0644.

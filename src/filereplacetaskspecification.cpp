@@ -116,15 +116,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 const bool created = SessionFolder::makePath(baseDir);
                 qDebug() << "Created" << baseDir << created;
             }
-            // Checked to the last byte, as it doubles as the kept old file.
             QString reason;
             const bool copied = copyToNewFile(m_Target, baseCopy, &reason);
             if (copied)
                 qDebug() << "Copy" << m_Target << "->" << baseCopy << copied;
             else
                 qDebug() << "Copy" << m_Target << "->" << baseCopy << copied << reason;
-            // The patch only reads the base copy, so it doubles as the kept old file. It gets
-            // the installed file's own mode.
+            // The patch only reads the base copy, so it doubles as the kept old file: it is
+            // checked to the last byte and gets the installed file's own mode.
             if (copied) {
                 QFile::setPermissions(baseCopy, FileModes::of(m_Target));
                 m_Backup = baseCopy;

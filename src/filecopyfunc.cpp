@@ -2,10 +2,13 @@
 
 #include "filemodes.h"
 #include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
 
 FileCopyFunc::FileCopyFunc(const QString &sourcePath, const QString &targetPath,
                            bool keepSourceMode)
@@ -22,21 +25,30 @@ bool FileCopyFunc::run()
     const QFileInfo target(targetPath);
     // Never a copy that cannot happen, and never one of a file onto itself.
     if (!source.isFile())
-        return false;
+        return failWith(!source.exists()     ? systemErrorText(ENOENT)
+                            : source.isDir() ? systemErrorText(EISDIR)
+                                             : tr("not a regular file"));
     if (target.exists() && source.canonicalFilePath() == target.canonicalFilePath())
-        return false;
+        return failWith(tr("it is the same file"));
+    QString reason;
     if (keepSourceMode) {
-        if (target.exists() && !QFile::remove(targetPath))
-            return false;
-        if (!QFile::copy(sourcePath, targetPath))
-            return false;
-        // QFile::copy hands on the running user's access as the owner's bits: run as root, a
-        // read-only file would come back writable.
-        return QFile::setPermissions(targetPath, FileModes::of(sourcePath));
+        if (!copyToNewFile(sourcePath, targetPath, &reason))
+            return failWith(reason);
+        // The exact mode bits: run as root, a copy would get the owner's access from root's.
+        QFile copy(targetPath);
+        if (!copy.setPermissions(FileModes::of(sourcePath)))
+            return failWith(copy.errorString());
+        return true;
     }
     // Through a scratch file: no half-written target remains, and the target ends up with the
     // mode of the file it replaces rather than that of the download.
     const QString from = sourcePath;
-    return writeFileThroughScratch(
-        targetPath, [&from](const QString &scratch) { return copyIntoScratch(from, scratch); });
+    if (writeFileThroughScratch(
+            targetPath,
+            [&from](const QString &scratch, QString *why) {
+                return copyIntoScratch(from, scratch, why);
+            },
+            &reason))
+        return true;
+    return failWith(reason);
 }

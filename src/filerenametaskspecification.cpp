@@ -1,8 +1,9 @@
 #include "filerenametaskspecification.h"
 #include "rollback.h"
+#include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString &from, const QString &to,
@@ -20,8 +21,12 @@ bool FileRenameTaskSpecification::doOp()
     if (!QFileInfo::exists(targetDir))
         QDir().mkdir(targetDir);
 
-    if (!QFile::rename(sourceName, path)) {
-        emit message(tr("Could not rename '%1' to '%2'").arg(sourceName, path));
+    // Not QFile::rename: across file systems it copies, and a copy cut short by a full disk
+    // stays at the new name with no word of why.
+    QString reason;
+    if (!moveFileWithoutReplacing(sourceName, path, &reason)) {
+        emit message(
+            withSystemReason(tr("Could not rename '%1' to '%2'").arg(sourceName, path), reason));
         return false;
     }
     addRollbackRecord(RollbackData(RollbackData::FILE_RENAME, sourceName, path));

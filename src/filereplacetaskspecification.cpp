@@ -8,6 +8,7 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "pathconfinement.h"
+#include "scratchfile.h"
 #include "sessionfolder.h"
 
 #include <QDebug>
@@ -115,10 +116,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 const bool created = SessionFolder::makePath(baseDir);
                 qDebug() << "Created" << baseDir << created;
             }
-            const bool copied = QFile::copy(m_Target, baseCopy);
-            qDebug() << "Copy" << m_Target << "->" << baseCopy << copied;
-            // The patch only reads the base copy, so it doubles as the kept old file. It gets
-            // the installed file's own mode: QFile::copy gives the running user's access.
+            QString reason;
+            const bool copied = copyToNewFile(m_Target, baseCopy, &reason);
+            if (copied)
+                qDebug() << "Copy" << m_Target << "->" << baseCopy << copied;
+            else
+                qDebug() << "Copy" << m_Target << "->" << baseCopy << copied << reason;
+            // The patch only reads the base copy, so it doubles as the kept old file: it is
+            // checked to the last byte and gets the installed file's own mode.
             if (copied) {
                 QFile::setPermissions(baseCopy, FileModes::of(m_Target));
                 m_Backup = baseCopy;

@@ -1,17 +1,60 @@
 #include "filetaskspecification_patch.h"
 
 #include "scratchfile.h"
+#include "systemreason.h"
 
 #include "ensemblepatchapplier.h"
 #include "types.h"
 
 #include <QDebug>
+#include <QFile>
+
+#include <cerrno>
+
+namespace {
+
+QString patchFailureReason(int status, int error, const char *patchPath)
+{
+    switch (status) {
+    case quorpatch::STATUS_PATCH_FILE_ERROR: {
+        QFile patch(QString::fromUtf8(patchPath));
+        if (!patch.open(QIODevice::ReadOnly))
+            return patch.errorString();
+        // An empty file cannot be mapped, which is no fault of the system's.
+        if (patch.size() == 0)
+            return QObject::tr("the patch file is empty");
+        return error ? systemErrorText(error) : QObject::tr("the patch file cannot be read");
+    }
+    case quorpatch::STATUS_FILE_ERROR:
+        // The old file could not be read or the new one not written: the system knows which.
+        return error ? systemErrorText(error)
+                     : QObject::tr("the file could not be read or the result not written");
+    case quorpatch::STATUS_BAD_MAGIC:
+        return QObject::tr("not a patch file");
+    case quorpatch::STATUS_BAD_VERSION:
+        return QObject::tr("the patch has an unknown version");
+    case quorpatch::STATUS_BAD_HEADER:
+        return QObject::tr("the patch is damaged");
+    case quorpatch::STATUS_CHECKSUM_MISMATCH:
+        return QObject::tr("the patch does not fit this file (checksum mismatch)");
+    case quorpatch::STATUS_STREAM_ERROR:
+        return QObject::tr("the patch data could not be decoded (status %1)").arg(status);
+    default:
+        return QObject::tr("the patch could not be applied (status %1)").arg(status);
+    }
+}
+
+} // namespace
 
 bool ApplyEnsemblePatch(const quorvelin::strings::oschar *oldPath,
                         const quorvelin::strings::oschar *patchPath,
-                        const quorvelin::strings::oschar *newPath)
+                        const quorvelin::strings::oschar *newPath, QString *reason)
 {
+    // Only the status says what went wrong; for a file that could not be read or written the
+    // system's last word says why.
+    errno = 0;
     const int status = quorpatch::ApplyEnsemblePatchFiles(oldPath, patchPath, newPath);
+    const int error = errno;
     qDebug() << "ApplyEnsemblePatch status =" << status << oldPath << patchPath << newPath;
     switch (status) {
     case quorpatch::STATUS_OK:
@@ -34,6 +77,8 @@ bool ApplyEnsemblePatch(const quorvelin::strings::oschar *oldPath,
     default:
         break;
     }
+    if (reason)
+        *reason = patchFailureReason(status, error, patchPath);
     return false;
 }
 
@@ -47,18 +92,25 @@ bool FileFuncPatch::run()
 {
     const QString source = sourcePath;
     const QString patch = middlePath;
-    return writeFileThroughScratch(targetPath, [&source, &patch](const QString &scratch) {
-        return patchFile(source, patch, scratch);
-    });
+    QString reason;
+    if (writeFileThroughScratch(
+            targetPath,
+            [&source, &patch](const QString &scratch, QString *why) {
+                return patchFile(source, patch, scratch, why);
+            },
+            &reason))
+        return true;
+    return failWith(reason);
 }
 
-bool FileFuncPatch::patchFile(const QString &source, const QString &patch, const QString &target)
+bool FileFuncPatch::patchFile(const QString &source, const QString &patch, const QString &target,
+                              QString *reason)
 {
     const QByteArray sourceName = source.toUtf8();
     const QByteArray patchName = patch.toUtf8();
     const QByteArray targetName = target.toUtf8();
-    const bool result
-        = ApplyEnsemblePatch(sourceName.constData(), patchName.constData(), targetName.constData());
+    const bool result = ApplyEnsemblePatch(sourceName.constData(), patchName.constData(),
+                                           targetName.constData(), reason);
     qDebug() << "Patch result" << (result ? "true" : "false");
     return result;
 }

@@ -9,10 +9,11 @@
 #include <QString>
 
 // Applies an ensemble patch to oldPath and writes the result to newPath (UTF-8 paths). True only
-// when the new file was written completely.
+// when the new file was written completely. On failure reason (when not null) says why: the
+// system's words for a file that could not be read or written, else what the patch engine found.
 bool ApplyEnsemblePatch(const quorvelin::strings::oschar *oldPath,
                         const quorvelin::strings::oschar *patchPath,
-                        const quorvelin::strings::oschar *newPath);
+                        const quorvelin::strings::oschar *newPath, QString *reason = nullptr);
 
 // Turns a base file and a downloaded patch into the new file.
 class FileFuncPatch : public SlowFileOpFunc
@@ -25,7 +26,8 @@ public:
 
     bool run() override;
 
-    static bool patchFile(const QString &source, const QString &patch, const QString &target);
+    static bool patchFile(const QString &source, const QString &patch, const QString &target,
+                          QString *reason = nullptr);
 };
 
 class FileTaskSpecification_patch : public SlowFileOpSpecification

@@ -2,10 +2,13 @@
 
 #include "lzma2container.h"
 #include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
 
 FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString &source, const QString &target)
     : SlowFileOpFunc(source, target)
@@ -16,16 +19,37 @@ FileUnpackFunc_lzma2::~FileUnpackFunc_lzma2() = default;
 bool FileUnpackFunc_lzma2::run()
 {
     const QString source = sourcePath;
-    return writeFileThroughScratch(
-        targetPath, [&source](const QString &scratch) { return unpackFile(source, scratch); });
+    QString reason;
+    if (writeFileThroughScratch(
+            targetPath,
+            [&source](const QString &scratch, QString *why) {
+                return unpackFile(source, scratch, why);
+            },
+            &reason))
+        return true;
+    return failWith(reason);
 }
 
-bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target)
+bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target, QString *reason)
 {
     const QByteArray sourceName = source.toUtf8();
     const QByteArray targetName = target.toUtf8();
+    // The engine answers only yes or no; what the system said last tells a failed read or
+    // write from a container that does not restore.
+    errno = 0;
     const bool result = quorpatch::DecompressFile(sourceName.constData(), targetName.constData());
+    const int error = errno;
     qDebug() << "unpackFile" << source << target << (result ? "true" : "false");
+    if (!result && reason) {
+        QFile in(source);
+        if (!in.open(QIODevice::ReadOnly))
+            *reason = in.errorString();
+        // An empty file cannot be mapped, which is no fault of the system's.
+        else if (error != 0 && in.size() > 0)
+            *reason = systemErrorText(error);
+        else
+            *reason = tr("the packed file is damaged or incomplete");
+    }
     return result;
 }
 

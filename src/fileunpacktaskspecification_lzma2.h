@@ -17,7 +17,8 @@ public:
 
     bool run() override;
 
-    static bool unpackFile(const QString &source, const QString &target);
+    // On failure reason (when not null) says why: the system's words, or a damaged container.
+    static bool unpackFile(const QString &source, const QString &target, QString *reason = nullptr);
 };
 
 class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification

@@ -17,8 +17,9 @@ public:
 
     bool run() override;
 
-    // Note the order: the file to write comes first.
-    static bool unpackFile(const QString &target, const QString &source);
+    // Note the order: the file to write comes first. A failure after it was opened removes it
+    // and, when reason is not null, says why: the system's words, or zlib's for damaged data.
+    static bool unpackFile(const QString &target, const QString &source, QString *reason = nullptr);
 };
 
 class FileUnpackTaskSpecification_zip : public SlowFileOpSpecification

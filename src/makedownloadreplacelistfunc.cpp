@@ -2,10 +2,12 @@
 
 #include "checksigfunc.h"
 #include "configuration.h"
+#include "filemodes.h"
 #include "pathconfinement.h"
 #include "productini.h"
 #include "scratchfile.h"
 #include "sessionfolder.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QDir>
@@ -375,12 +377,16 @@ bool MakeDownloadReplaceListFunc::stageCurrentFile(const QString &local, const R
         qDebug() << "Copying updater files:" << local << "to" << target << "already there";
         return true;
     }
-    QFile::remove(target);
-    const bool copied = QFile::copy(local, target);
+    // Checked to the last byte: a copy cut short by a full disk would still be started.
+    QString reason;
+    const bool copied = copyToNewFile(local, target, &reason)
+        && QFile::setPermissions(target, FileModes::of(local));
     qDebug() << "Copying updater files:" << local << "to" << target << boolText(copied);
     if (!copied) {
+        QFile::remove(target);
         // The new updater would lack this file and still be started.
-        emit message(tr("Could not copy '%1' to '%2'").arg(local, target));
+        emit message(
+            withSystemReason(tr("Could not copy '%1' to '%2'").arg(local, target), reason));
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "rollback.h"
 
 #include "filemodes.h"
+#include "scratchfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -45,11 +46,12 @@ bool RollbackData::rollback(QObject *receiver)
             message(receiver, QObject::tr("warning: rollback create file %1 failed").arg(path));
         break;
     case FILE_RENAME: {
-        // Across file systems QFile::rename copies, and the copy gets the default mode.
+        // Across file systems the move is a copy: it must bring back the file's mode, and a copy
+        // cut short by a full disk must not stay in the file's place (as QFile::rename's does).
         const QFileInfo info(path);
         const QFileDevice::Permissions mode = FileModes::of(path);
         const bool plainFile = info.isFile() && !info.isSymLink();
-        ok = QFile::rename(path, path2);
+        ok = moveFileWithoutReplacing(path, path2);
         if (ok && plainFile)
             QFile::setPermissions(path2, mode);
         if (!ok)

@@ -9,13 +9,20 @@
 // points to, since the move over it must replace that file and not the link.
 QString scratchPathFor(const QString &target);
 
+// Writes the new content of a file under the name it is given. On failure it may say why in
+// reason (never null when called from writeFileThroughScratch).
+using ScratchWriter = std::function<bool(const QString &scratch, QString *reason)>;
+
 // Lets write produce the new content of target under its scratch name and moves the result over
-// target only when write succeeded. A failed or interrupted write therefore never leaves a
-// half-written target, and a target that existed stays as it was.
+// target only when write succeeded and every byte is on the disk. A failed or interrupted write
+// therefore never leaves a half-written target, and a target that existed stays as it was.
 //
 // Whatever lies at the scratch name beforehand (a link, a file) is removed, not followed: write
 // gets an empty file of ours there, created exclusively, to open and overwrite. Only a plain file
 // of ours is moved over target.
+//
+// On failure reason (when not null) gets the system's words for what failed, or write's own.
+bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason);
 bool writeFileThroughScratch(const QString &target,
                              const std::function<bool(const QString &scratch)> &write);
 
@@ -26,6 +33,15 @@ int createFileExclusively(const QString &path);
 
 // For write above: copies the content of source into the scratch file, which must be the plain
 // file it was given (a link that replaced it is refused).
-bool copyIntoScratch(const QString &source, const QString &scratch);
+bool copyIntoScratch(const QString &source, const QString &scratch, QString *reason = nullptr);
+
+// Copies the content of source into a new file at target (what lay there is removed first, not
+// followed), mode 0600. Succeeds only when every byte reached the disk; a failed copy leaves no
+// file at target.
+bool copyToNewFile(const QString &source, const QString &target, QString *reason = nullptr);
+
+// Moves a file to a name that must not be taken. Across file systems the file is copied, with
+// its mode, and the old name removed after; a copy that fails leaves nothing at the new name.
+bool moveFileWithoutReplacing(const QString &from, const QString &to, QString *reason = nullptr);
 
 #endif // SCRATCHFILE_H

@@ -12,3 +12,9 @@ SlowFileOpFunc::SlowFileOpFunc(const QString &sourcePath, const QString &middleP
 { }
 
 SlowFileOpFunc::~SlowFileOpFunc() = default;
+
+bool SlowFileOpFunc::failWith(const QString &reason)
+{
+    emit failureReason(reason);
+    return false;
+}

@@ -18,6 +18,14 @@ public:
     QString sourcePath;
     QString middlePath;
     QString targetPath;
+
+signals:
+    // Why the work failed, sent before the result: the task adds it to its failure text.
+    void failureReason(QString reason);
+
+protected:
+    // For run's failure paths: sends the reason and returns false.
+    bool failWith(const QString &reason);
 };
 
 #endif // SLOWFILEOPFUNC_H

@@ -1,6 +1,8 @@
 #include "slowfileopspecification.h"
 
 #include "rollback.h"
+#include "slowfileopfunc.h"
+#include "systemreason.h"
 
 SlowFileOpSpecification::SlowFileOpSpecification(const QString &errorText,
                                                  RollbackDataList *rollbackList,
@@ -24,14 +26,30 @@ SlowFileOpSpecification::SlowFileOpSpecification(
 
 SlowFileOpSpecification::~SlowFileOpSpecification() = default;
 
+void SlowFileOpSpecification::connectFunc(ASyncFunc *func)
+{
+    ASyncTaskSpecification::connectFunc(func);
+    // Queued like the result, and sent before it, so it is in place when the result arrives.
+    if (auto *fileFunc = qobject_cast<SlowFileOpFunc *>(func))
+        connect(fileFunc, &SlowFileOpFunc::failureReason, this,
+                &SlowFileOpSpecification::onFailureReason, Qt::QueuedConnection);
+}
+
+void SlowFileOpSpecification::onFailureReason(const QString &reason)
+{
+    failureReason = reason;
+}
+
 void SlowFileOpSpecification::runDone(bool ok)
 {
+    const QString reason = failureReason;
+    failureReason.clear();
     if (ok) {
         // Recorded even when the target existed before: a rollback removes it.
         if (rollbackList)
             rollbackList->append(RollbackData(RollbackData::FILE_CREATE, targetPath));
     } else {
-        emit message(errorText);
+        emit message(withSystemReason(errorText, reason));
     }
     ASyncTaskSpecification::runDone(ok);
 }

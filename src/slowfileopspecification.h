@@ -22,6 +22,7 @@ public:
                             const QString &targetPath, QObject *parent, double weight);
     ~SlowFileOpSpecification() override;
 
+    void connectFunc(ASyncFunc *func) override;
     void runDone(bool ok) override;
 
     RollbackDataList *rollbackList;
@@ -29,6 +30,11 @@ public:
     QString middlePath;
     QString targetPath;
     QString errorText;
+    // What the worker said about its failure; added to errorText.
+    QString failureReason;
+
+private slots:
+    void onFailureReason(const QString &reason);
 };
 
 #endif // SLOWFILEOPSPECIFICATION_H

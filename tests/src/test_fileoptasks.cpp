@@ -229,11 +229,10 @@ TEST_F(FileOpTaskTest, RenameRecordsTheMoveAndNeverOverwrites)
 
     ASSERT_TRUE(writeTestFile(path("other"), "other"));
     FileRenameTaskSpecification blocked(path("other"), path("sub/new"), &records, nullptr, 1.0);
-    EXPECT_EQ(
-        run(blocked),
-        QStringList(
-            {QString("t message Could not rename '%1' to '%2'").arg(path("other"), path("sub/new")),
-             "t canceled"}));
+    EXPECT_EQ(run(blocked),
+              QStringList({QString("t message Could not rename '%1' to '%2': File exists")
+                               .arg(path("other"), path("sub/new")),
+                           "t canceled"}));
     EXPECT_EQ(records.size(), 1);
     EXPECT_EQ(readTestFile(path("sub/new")), QByteArray("content"));
     EXPECT_EQ(readTestFile(path("other")), QByteArray("other"));
@@ -254,13 +253,16 @@ TEST_F(FileOpTaskTest, CopyReplacesTheTargetAndRecordsOnlySuccess)
         QString target;
         bool succeeds;
         QByteArray targetAfter; // empty: the target must not exist
+        QString reason; // after the failure text
     } cases[] = {
-        {"new target", path("download"), path("fresh"), true, "new content"},
-        {"existing target", path("download"), path("installed"), true, "new content"},
+        {"new target", path("download"), path("fresh"), true, "new content", ""},
+        {"existing target", path("download"), path("installed"), true, "new content", ""},
         {"missing source keeps the target", path("missing"), path("installed"), false,
-         "new content"},
-        {"missing target folder", path("download"), path("no/such/target"), false, ""},
-        {"onto itself", path("download"), path("download"), false, "new content"},
+         "new content", ": No such file or directory"},
+        {"missing target folder", path("download"), path("no/such/target"), false, "",
+         ": No such file or directory"},
+        {"onto itself", path("download"), path("download"), false, "new content",
+         ": it is the same file"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -275,7 +277,8 @@ TEST_F(FileOpTaskTest, CopyReplacesTheTargetAndRecordsOnlySuccess)
             EXPECT_EQ(log.lines, QStringList({"t progress 0.5", "t finished"}));
             EXPECT_EQ(paths(records), QStringList("1 " + c.target));
         } else {
-            EXPECT_EQ(log.lines, QStringList({failure.arg(c.source, c.target), "t canceled"}));
+            EXPECT_EQ(log.lines,
+                      QStringList({failure.arg(c.source, c.target) + c.reason, "t canceled"}));
             EXPECT_TRUE(records.isEmpty());
         }
         if (c.targetAfter.isEmpty())

@@ -229,12 +229,14 @@ TEST_F(FileReplaceTest, EachKindOfEntryIsInstalledOrFailsWithoutATrace)
          published(ReplaceEntry("mac", "MacOS/app._lzma2_", hash, 0, "MacOS/app")),
          [&](FileReplaceTest &t) { writeTestFile(t.downloaded("MacOS/app._lzma2_"), "junk"); },
          false,
-         {"Could not unpack '%source' to '%target'"}},
+         {"Could not unpack '%source' to '%target': the packed file is damaged or incomplete"}},
         {"patch for another base",
          published(ReplaceEntry("mac", "MacOS/app", hash, 0, "MacOS/app", "MacOS/app_patch_")),
          [&](FileReplaceTest &t) { t.writePatch("MacOS/app_patch_", content("older"), newData); },
          false,
-         {"Patching MacOS/app", "Could not patch '%base' to '%target'"}},
+         {"Patching MacOS/app",
+          "Could not patch '%base' to '%target': the patch does not fit this file (checksum "
+          "mismatch)"}},
         {"missing download",
          published(ReplaceEntry("mac", "MacOS/plain", QString(), 0, QString())),
          [](FileReplaceTest &) {},
@@ -352,7 +354,8 @@ TEST_F(FileReplaceTest, PatchWithoutTheInstalledFileFails)
     task.execute();
     ASSERT_TRUE(waitUntil([&task] { return taskEnded(task); }));
     EXPECT_EQ(task.state, int(TaskSpecification::Failed));
-    EXPECT_TRUE(log.lines.contains(QString("t message Could not patch '%1' to '%2'")
+    EXPECT_TRUE(log.lines.contains(QString("t message Could not patch '%1' to '%2': No such file "
+                                           "or directory")
                                        .arg(downloaded("MacOS/app_old"), installed("MacOS/app"))));
     EXPECT_TRUE(capture.contains("ApplyEnsemblePatch status = 4"));
     EXPECT_FALSE(QFileInfo::exists(installed("MacOS/app")));
@@ -772,6 +775,59 @@ TEST_F(FileReplaceListTest, RollbackAcrossFileSystemsRestoresEveryFilesBytesAndM
     EXPECT_EQ(snapshot(install()), before);
     for (const auto &f : files)
         EXPECT_EQ(QFileInfo(installed(f.rel)).permissions(), f.mode) << f.rel;
+}
+
+TEST_F(FileReplaceListTest, AFullBundleVolumeIsNamedInTheFailureAndEveryOldFileStays)
+{
+    PrivateTmpfs bundle(install(), "512k");
+    if (!bundle.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    const QByteArray oldData = content("old");
+    const QByteArray newData = content("new");
+    const struct
+    {
+        Treatment treatment;
+        const char *failure;
+    } cases[] = {
+        {Copy, "Could not copy '%source' to '%target'"},
+        {Lzma2, "Could not unpack '%source' to '%target'"},
+        {Gzip, "Could not unzip '%source' to '%target'"},
+        {Patch, "Could not patch '%base' to '%target'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.failure);
+        // The mount point itself stays.
+        for (const QFileInfo &info : QDir(install()).entryInfoList(
+                 QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+            ASSERT_TRUE(info.isDir() ? QDir(info.filePath()).removeRecursively()
+                                     : QFile::remove(info.filePath()));
+        }
+        ASSERT_TRUE(QDir(download()).removeRecursively());
+        ASSERT_TRUE(QDir().mkpath(download()));
+        entries.clear();
+        const QString target = installed("MacOS/app");
+        ASSERT_TRUE(writeTestFile(target, oldData));
+        entries << prepareTreatment(*this, c.treatment, "MacOS/app", oldData, newData);
+        ASSERT_TRUE(bundle.fillUp());
+        const auto before = snapshot(install());
+
+        FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+        TaskEventLog log;
+        log.watch(&list, "l");
+        list.execute();
+        ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+        EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+        const QString failure = QString(c.failure)
+                                    .replace("%source", downloaded(entries[0].m_key))
+                                    .replace("%base", downloaded("MacOS/app_old"))
+                                    .replace("%target", target);
+        const QStringList messages = log.filtered("l message");
+        EXPECT_TRUE(messages.contains("l message " + failure + ": No space left on device"))
+            << messages.join('\n').toStdString();
+        EXPECT_EQ(messages.last(), "l message rolling back file updates");
+        EXPECT_EQ(snapshot(install()), before);
+        EXPECT_EQ(readTestFile(target), oldData);
+    }
 }
 
 TEST_F(FileReplaceListTest, RollbackBringsBackReadOnlyAndOddModesExactly)

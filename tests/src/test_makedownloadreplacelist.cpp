@@ -5,6 +5,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 #include "productini.h"
 #include "signing_test_support.h"
+#include "tmpfs_test_support.h"
 #include "updatertestenv.h"
 
 #include <QCoreApplication>
@@ -513,8 +514,25 @@ TEST(DownloadReplaceListBuilder, StepOneFailsWhenACurrentFileCannotBeStaged)
     bench.writeIni("[macosx]\nMacOS/cur={new}::3\n");
     EXPECT_FALSE(bench.runWorker());
     EXPECT_EQ(bench.messages.value(1),
-              QString("Could not copy '%1' to '%2'")
+              QString("Could not copy '%1' to '%2': Is a directory")
                   .arg(bench.installDir + "//MacOS/cur", bench.downloadDir + "/MacOS/cur"));
+}
+
+TEST(DownloadReplaceListBuilder, StepOneSaysWhyACurrentFileCouldNotBeStaged)
+{
+    ListBench bench(0);
+    PrivateTmpfs session(bench.downloadDir, "256k");
+    if (!session.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    bench.install({"MacOS/cur=new"});
+    bench.writeIni("[macosx]\nMacOS/cur={new}::3\n");
+    ASSERT_TRUE(session.fillUp());
+    EXPECT_FALSE(bench.runWorker());
+    EXPECT_EQ(bench.messages.value(1),
+              QString("Could not copy '%1' to '%2': No space left on device")
+                  .arg(bench.installDir + "//MacOS/cur", bench.downloadDir + "/MacOS/cur"));
+    // A staged file cut short would end up in the new updater.
+    EXPECT_FALSE(QFileInfo::exists(bench.downloadDir + "/MacOS/cur"));
 }
 
 class DownloadReplaceListTask : public ::testing::Test

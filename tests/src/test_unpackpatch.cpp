@@ -69,6 +69,7 @@ struct UnpackCase
     std::function<QByteArray(const QString &dir)> source; // null: no source file
     bool ok;
     QByteArray content; // of the target after success
+    const char *reason; // after the failure text
 };
 
 class UnpackTaskTest : public ::testing::Test
@@ -110,9 +111,9 @@ TEST_F(UnpackTaskTest, GoodAndCorruptSources)
     };
     const UnpackCase cases[] = {
         {"lzma2", Kind::Lzma2, [&](const QString &d) { return lzma2Container(d, content); }, true,
-         content},
+         content, nullptr},
         {"lzma2 empty file", Kind::Lzma2, [](const QString &d) { return lzma2Container(d, {}); },
-         true, QByteArray()},
+         true, QByteArray(), nullptr},
         {"lzma2 wrong checksum",
          Kind::Lzma2,
          [&](const QString &d) {
@@ -121,35 +122,41 @@ TEST_F(UnpackTaskTest, GoodAndCorruptSources)
              return c;
          },
          false,
-         {}},
+         {},
+         "the packed file is damaged or incomplete"},
         {"lzma2 truncated",
          Kind::Lzma2,
          [&](const QString &d) { return lzma2Container(d, content).left(200); },
          false,
-         {}},
+         {},
+         "the packed file is damaged or incomplete"},
         {"lzma2 not a container",
          Kind::Lzma2,
          [](const QString &) { return QByteArray("plain"); },
          false,
-         {}},
-        {"lzma2 missing source", Kind::Lzma2, nullptr, false, {}},
-        {"gzip", Kind::Gzip, [&](const QString &d) { return gzipped(d, content); }, true, content},
+         {},
+         "the packed file is damaged or incomplete"},
+        {"lzma2 missing source", Kind::Lzma2, nullptr, false, {}, "No such file or directory"},
+        {"gzip", Kind::Gzip, [&](const QString &d) { return gzipped(d, content); }, true, content,
+         nullptr},
         {"gzip empty", Kind::Gzip, [](const QString &d) { return gzipped(d, {}); }, true,
-         QByteArray()},
+         QByteArray(), nullptr},
         {"gzip wrong data check",
          Kind::Gzip,
          [&](const QString &d) { return corruptCrc(gzipped(d, content), 8); },
          false,
-         {}},
+         {},
+         "damaged gzip data (incorrect data check)"},
         {"gzip truncated",
          Kind::Gzip,
          [&](const QString &d) { return gzipped(d, content).left(1000); },
          false,
-         {}},
-        {"gzip missing source", Kind::Gzip, nullptr, false, {}},
+         {},
+         "damaged gzip data (unexpected end of file)"},
+        {"gzip missing source", Kind::Gzip, nullptr, false, {}, "No such file or directory"},
         // zlib passes data that is not gzip through unchanged.
         {"gzip plain data", Kind::Gzip, [](const QString &) { return QByteArray("as is\n"); }, true,
-         QByteArray("as is\n")},
+         QByteArray("as is\n"), nullptr},
     };
 
     for (const UnpackCase &c : cases) {
@@ -180,10 +187,10 @@ TEST_F(UnpackTaskTest, GoodAndCorruptSources)
             EXPECT_EQ(records[0].op, int(RollbackData::FILE_CREATE));
             EXPECT_EQ(records[0].path, target);
         } else {
-            const QString text = c.kind == Kind::Lzma2 ? "t message Could not unpack '%1' to '%2'"
-                                                       : "t message Could not unzip '%1' to '%2'";
+            const QString text = c.kind == Kind::Lzma2 ? "t message Could not unpack '%1' to '%2': "
+                                                       : "t message Could not unzip '%1' to '%2': ";
             EXPECT_EQ(task->state, int(TaskSpecification::Failed));
-            EXPECT_EQ(messages, QStringList({text.arg(source, target)}));
+            EXPECT_EQ(messages, QStringList({text.arg(source, target) + c.reason}));
             EXPECT_TRUE(records.isEmpty());
             // A failed restore never touches what was there before.
             EXPECT_EQ(readTestFile(target), QByteArray("installed"));
@@ -267,6 +274,7 @@ struct PatchCase
     std::function<QByteArray(const QByteArray &oldData, const QByteArray &newData)> patch;
     int status;
     const char *logLine; // the extra line for the status, or null
+    const char *reason; // after the failure text
 };
 
 TEST_F(UnpackTaskTest, PatchResultsAndTheirLogLines)
@@ -280,30 +288,31 @@ TEST_F(UnpackTaskTest, PatchResultsAndTheirLogLines)
         return p;
     };
     const PatchCase cases[] = {
-        {"applies", true, ensemblePatch, 1, nullptr},
+        {"applies", true, ensemblePatch, 1, nullptr, nullptr},
         {"other base", true,
          [](const QByteArray &, const QByteArray &n) { return ensemblePatch("another base", n); },
-         8, nullptr},
-        {"missing base", false, ensemblePatch, 4, nullptr},
+         8, nullptr, "the patch does not fit this file (checksum mismatch)"},
+        {"missing base", false, ensemblePatch, 4, nullptr, "No such file or directory"},
         {"not a patch", true,
          [&](const QByteArray &o, const QByteArray &n) {
              return header(ensemblePatch(o, n), 0, 0);
          },
-         5, "Not a quorpatch patch"},
+         5, "Not a quorpatch patch", "not a patch file"},
         {"other version", true,
          [&](const QByteArray &o, const QByteArray &n) {
              return header(ensemblePatch(o, n), 4, 1);
          },
-         6, "Wrong version patch"},
+         6, "Wrong version patch", "the patch has an unknown version"},
         {"header only", true,
          [&](const QByteArray &o, const QByteArray &n) { return ensemblePatch(o, n).left(8); }, 7,
-         "Corrupt patch"},
+         "Corrupt patch", "the patch is damaged"},
         {"payload cut short", true,
          [&](const QByteArray &o, const QByteArray &n) {
              const QByteArray p = ensemblePatch(o, n);
              return p.left(p.size() - 20);
          },
-         20, "Stream error (likely out of memory or disk space)"},
+         20, "Stream error (likely out of memory or disk space)",
+         "the patch data could not be decoded (status 20)"},
     };
     for (const PatchCase &c : cases) {
         SCOPED_TRACE(c.label);
@@ -335,9 +344,9 @@ TEST_F(UnpackTaskTest, PatchResultsAndTheirLogLines)
             EXPECT_EQ(records.size(), 1);
         } else {
             EXPECT_EQ(task.state, int(TaskSpecification::Failed));
-            EXPECT_EQ(
-                messages,
-                QStringList({QString("t message Could not patch '%1' to '%2'").arg(base, target)}));
+            EXPECT_EQ(messages,
+                      QStringList({QString("t message Could not patch '%1' to '%2': %3")
+                                       .arg(base, target, c.reason)}));
             EXPECT_EQ(readTestFile(target), QByteArray("installed"));
             EXPECT_TRUE(records.isEmpty());
         }

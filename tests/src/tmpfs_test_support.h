@@ -11,6 +11,8 @@
 #include <QString>
 
 #ifdef __linux__
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 #endif
@@ -18,14 +20,16 @@
 class PrivateTmpfs
 {
 public:
-    explicit PrivateTmpfs(const QString &folder)
+    // size as the mount option takes it ("64m", "256k"): a small one to run it full.
+    explicit PrivateTmpfs(const QString &folder, const QByteArray &size = "64m")
         : m_folder(folder)
     {
+        Q_UNUSED(size);
 #ifdef __linux__
         if (geteuid() != 0 || !QDir().mkpath(folder))
             return;
         m_mounted = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs",
-                            MS_NOSUID | MS_NODEV, "size=64m,mode=0755")
+                            MS_NOSUID | MS_NODEV, ("size=" + size + ",mode=0755").constData())
             == 0;
 #endif
     }
@@ -48,6 +52,26 @@ public:
     QString folder() const
     {
         return m_folder;
+    }
+
+    // Writes a file of the given name in the folder until no byte more fits; true when the file
+    // system ran full.
+    bool fillUp(const QString &name = QStringLiteral(".filler")) const
+    {
+#ifdef __linux__
+        const int fd = ::open(QFile::encodeName(m_folder + "/" + name).constData(),
+                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        static const char block[4096] = {};
+        while (::write(fd, block, sizeof(block)) > 0) { }
+        const bool full = errno == ENOSPC;
+        ::close(fd);
+        return full;
+#else
+        Q_UNUSED(name);
+        return false;
+#endif
     }
 
 private:

@@ -47,21 +47,6 @@ QString gzipReason(gzFile in, const QString &source)
     return FileUnpackFunc_Zip::tr("damaged gzip data (%1)").arg(text);
 }
 
-bool writeAll(int fd, const char *data, int size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= int(n);
-    }
-    return true;
-}
-
 } // namespace
 
 bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source, QString *reason)

@@ -42,21 +42,6 @@ QString destinationOf(const QString &target)
     return info.isSymLink() && info.exists() ? info.canonicalFilePath() : target;
 }
 
-bool writeAll(int fd, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 bool copyContent(const QString &source, int fd, QString *reason)
 {
     QFile in(source);
@@ -106,6 +91,21 @@ bool syncToDisk(const QString &path, QString *reason)
 }
 
 } // namespace
+
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
 
 QString scratchPathFor(const QString &target)
 {

@@ -31,6 +31,9 @@ bool writeFileThroughScratch(const QString &target,
 // open for writing, or -1 with errno set.
 int createFileExclusively(const QString &path);
 
+// Writes all size bytes to fd, again after an interrupted call; false with errno set.
+bool writeAll(int fd, const char *data, qint64 size);
+
 // For write above: copies the content of source into the scratch file, which must be the plain
 // file it was given (a link that replaced it is refused).
 bool copyIntoScratch(const QString &source, const QString &scratch, QString *reason = nullptr);

@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextCursor>
+#include <QTextDocumentFragment>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -45,6 +46,13 @@ QString trObject(const char *text)
 }
 
 const char *makerUrl = "https://www.quorvelin.example/";
+
+// What the user reads of a question box's text: the box shows a text that looks like markup as
+// rich text, so the log gets that text's plain form, not its tags and entities.
+QString questionAsShown(const QString &text)
+{
+    return Qt::mightBeRichText(text) ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
+}
 
 } // namespace
 
@@ -170,7 +178,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     const QString question
         = trWidget("<p>Update in progress.</p><p>Are you sure you want to abort?</p>");
-    logShownText(question);
+    logShownText(questionAsShown(question));
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, trWidget("Question"), question, QMessageBox::Yes | QMessageBox::No);
     // The run may have ended while the question was open. Qt refuses a close() made inside
@@ -334,7 +342,7 @@ void MainWindow::onRebootWithConfirmation()
         = trWidget("<p>A computer restart is required to proceed with the client update. If you "
                    "do not reboot now, the Quorvelin update will be cancelled.</p><p>Do you want "
                    "to reboot now?</p>");
-    logShownText(question);
+    logShownText(questionAsShown(question));
     const QMessageBox::StandardButton answer
         = QMessageBox::question(this, trWidget("Confirm reboot"), question,
                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);

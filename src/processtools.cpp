@@ -15,9 +15,20 @@ QString ProcessTools::tempFilePath(const QString &name)
     return temp + QStringLiteral("/") + name;
 }
 
+namespace {
+
+const char *starterScriptName = "update.sh";
+
+} // namespace
+
 QString ProcessTools::argsFilePath()
 {
     return tempFilePath(QStringLiteral("qvxclientupdateargs"));
+}
+
+QString ProcessTools::starterScriptPath()
+{
+    return tempFilePath(QString::fromLatin1(starterScriptName));
 }
 
 bool ProcessTools::writeArgsFile(const QStringList &args)
@@ -66,8 +77,8 @@ bool ProcessTools::startClientUpdater(const QString &dir, const QStringList &arg
     qDebug() << "startNewUpdater_mac" << dir << args;
     writeArgsFile(args);
 
-    const QString script
-        = writeUpdateStarterScript(clientUpdaterBundle(dir), QStringLiteral("update.sh"));
+    const QString script = writeUpdateStarterScript(clientUpdaterBundle(dir),
+                                                    QString::fromLatin1(starterScriptName));
     if (script.isEmpty()) {
         qDebug() << "Failed to write temp update starter for second update step";
         return false;

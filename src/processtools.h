@@ -23,6 +23,8 @@ public:
     // Path of the arguments file that the next updater reads when started without arguments;
     // empty when the system has no usable temporary folder.
     static QString argsFilePath();
+    // Path of the script that starts the next updater; empty as for argsFilePath.
+    static QString starterScriptPath();
     // name in the system temporary folder; empty when there is no usable one (Qt then reports
     // an empty temporary path, which must not turn into the file-system root).
     static QString tempFilePath(const QString &name);

@@ -283,9 +283,12 @@ void UpdateEngine::cleanup()
         }
         removeSessionRecord();
     }
-    const QString argsFile = ProcessTools::argsFilePath();
-    if (!argsFile.isEmpty())
-        QFile::remove(argsFile);
+    // The hand-over's files in the temporary folder have done their work once step two runs.
+    for (const QString &handOverFile :
+         {ProcessTools::argsFilePath(), ProcessTools::starterScriptPath()}) {
+        if (!handOverFile.isEmpty())
+            QFile::remove(handOverFile);
+    }
     emit message(QStringLiteral("Temporary files removed."));
 }
 

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <QStringList>
 
 #include <cstdlib>
 
@@ -33,6 +34,37 @@ const char *levelField(QtMsgType type)
         return "\t|\tInfo\t|\t";
     }
     return nullptr;
+}
+
+// The text's lines: split at every mandatory line break of Unicode (LF, VT, FF, CR, NEL, LS, PS;
+// CR LF is one break), since any of them may start a new line for a reader of the file. A break
+// at the very end opens no further line; an empty text is one empty line.
+QStringList textLines(const QString &text)
+{
+    QStringList lines;
+    QString line;
+    for (int i = 0; i < text.size(); ++i) {
+        switch (text.at(i).unicode()) {
+        case '\r':
+            if (i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+                ++i;
+            Q_FALLTHROUGH();
+        case '\n':
+        case '\v':
+        case '\f':
+        case 0x85:
+        case 0x2028:
+        case 0x2029:
+            lines.append(line);
+            line.clear();
+            break;
+        default:
+            line.append(text.at(i));
+        }
+    }
+    if (lines.isEmpty() || !line.isEmpty())
+        lines.append(line);
+    return lines;
 }
 
 QAtomicPointer<UpdateLog> s_instance;
@@ -133,10 +165,13 @@ void UpdateLog::write(QtMsgType type, const QString &msg)
         t_writing = true;
         // A log file that could not be opened takes nothing, quietly.
         if (file && file->isOpen()) {
-            // The stream's codec is the locale's, so the line is written in the local 8-bit
+            // Each line of the text is an entry of its own with the same time and level: a line
+            // without them is dropped by readers, and text after a break could pose as an entry.
+            // The stream's codec is the locale's, so the lines are written in the local 8-bit
             // encoding.
-            stream << QDateTime::currentDateTime().toString(logTimeFormat()) << level << msg
-                   << '\n';
+            const QString time = QDateTime::currentDateTime().toString(logTimeFormat());
+            for (const QString &line : textLines(msg))
+                stream << time << level << line << '\n';
             stream.flush();
         }
         t_writing = false;

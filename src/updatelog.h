@@ -1,4 +1,4 @@
-// The updater's diagnostic log: every Qt message of the process, one line each, in a file below
+// The updater's diagnostic log: every Qt message of the process, one entry a line, in a file below
 // the system temporary folder. Logging is on only while the marker file "qvx_update_log" exists
 // there when the log object is made.
 #ifndef UPDATELOG_H
@@ -30,7 +30,8 @@ public:
     // Path of the log file; empty while logging is off.
     QString fileName() const;
 
-    // Writes one line; safe from any thread. A fatal message aborts the process after its line.
+    // Writes one entry per line of msg, each with the time and level; safe from any thread. A
+    // fatal message aborts the process after its lines.
     void write(QtMsgType type, const QString &msg);
 
     // Flushes and closes the file (at the end of the run); later messages are dropped. Safe
@@ -53,7 +54,8 @@ private:
 void updateMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
 // Puts a text the user was shown (a line of the window's pane, a message box) into the log as
-// an Info line, unchanged: support reads the reason for a failure there after the window is gone.
+// Info, unchanged (one entry per line of it): support reads the reason for a failure there after
+// the window is gone.
 void logShownText(const QString &text);
 
 #endif // UPDATELOG_H

@@ -23,6 +23,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -810,15 +811,23 @@ public:
     UpdateLogFile &operator=(const UpdateLogFile &) = delete;
 
     bool enabled() const { return m_log->enabled() && !m_log->fileName().isEmpty(); }
-    // The texts of the Info lines, in order.
-    QStringList infoTexts() const
+    // The lines of the file, in order.
+    QStringList lines() const
     {
         QFile file(m_log->fileName());
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
             return {};
+        QStringList lines = QString::fromLocal8Bit(file.readAll()).split('\n');
+        if (lines.last().isEmpty())
+            lines.removeLast(); // after the last line feed
+        return lines;
+    }
+    // The texts of the Info lines, in order.
+    QStringList infoTexts() const
+    {
         const QString level = QStringLiteral("\t|\tInfo\t|\t");
         QStringList texts;
-        for (const QString &line : QString::fromLocal8Bit(file.readAll()).split('\n')) {
+        for (const QString &line : lines()) {
             const int at = line.indexOf(level);
             if (at >= 0)
                 texts.append(line.mid(at + level.size()));
@@ -919,6 +928,81 @@ INSTANTIATE_TEST_SUITE_P(
                                       },
                                       "Signature check failed for pre.sh"}),
     [](const ::testing::TestParamInfo<FailureLogCase> &info) {
+        return std::string(info.param.name);
+    });
+
+// The questions are rich text; the log holds what the user reads in the box: its plain text,
+// one entry per paragraph, no tags or entities.
+struct QuestionLogCase
+{
+    const char *name;
+    std::function<void(MainWindowTest &)> ask;
+    QStringList read; // the paragraphs, as the box shows them
+};
+
+void PrintTo(const QuestionLogCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class MainWindowQuestionLogTest : public MainWindowTest,
+                                  public ::testing::WithParamInterface<QuestionLogCase>
+{
+public:
+    using MainWindowTest::startRun;
+    using MainWindowTest::window;
+};
+
+TEST_P(MainWindowQuestionLogTest, QuestionIsLoggedAsThePlainTextShown)
+{
+    const QuestionLogCase &c = GetParam();
+    UpdateLogFile log(env.tempDir());
+    ASSERT_TRUE(log.enabled());
+    ModalBoxCloser closer(QMessageBox::No);
+    c.ask(*this);
+    ASSERT_EQ(closer.boxes().size(), 1);
+
+    const QStringList logged = log.infoTexts();
+    for (const QString &paragraph : c.read)
+        EXPECT_TRUE(logged.contains(paragraph))
+            << paragraph.toStdString() << " not in " << logged.join(" | ").toStdString();
+    for (const QString &text : logged) {
+        EXPECT_FALSE(text.contains(QLatin1Char('<'))) << text.toStdString();
+        EXPECT_FALSE(text.contains(QLatin1Char('&'))) << text.toStdString();
+    }
+    const QRegularExpression entry(QStringLiteral(
+        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}\t\\|\t(Debug|Info|Warning)\t\\|\t"));
+    for (const QString &line : log.lines())
+        EXPECT_TRUE(entry.match(line).hasMatch()) << line.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Questions, MainWindowQuestionLogTest,
+    ::testing::Values(QuestionLogCase {"Abort",
+                                       [](MainWindowTest &base) {
+                                           auto &t = static_cast<MainWindowQuestionLogTest &>(base);
+                                           t.startRun();
+                                           EXPECT_FALSE(t.window->close());
+                                       },
+                                       {QStringLiteral("Update in progress."),
+                                        QStringLiteral("Are you sure you want to abort?")}},
+                      QuestionLogCase {
+                          "Restart",
+                          [](MainWindowTest &base) {
+                              auto &t = static_cast<MainWindowQuestionLogTest &>(base);
+                              t.startRun();
+                              MainWindow *w = t.window.get();
+                              EXPECT_EQ(exitCodeOf([w]() {
+                                            QMetaObject::invokeMethod(w, "onRebootWithConfirmation",
+                                                                      Qt::QueuedConnection);
+                                        }),
+                                        0);
+                          },
+                          {QStringLiteral("A computer restart is required to proceed with the "
+                                          "client update. If you do not reboot now, the Quorvelin "
+                                          "update will be cancelled."),
+                           QStringLiteral("Do you want to reboot now?")}}),
+    [](const ::testing::TestParamInfo<QuestionLogCase> &info) {
         return std::string(info.param.name);
     });
 

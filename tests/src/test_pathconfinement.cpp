@@ -16,6 +16,7 @@
 #include <functional>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -50,6 +51,45 @@ void collectInodes(const QByteArray &folder, std::set<Inode> *inodes)
     ::closedir(dir);
 }
 
+// Removes folder and everything below it, links not followed, by raw bytes: Qt cannot remove a
+// name that is not valid in the file-name encoding, and would leave the folder behind.
+void removeTreeRaw(const QByteArray &folder)
+{
+    struct stat st;
+    if (::lstat(folder.constData(), &st) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlink(folder.constData());
+        return;
+    }
+    if (DIR *dir = ::opendir(folder.constData())) {
+        std::vector<QByteArray> names;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(dir);
+        for (const QByteArray &name : names)
+            removeTreeRaw(folder + '/' + name);
+    }
+    ::rmdir(folder.constData());
+}
+
+// A temporary folder that is removed by raw bytes, whatever names it holds.
+class RawTemporaryDir : public QTemporaryDir
+{
+public:
+    RawTemporaryDir() { setAutoRemove(false); }
+    ~RawTemporaryDir()
+    {
+        if (isValid())
+            removeTreeRaw(QFile::encodeName(path()));
+    }
+    RawTemporaryDir(const RawTemporaryDir &) = delete;
+    RawTemporaryDir &operator=(const RawTemporaryDir &) = delete;
+};
+
 TEST(PathConfinement, RelativePathRules)
 {
     for (const char *safe : {"a", "Contents/MacOS/x", "a..b/..c", ".hidden/x", "x."})
@@ -62,7 +102,7 @@ TEST(PathConfinement, RelativePathRules)
 // A root folder with links of every kind, and a folder outside it.
 TEST(PathConfinement, LinksAreFollowedToWhereTheyLead)
 {
-    QTemporaryDir dir;
+    RawTemporaryDir dir;
     const QString root = dir.filePath("root");
     const QString outside = dir.filePath("outside");
     ASSERT_TRUE(put(root + "/Versions/5/lib", "lib"));

@@ -357,6 +357,8 @@ TEST_F(ProcessToolsTest, NewUpdaterStartsWithoutArgumentsAndFindsThemInTheFile)
     EXPECT_EQ(contentOf(marker), QByteArray("0\n--clientupdate\nclient_macosx\n812\n#\ndone\n"));
     EXPECT_TRUE(
         logged(QStringLiteral("starting \"") + env.tempDir() + QStringLiteral("/update.sh\"")));
+    // Step two removes the script by this path.
+    EXPECT_EQ(ProcessTools::starterScriptPath(), env.tempDir() + QStringLiteral("/update.sh"));
 }
 
 TEST_F(ProcessToolsTest, ClientStartsDetachedFromTheBundleBesideTheUpdatedOne)

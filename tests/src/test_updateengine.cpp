@@ -356,11 +356,16 @@ TEST_F(UpdateEngineTest, StepOneSuccessDropsTheRecord)
     QTRY_VERIFY(factory.root.isNull());
 }
 
-TEST_F(UpdateEngineTest, StepTwoSuccessRemovesSessionFolderAndArgumentsFile)
+// Step one's hand-over files go too; what else is in the temporary folder stays.
+TEST_F(UpdateEngineTest, StepTwoSuccessRemovesSessionFolderArgumentsFileAndStarterScript)
 {
     config.clientUpdate = 1;
     const QString args = QDir::tempPath() + QStringLiteral("/qvxclientupdateargs");
     makeFile(args);
+    const QString script = QDir::tempPath() + QStringLiteral("/update.sh");
+    makeFile(script);
+    const QString marker = QDir::tempPath() + QStringLiteral("/qvx_force_update");
+    makeFile(marker);
     UpdateEngine engine(&config, nullptr);
     record(engine);
     ASSERT_TRUE(engine.initialize());
@@ -376,7 +381,9 @@ TEST_F(UpdateEngineTest, StepTwoSuccessRemovesSessionFolderAndArgumentsFile)
     EXPECT_EQ(events.mid(events.size() - expectedTail.size()), expectedTail);
     EXPECT_FALSE(QFileInfo::exists(session));
     EXPECT_FALSE(QFile::exists(args));
+    EXPECT_FALSE(QFile::exists(script));
     EXPECT_FALSE(QFile::exists(UpdateIniData::iniPath()));
+    EXPECT_TRUE(QFile::exists(marker));
 }
 
 struct CancelCase

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -117,16 +118,13 @@ TEST_F(UpdateLogTest, EachMessageTypeMakesOneLineOfTheFixedForm)
     {
         QtMsgType type;
         QString text;
-        QStringList expected; // after the time
+        QStringList expected; // after the time, one a line
     };
     const Case cases[] = {
         {QtDebugMsg, QStringLiteral("abc"), {QStringLiteral("\t|\tDebug\t|\tabc")}},
         {QtWarningMsg, QStringLiteral("w \"q\""), {QStringLiteral("\t|\tWarning\t|\tw \"q\"")}},
         {QtCriticalMsg, QStringLiteral("c"), {QStringLiteral("\t|\tCritical\t|\tc")}},
         {QtInfoMsg, QString(), {QStringLiteral("\t|\tInfo\t|\t")}},
-        {QtDebugMsg,
-         QStringLiteral("two\nlines"),
-         {QStringLiteral("\t|\tDebug\t|\ttwo"), QStringLiteral("lines")}},
         {static_cast<QtMsgType>(7), QStringLiteral("unknown type"), {}},
     };
     createMarker();
@@ -140,12 +138,74 @@ TEST_F(UpdateLogTest, EachMessageTypeMakesOneLineOfTheFixedForm)
     ASSERT_EQ(lines.size(), expected.size()) << lines.join(QLatin1Char('\n')).toStdString();
     const QRegularExpression time(kLinePrefix + QStringLiteral("(.*)$"));
     for (int i = 0; i < lines.size(); ++i) {
-        if (expected[i].startsWith(QLatin1Char('\t'))) {
-            const QRegularExpressionMatch match = time.match(lines[i]);
-            ASSERT_TRUE(match.hasMatch()) << lines[i].toStdString();
-            EXPECT_EQ(match.captured(1), expected[i]);
-        } else {
-            EXPECT_EQ(lines[i], expected[i]);
+        const QRegularExpressionMatch match = time.match(lines[i]);
+        ASSERT_TRUE(match.hasMatch()) << lines[i].toStdString();
+        EXPECT_EQ(match.captured(1), expected[i]);
+    }
+}
+
+// A reader drops a line without time and level, and text after a line break could pose as an
+// entry of its own: each line of a text is an entry, with the time and level of the message.
+TEST_F(UpdateLogTest, EveryLineOfATextIsAnEntryOfItsOwn)
+{
+    const QString forged
+        = QStringLiteral("2020-01-01 00:00:00:000\t|\tInfo\t|\tUpdate successfully finished");
+    struct Case
+    {
+        const char *name;
+        QString text;
+        QStringList lines; // the texts of the entries
+    };
+    const Case cases[] = {
+        {"line feed",
+         QStringLiteral("Failed to query latest client\nversion from update server."),
+         {QStringLiteral("Failed to query latest client"),
+          QStringLiteral("version from update server.")}},
+        {"CR LF", QStringLiteral("one\r\ntwo"), {QStringLiteral("one"), QStringLiteral("two")}},
+        {"lone CR", QStringLiteral("one\rtwo"), {QStringLiteral("one"), QStringLiteral("two")}},
+        {"LF CR",
+         QStringLiteral("one\n\rtwo"),
+         {QStringLiteral("one"), QString(), QStringLiteral("two")}},
+        {"trailing line feed", QStringLiteral("last\n"), {QStringLiteral("last")}},
+        {"trailing CR LF", QStringLiteral("last\r\n"), {QStringLiteral("last")}},
+        {"only a line feed", QStringLiteral("\n"), {QString()}},
+        {"empty lines",
+         QStringLiteral("\n\na\n\n"),
+         {QString(), QString(), QStringLiteral("a"), QString()}},
+        {"Unicode breaks",
+         QStringLiteral("a") + QChar(0x2028) + QStringLiteral("b") + QChar(0x2029)
+             + QStringLiteral("c") + QChar(0x85) + QStringLiteral("d\ve\ff"),
+         {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d"),
+          QStringLiteral("e"), QStringLiteral("f")}},
+        {"forged entry", QStringLiteral("x\n") + forged, {QStringLiteral("x"), forged}},
+        {"forged entry after CR", QStringLiteral("x\r") + forged, {QStringLiteral("x"), forged}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A log of its own, so that the file holds this case only.
+        QTemporaryDir caseDir;
+        ASSERT_TRUE(
+            UpdaterTestEnv::writeFile(caseDir.filePath(QStringLiteral("qvx_update_log")), "x"));
+        UpdateLog log(caseDir.path());
+        log.openLogFile();
+        log.write(QtWarningMsg, c.text);
+        QFile file(log.fileName());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        // Physical lines as any reader splits them: at LF, CR and CR LF.
+        const QStringList physical = QString::fromLocal8Bit(content).split(
+            QRegularExpression(QStringLiteral("\r\n|\n|\r")));
+        ASSERT_TRUE(content.endsWith('\n'));
+        ASSERT_EQ(physical.size() - 1, c.lines.size()) << content.toStdString();
+        const QRegularExpression entry(kLinePrefix + QStringLiteral("\t\\|\tWarning\t\\|\t(.*)$"));
+        QString firstTime;
+        for (int i = 0; i < c.lines.size(); ++i) {
+            const QRegularExpressionMatch match = entry.match(physical[i]);
+            ASSERT_TRUE(match.hasMatch()) << physical[i].toStdString();
+            EXPECT_EQ(match.captured(1), c.lines[i]);
+            if (i == 0)
+                firstTime = physical[i].left(23);
+            EXPECT_EQ(physical[i].left(23), firstTime);
         }
     }
 }

@@ -47,13 +47,16 @@ void setRecord(Entries *entries, int version, const QString &dir, const QString 
 }
 
 // False only for a file that exists but cannot be read: rewriting it would drop its content.
+// Anything else in its place is left to the write, which names the system's reason.
 bool readEntries(const QString &path, Entries *entries, QString *reason)
 {
     QSettings settings(path, QSettings::IniFormat);
-    if (settings.status() == QSettings::AccessError && QFileInfo::exists(path)) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            *reason = file.errorString();
+    if (settings.status() == QSettings::AccessError && QFileInfo(path).isFile()) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            *reason = systemErrorText(errno);
+        else
+            ::close(fd);
         return false;
     }
     const QStringList keys = settings.allKeys();

@@ -11,6 +11,7 @@
 #include "fileunpacktaskspecification_zip.h"
 #include "pathconfinement.h"
 #include "sessionfolder.h"
+#include "systemreason.h"
 #include "updateinidata.h"
 
 #include <QDebug>
@@ -351,10 +352,12 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     linkIntoStagedBundle(QStringLiteral("Frameworks"));
     linkIntoStagedBundle(QStringLiteral("Plugins"));
 
-    if (!UpdateIniData::modifyTempIni(joined(tempDir, QStringLiteral("SharedSupport")))) {
-        qDebug() << "Failed to write temp update.ini";
-        emit error(tr("Failed to write temp update.ini. The updater does not seem to have the "
-                      "required write permissions."));
+    QString reason;
+    if (!UpdateIniData::modifyTempIni(joined(tempDir, QStringLiteral("SharedSupport")), &reason)) {
+        qDebug() << "Failed to write temp update.ini" << reason;
+        emit error(withSystemReason(tr("Failed to write temp update.ini. The updater does not "
+                                       "seem to have the required write permissions."),
+                                    reason));
         // The staged updater could not start step two without its session record; a cancel
         // still ends the run as aborted.
         if (subtasksState() == Aborted)

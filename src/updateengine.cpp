@@ -7,6 +7,7 @@
 #include "processtools.h"
 #include "proxysetting.h"
 #include "sessionfolder.h"
+#include "systemreason.h"
 #include "taskspecification.h"
 #include "updateinidata.h"
 
@@ -155,11 +156,14 @@ bool UpdateEngine::initialize()
 
     qDebug() << "initialize"
              << "modifying update.ini" << m_Config->clientUpdate;
+    QString reason;
     if (!UpdateIniData::modify(m_Config->versionNr, m_Config->tempDir, m_Config->installPath,
-                               m_Config->clientType)) {
-        qDebug() << "Failed to write to update.ini";
-        emit error(QStringLiteral("Failed to write update.ini. The updater does not seem to have "
-                                  "the required write permissions."));
+                               m_Config->clientType, &reason)) {
+        qDebug() << "Failed to write to update.ini" << reason;
+        emit error(withSystemReason(QStringLiteral("Failed to write update.ini. The updater does "
+                                                   "not seem to have the required write "
+                                                   "permissions."),
+                                    reason));
         return false;
     }
     m_State = POST_INIT;

@@ -1,14 +1,30 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "filemodes.h"
+#include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QMetaEnum>
 #include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
+
+// Every key of one settings file ("group/key") with its value.
+using Entries = QMap<QString, QVariant>;
 
 const char *statusName(QSettings::Status status)
 {
@@ -16,15 +32,183 @@ const char *statusName(QSettings::Status status)
     return name ? name : "UnknownStatus";
 }
 
-void writeRecord(QSettings &settings, int version, const QString &dir, const QString &qvxdir,
-                 const QString &type)
+QString incompleteText()
 {
-    settings.beginGroup(QStringLiteral("current"));
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("dir"), dir);
-    settings.setValue(QStringLiteral("qvxdir"), qvxdir);
-    settings.setValue(QStringLiteral("type"), type);
-    settings.endGroup();
+    return QStringLiteral("the file was not written completely");
+}
+
+void setRecord(Entries *entries, int version, const QString &dir, const QString &qvxdir,
+               const QString &type)
+{
+    entries->insert(QStringLiteral("current/version"), version);
+    entries->insert(QStringLiteral("current/dir"), dir);
+    entries->insert(QStringLiteral("current/qvxdir"), qvxdir);
+    entries->insert(QStringLiteral("current/type"), type);
+}
+
+// False only for a file that exists but cannot be read: rewriting it would drop its content.
+// Anything else in its place is left to the write, which names the system's reason.
+bool readEntries(const QString &path, Entries *entries, QString *reason)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    if (settings.status() == QSettings::AccessError && QFileInfo(path).isFile()) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            *reason = systemErrorText(errno);
+        else
+            ::close(fd);
+        return false;
+    }
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys)
+        entries->insert(key, settings.value(key));
+    return true;
+}
+
+bool sameValue(const QVariant &a, const QVariant &b)
+{
+    // The INI file gives every plain value back as text.
+    if (a.type() == QVariant::StringList || b.type() == QVariant::StringList)
+        return a.toStringList() == b.toStringList();
+    return a == b || a.toString() == b.toString();
+}
+
+bool sameEntries(const Entries &expected, const Entries &found)
+{
+    if (expected.keys() != found.keys())
+        return false;
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)
+        if (!sameValue(it.value(), found.value(it.key())))
+            return false;
+    return true;
+}
+
+// The INI text QSettings makes of entries. QSettings does not report every failed write (with
+// the disk full it has left an empty file and said NoError), so its output is read back from a
+// name it has never seen; under the same name it would answer from its cache.
+bool serialize(const Entries &entries, const QString &nearTarget, QByteArray *bytes)
+{
+    for (const QString &base : {QDir::tempPath(), nearTarget}) {
+        QTemporaryDir dir(base + QStringLiteral("/qvx_ini_XXXXXX"));
+        if (!dir.isValid())
+            continue;
+        const QString written = dir.filePath(QStringLiteral("written.ini"));
+        const QString reread = dir.filePath(QStringLiteral("reread.ini"));
+        {
+            QSettings settings(written, QSettings::IniFormat);
+            for (auto it = entries.constBegin(); it != entries.constEnd(); ++it)
+                settings.setValue(it.key(), it.value());
+            settings.sync();
+            if (settings.status() != QSettings::NoError)
+                continue;
+        }
+        if (!QFile::rename(written, reread))
+            continue;
+        Entries found;
+        QString ignored;
+        if (!readEntries(reread, &found, &ignored) || !sameEntries(entries, found))
+            continue;
+        QFile file(reread);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        *bytes = file.readAll();
+        return true;
+    }
+    return false;
+}
+
+bool writeAll(int fd, const QByteArray &bytes, int *err)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *err = n < 0 ? errno : 0;
+            return false;
+        }
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The folder's entry for the renamed file is on disk too once this returns; best effort.
+void syncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// bytes in place of target: written beside it under a scratch name, synced, read back, and only
+// then moved over target in one step. On failure target is as it was.
+bool replaceWhole(const QString &target, const QByteArray &bytes, QString *reason)
+{
+    const QFileInfo info(target);
+    // A link keeps pointing at the file it named, which gets the new content.
+    const QString destination
+        = info.isSymLink() && info.exists() ? info.canonicalFilePath() : target;
+    const QString scratch = scratchPathFor(destination);
+    // As QSettings did, a missing folder is made.
+    QDir().mkpath(QFileInfo(destination).absolutePath());
+    const int fd = createFileExclusively(scratch);
+    if (fd < 0) {
+        *reason = systemErrorText(errno);
+        return false;
+    }
+    int err = 0;
+    bool ok = writeAll(fd, bytes, &err);
+    if (ok && ::fsync(fd) != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        err = errno;
+        ok = false;
+    }
+    ok = ok && contentOf(scratch) == bytes;
+    ok = ok && QFile::setPermissions(scratch, FileModes::forReplacing(destination));
+    if (ok
+        && std::rename(QFile::encodeName(scratch).constData(),
+                       QFile::encodeName(destination).constData())
+            != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (!ok) {
+        QFile::remove(scratch);
+        *reason = err != 0 ? systemErrorText(err) : incompleteText();
+        return false;
+    }
+    syncFolder(QFileInfo(destination).absolutePath());
+    return true;
+}
+
+bool writeEntries(const QString &path, const Entries &entries, QString *reason)
+{
+    QByteArray bytes;
+    if (!serialize(entries, QFileInfo(path).absolutePath(), &bytes)) {
+        *reason = incompleteText();
+        return false;
+    }
+    return replaceWhole(path, bytes, reason);
+}
+
+// Step two reads these groups from its own update.ini, the staged one.
+bool isSettingsKey(const QString &key)
+{
+    return key.startsWith(QLatin1String("update/")) || key.startsWith(QLatin1String("Channel/"));
 }
 
 } // namespace
@@ -65,17 +249,38 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir, QString *qvxd
 bool UpdateIniData::modify(int version, const QString &dir, const QString &qvxdir,
                            const QString &type)
 {
+    return modify(version, dir, qvxdir, type, nullptr);
+}
+
+bool UpdateIniData::modify(int version, const QString &dir, const QString &qvxdir,
+                           const QString &type, QString *reason)
+{
     const QString path = iniPath();
     qDebug() << "modify" << path << version << dir << qvxdir << type;
-    QSettings settings(path, QSettings::IniFormat);
-    writeRecord(settings, version, dir, qvxdir, type);
-    settings.sync();
-    const QSettings::Status status = settings.status();
-    qDebug() << "UpdateiniData::modify write result" << statusName(status);
-    return status == QSettings::NoError;
+    Entries entries;
+    QString why;
+    bool ok = readEntries(path, &entries, &why);
+    if (ok) {
+        setRecord(&entries, version, dir, qvxdir, type);
+        ok = writeEntries(path, entries, &why);
+    }
+    if (ok) {
+        qDebug() << "UpdateiniData::modify write result" << statusName(QSettings::NoError);
+    } else {
+        qDebug() << "UpdateiniData::modify write result" << statusName(QSettings::AccessError)
+                 << why;
+        if (reason)
+            *reason = why;
+    }
+    return ok;
 }
 
 bool UpdateIniData::modifyTempIni(const QString &dir)
+{
+    return modifyTempIni(dir, nullptr);
+}
+
+bool UpdateIniData::modifyTempIni(const QString &dir, QString *reason)
 {
     const QString target = dir + QStringLiteral("/") + QStringLiteral("update.ini");
     qDebug() << "modifyTempIni" << target;
@@ -85,10 +290,31 @@ bool UpdateIniData::modifyTempIni(const QString &dir)
         qDebug() << "Failed to read existing update.ini";
         return false;
     }
-    QSettings settings(target, QSettings::IniFormat);
-    writeRecord(settings, version, sessionDir, qvxdir, Configuration::clientTypeString(1));
-    settings.sync();
-    const QSettings::Status status = settings.status();
-    qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(status);
-    return status == QSettings::NoError;
+    Entries entries;
+    Entries source;
+    QString why;
+    bool ok = readEntries(target, &entries, &why) && readEntries(iniPath(), &source, &why);
+    if (ok) {
+        // The copy mirrors the groups as they are now, keys that were dropped included.
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (isSettingsKey(it.key()))
+                it = entries.erase(it);
+            else
+                ++it;
+        }
+        for (auto it = source.constBegin(); it != source.constEnd(); ++it)
+            if (isSettingsKey(it.key()))
+                entries.insert(it.key(), it.value());
+        setRecord(&entries, version, sessionDir, qvxdir, Configuration::clientTypeString(1));
+        ok = writeEntries(target, entries, &why);
+    }
+    if (ok) {
+        qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(QSettings::NoError);
+    } else {
+        qDebug() << "UpdateiniData::modifyTempIni write result"
+                 << statusName(QSettings::AccessError) << why;
+        if (reason)
+            *reason = why;
+    }
+    return ok;
 }

@@ -11,9 +11,16 @@ public:
     static QString iniPath();
     // True only for a usable record; null outputs are skipped, and on false none is written.
     static bool get(int *version, QString *type, QString *dir, QString *qvxdir);
+    // The writes replace update.ini only by a file that was written and read back whole, so a
+    // failed write leaves the file as it was. On failure reason, when given, receives why (the
+    // system's text where there is one).
     static bool modify(int version, const QString &dir, const QString &qvxdir, const QString &type);
-    // Copies the record, typed for step two, into dir + "/update.ini".
+    static bool modify(int version, const QString &dir, const QString &qvxdir, const QString &type,
+                       QString *reason);
+    // Copies the record, typed for step two, into dir + "/update.ini", together with the groups
+    // "update" and "Channel" of iniPath, so that step two runs with the same settings.
     static bool modifyTempIni(const QString &dir);
+    static bool modifyTempIni(const QString &dir, QString *reason);
 };
 
 #endif // UPDATEINIDATA_H

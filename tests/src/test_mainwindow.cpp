@@ -676,7 +676,7 @@ TEST_F(MainWindowTest, FailedInitializeShowsItsBoxOnce)
     QMetaObject::invokeMethod(window.get(), "onStartUpdate");
     QTest::qWait(300);
     const QString text = QStringLiteral("Failed to write update.ini. The updater does not seem to "
-                                        "have the required write permissions.");
+                                        "have the required write permissions. (Is a directory)");
     ASSERT_EQ(closer.boxes().size(), 1);
     EXPECT_EQ(closer.boxes()[0].text, text);
     EXPECT_EQ(pane().count(text), 1);

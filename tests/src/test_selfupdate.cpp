@@ -6,6 +6,7 @@
 #include "replacelistdata.h"
 #include "signing_test_support.h"
 #include "test_maintask_support.h"
+#include "tmpfs_test_support.h"
 #include "updateinidata.h"
 #include "updatertestenv.h"
 
@@ -264,6 +265,19 @@ TEST_F(SelfUpdateStagingTest, AnUnwritableSessionRecordEndsTheTaskFailed)
                            "have the required write permissions."}));
     EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/translations")));
     EXPECT_EQ(log.filtered("s canceled").size(), 1);
+}
+
+TEST_F(SelfUpdateStagingTest, AFullDownloadFolderIsNamedInTheError)
+{
+    PrivateTmpfs fs(staged("SharedSupport"), "64k");
+    if (!fs.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), 0));
+    ASSERT_EQ(run({}), TaskSpecification::Failed);
+    EXPECT_EQ(log.filtered("s error"),
+              QStringList({"s error Failed to write temp update.ini. The updater does not seem to "
+                           "have the required write permissions. (No space left on device)"}));
+    EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/update.ini")));
 }
 
 // A copy of data with one bit flipped in the middle.

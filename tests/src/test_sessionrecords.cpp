@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "test_maintask_support.h"
 #include "test_updateengine_support.h"
+#include "tmpfs_test_support.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 #include "updatertestenv.h"
@@ -299,5 +300,38 @@ INSTANTIATE_TEST_SUITE_P(Records, SessionRecordTest, ::testing::ValuesIn(recordC
                                  name += std::isalnum(static_cast<unsigned char>(*s)) ? *s : '_';
                              return name;
                          });
+
+} // namespace
+
+namespace {
+
+// The disk of the client's shared-support folder is full: the user learns why the session
+// could not start, and the settings in update.ini are not lost.
+TEST(SessionRecordWriteTest, AFullDiskIsNamedInTheErrorAndKeepsTheSettings)
+{
+    UpdaterTestEnv env;
+    PrivateTmpfs fs(env.sharedSupport(), "64k");
+    if (!fs.mounted())
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
+    ASSERT_TRUE(QDir().mkpath(env.applicationDir()));
+    const QByteArray settings = "[Channel]\nbeta=true\n\n[update]\nstreams=2\n";
+    const QString file = env.sharedSupport() + "/update.ini";
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(file, settings));
+    ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), 0));
+
+    Configuration config;
+    config.clientType = QStringLiteral("update_macosx");
+    config.versionNr = 42;
+    config.initialised = true;
+    UpdateEngine engine(&config, nullptr);
+    QSignalSpy errors(&engine, &UpdateEngine::error);
+    EXPECT_FALSE(engine.initialize());
+    ASSERT_EQ(errors.count(), 1);
+    EXPECT_EQ(errors.first().first().toString(),
+              QStringLiteral("Failed to write update.ini. The updater does not seem to have the "
+                             "required write permissions. (No space left on device)"));
+    EXPECT_FALSE(engine.isActive());
+    EXPECT_EQ(qvxrun::get(file), settings);
+}
 
 } // namespace

@@ -291,8 +291,9 @@ TEST_F(UpdateEngineTest, UnwritableRecordIsAnErrorAndStaysBeforeInit)
     EXPECT_FALSE(engine.initialize());
     EXPECT_EQ(engine.state(), UpdateEngine::PRE_INIT);
     EXPECT_FALSE(engine.isActive());
-    EXPECT_TRUE(hasEvent(QStringLiteral("error Failed to write update.ini. The updater does not "
-                                        "seem to have the required write permissions.")));
+    EXPECT_TRUE(
+        hasEvent(QStringLiteral("error Failed to write update.ini. The updater does not "
+                                "seem to have the required write permissions. (Is a directory)")));
 }
 
 TEST_F(UpdateEngineTest, PollForwardsTheRootTaskFigures)

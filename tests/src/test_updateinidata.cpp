@@ -1,4 +1,5 @@
 #include "configuration.h"
+#include "tmpfs_test_support.h"
 #include "updateinidata.h"
 #include "updatertestenv.h"
 
@@ -170,4 +171,101 @@ TEST_F(UpdateIniDataTest, TempIniCopyIsTypedForStepTwo)
     EXPECT_EQ(version, 812);
     EXPECT_EQ(type, QStringLiteral("client_macosx"));
     EXPECT_EQ(dir, sessionDir());
+}
+
+TEST_F(UpdateIniDataTest, TempIniCopyCarriesTheSettingsGroupsAndNoOthers)
+{
+    ASSERT_TRUE(
+        UpdaterTestEnv::writeFile(recordFile(),
+                                  "[Channel]\nalpha=http://images.example/alpha/\nalphaRevno=0\n\n"
+                                  "[update]\nproxy=http://proxy.example:8080\nstreams=2\n\n"
+                                  "[notes]\nseen=yes\n"));
+    ASSERT_TRUE(UpdateIniData::modify(812, sessionDir(), QStringLiteral("/client/"),
+                                      QStringLiteral("update_macosx")));
+    const QString target = env().path(QStringLiteral("staged/SharedSupport"));
+    // Left by an earlier staging: settings that are gone now must not come back.
+    ASSERT_TRUE(QDir().mkpath(target));
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(target + QStringLiteral("/update.ini"),
+                                          "[update]\nstreams=9\nold=1\n"));
+    ASSERT_TRUE(UpdateIniData::modifyTempIni(target));
+
+    QSettings copy(target + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    EXPECT_EQ(copy.childGroups(), QStringList({"Channel", "current", "update"}));
+    copy.beginGroup(QStringLiteral("update"));
+    EXPECT_EQ(copy.childKeys(), QStringList({"proxy", "streams"}));
+    copy.endGroup();
+    EXPECT_EQ(copy.value(QStringLiteral("current/type")).toString(), "client_macosx");
+
+    // Step two, run from the staged copy with no per-user update.ini, has step one's settings.
+    Configuration::setApplicationDirOverride(target + QStringLiteral("/update.app/Contents/MacOS"));
+    ASSERT_TRUE(QDir().mkpath(target + QStringLiteral("/update.app/Contents/MacOS")));
+    Configuration stepTwo;
+    stepTwo.readUpdateIniSettings();
+    stepTwo.getUpdateChannel();
+    EXPECT_EQ(stepTwo.proxy, QStringLiteral("http://proxy.example:8080"));
+    EXPECT_EQ(stepTwo.streams, 2);
+    EXPECT_EQ(stepTwo.channel, 2);
+    EXPECT_EQ(Configuration::getImageServerUrl(), QStringLiteral("http://images.example/alpha/"));
+}
+
+// With the disk full a write fails with the system's reason and the file keeps what it had;
+// with one page left it is written whole.
+TEST_F(UpdateIniDataTest, ARecordWrittenOnAFullDiskIsWholeOrReportedWithTheReason)
+{
+    const QByteArray settings = "[Channel]\nbeta=true\n\n[update]\nproxy=http://p.example:1\n";
+    const struct
+    {
+        const char *label;
+        bool tempCopy;
+        qint64 free;
+    } cases[] = {
+        {"record, disk full", false, 0},
+        {"record, one page free", false, 4096},
+        {"copy for step two, disk full", true, 0},
+        {"copy for step two, one page free", true, 4096},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        freshEnv();
+        // The folder written to lies on the small file system, the record read from does not.
+        const QString folder = c.tempCopy ? env().path(QStringLiteral("staged/SharedSupport"))
+                                          : env().sharedSupport();
+        PrivateTmpfs fs(folder, "64k");
+        if (!fs.mounted())
+            GTEST_SKIP() << "cannot mount a private tmpfs here";
+        ASSERT_TRUE(QDir().mkpath(env().applicationDir()));
+        const QString file = folder + QStringLiteral("/update.ini");
+        if (c.tempCopy) {
+            ASSERT_TRUE(UpdateIniData::modify(812, sessionDir(), QStringLiteral("/client/"),
+                                              QStringLiteral("update_macosx")));
+        }
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(file, settings));
+        ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), c.free));
+
+        QString reason;
+        const bool written = c.tempCopy
+            ? UpdateIniData::modifyTempIni(folder, &reason)
+            : UpdateIniData::modify(905, sessionDir(), QStringLiteral("/client/"),
+                                    QStringLiteral("update_macosx"), &reason);
+        QSettings after(file, QSettings::IniFormat);
+        EXPECT_TRUE(after.value(QStringLiteral("Channel/beta")).toBool() || c.tempCopy);
+        if (c.free == 0) {
+            EXPECT_FALSE(written);
+            EXPECT_EQ(reason, QStringLiteral("No space left on device"));
+            QFile raw(file);
+            ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+            EXPECT_EQ(raw.readAll(), settings);
+        } else {
+            EXPECT_TRUE(written) << reason.toStdString();
+            EXPECT_EQ(after.value(QStringLiteral("current/type")).toString(),
+                      c.tempCopy ? "client_macosx" : "update_macosx");
+            EXPECT_EQ(after.value(QStringLiteral("current/dir")).toString(), sessionDir());
+            if (!c.tempCopy) {
+                EXPECT_EQ(after.value(QStringLiteral("update/proxy")).toString(),
+                          "http://p.example:1");
+            }
+        }
+        EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+                  QStringList({"filler", "update.ini"}));
+    }
 }

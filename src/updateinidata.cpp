@@ -1,7 +1,6 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
-#include "filemodes.h"
 #include "scratchfile.h"
 #include "systemreason.h"
 
@@ -17,7 +16,6 @@
 #include <QVariant>
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -117,24 +115,6 @@ bool serialize(const Entries &entries, const QString &nearTarget, QByteArray *by
     return false;
 }
 
-bool writeAll(int fd, const QByteArray &bytes, int *err)
-{
-    const char *data = bytes.constData();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *err = n < 0 ? errno : 0;
-            return false;
-        }
-        data += n;
-        left -= n;
-    }
-    return true;
-}
-
 QByteArray contentOf(const QString &path)
 {
     QFile file(path);
@@ -151,47 +131,34 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
-// bytes in place of target: written beside it under a scratch name, synced, read back, and only
+// bytes in place of target: written beside it under a scratch name, read back, synced, and only
 // then moved over target in one step. On failure target is as it was.
 bool replaceWhole(const QString &target, const QByteArray &bytes, QString *reason)
 {
-    const QFileInfo info(target);
-    // A link keeps pointing at the file it named, which gets the new content.
-    const QString destination
-        = info.isSymLink() && info.exists() ? info.canonicalFilePath() : target;
-    const QString scratch = scratchPathFor(destination);
     // As QSettings did, a missing folder is made.
-    QDir().mkpath(QFileInfo(destination).absolutePath());
-    const int fd = createFileExclusively(scratch);
-    if (fd < 0) {
-        *reason = systemErrorText(errno);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    const auto write = [&bytes](const QString &scratch, QString *why) {
+        const int fd
+            = ::open(QFile::encodeName(scratch).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) {
+            *why = systemErrorText(errno);
+            return false;
+        }
+        bool ok = writeAll(fd, bytes.constData(), bytes.size());
+        if (!ok)
+            *why = systemErrorText(errno);
+        if (::close(fd) != 0 && ok) {
+            *why = systemErrorText(errno);
+            ok = false;
+        }
+        return ok && contentOf(scratch) == bytes;
+    };
+    QString why;
+    if (!writeFileThroughScratch(target, write, &why)) {
+        *reason = why.isEmpty() ? incompleteText() : why;
         return false;
     }
-    int err = 0;
-    bool ok = writeAll(fd, bytes, &err);
-    if (ok && ::fsync(fd) != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        err = errno;
-        ok = false;
-    }
-    ok = ok && contentOf(scratch) == bytes;
-    ok = ok && QFile::setPermissions(scratch, FileModes::forReplacing(destination));
-    if (ok
-        && std::rename(QFile::encodeName(scratch).constData(),
-                       QFile::encodeName(destination).constData())
-            != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (!ok) {
-        QFile::remove(scratch);
-        *reason = err != 0 ? systemErrorText(err) : incompleteText();
-        return false;
-    }
-    syncFolder(QFileInfo(destination).absolutePath());
+    syncFolder(QFileInfo(target).absolutePath());
     return true;
 }
 

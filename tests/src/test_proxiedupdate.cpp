@@ -7,6 +7,8 @@
 #include "test_maintask_support.h"
 #include "testhttpserver.h"
 #include "updatertestenv.h"
+#include "updateserverclient.h"
+#include "versionreplytestdata.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,7 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <csignal>
 #include <sys/types.h>
@@ -43,7 +46,10 @@ QString field(const QByteArray &data)
     return sha512(data) + QStringLiteral("::") + QString::number(data.size());
 }
 
-class ProxiedUpdateTest : public ::testing::Test
+// Whether step one learns the version from its command line or from the version server.
+enum class VersionFrom { CommandLine, VersionServer };
+
+class ProxiedUpdateTest : public ::testing::TestWithParam<VersionFrom>
 {
 protected:
     void SetUp() override
@@ -112,8 +118,17 @@ protected:
     qint64 group = 0;
 };
 
-TEST_F(ProxiedUpdateTest, BothStepsGoThroughTheProxyWithTheSettingsOfStepOne)
+TEST_P(ProxiedUpdateTest, BothStepsGoThroughTheProxyWithTheSettingsOfStepOne)
 {
+    const bool askServer = GetParam() == VersionFrom::VersionServer;
+    // The address built into the program; it resolves nowhere either.
+    initUpdateServerClientGlobals();
+    std::string address;
+    getUpdateServerUrl(address);
+    const QUrl versionServer(QString::fromStdString(address));
+    proxy.setReply(versionServer.path(),
+                   TestHttpServer::Reply::ok(versionReply({{"alpha", version, "3.0.1"}})));
+
     // The installed updater is the new one with another trailer, so step one fetches the new one.
     const QByteArray newUpdater = get(built);
     ASSERT_FALSE(newUpdater.isEmpty());
@@ -166,8 +181,10 @@ TEST_F(ProxiedUpdateTest, BothStepsGoThroughTheProxyWithTheSettingsOfStepOne)
 
     // In a process group of its own, so that step two, which outlives it, can be stopped too.
     const QString setsid = QStandardPaths::findExecutable(QStringLiteral("setsid"));
-    const QStringList args = {QStringLiteral("--nouser"), QStringLiteral("update_macosx"),
-                              QString::number(version), QStringLiteral("3.0.1")};
+    const QStringList args = askServer
+        ? QStringList {QStringLiteral("--nouser")}
+        : QStringList {QStringLiteral("--nouser"), QStringLiteral("update_macosx"),
+                       QString::number(version), QStringLiteral("3.0.1")};
     if (setsid.isEmpty())
         process.start(installedUpdater, args);
     else
@@ -180,12 +197,19 @@ TEST_F(ProxiedUpdateTest, BothStepsGoThroughTheProxyWithTheSettingsOfStepOne)
 
     const QList<TestHttpServer::Request> requests = proxy.requests();
     ASSERT_FALSE(requests.isEmpty());
+    int queries = 0;
     for (const TestHttpServer::Request &request : requests) {
         SCOPED_TRACE(request.target.constData());
         EXPECT_TRUE(request.proxyForm);
+        if (request.path == versionServer.path()) {
+            ++queries;
+            EXPECT_EQ(request.headers.value("host"), versionServer.host().toUtf8());
+            continue;
+        }
         EXPECT_EQ(request.headers.value("host"), imageHost.toUtf8());
         EXPECT_TRUE(request.path.startsWith(versionPath));
     }
+    EXPECT_EQ(queries, askServer ? 1 : 0);
     // Step two asked for its product ini and every client file through the proxy, on the alpha
     // channel of the shared-support update.ini, one file at a time.
     EXPECT_EQ(proxy.requestCount(versionPath + QStringLiteral("update_macosx.ini._lzma2_")), 1);
@@ -201,5 +225,13 @@ TEST_F(ProxiedUpdateTest, BothStepsGoThroughTheProxyWithTheSettingsOfStepOne)
     QSettings after(settings, QSettings::IniFormat);
     EXPECT_EQ(after.childGroups(), QStringList({"Channel", "update"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, ProxiedUpdateTest,
+                         ::testing::Values(VersionFrom::CommandLine, VersionFrom::VersionServer),
+                         [](const ::testing::TestParamInfo<VersionFrom> &info) {
+                             return info.param == VersionFrom::CommandLine
+                                 ? std::string("FromTheCommandLine")
+                                 : std::string("FromTheVersionServer");
+                         });
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "filemodes.h"
 #include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QDir>
@@ -10,6 +11,9 @@
 #include <QMetaMethod>
 #include <QMetaObject>
 #include <QObject>
+
+#include <cerrno>
+#include <unistd.h>
 
 RollbackData::RollbackData(int op, const QString &from, const QString &to)
     : path(to)
@@ -34,16 +38,22 @@ bool RollbackData::rollback(QObject *receiver)
     bool ok = false;
     switch (op) {
     case DIR_CREATE: {
-        const QFileInfo info(path);
-        ok = QDir(info.path()).rmdir(info.fileName());
+        // Not Qt's rmdir or remove: they do not say why they failed.
+        ok = ::rmdir(QFile::encodeName(path).constData()) == 0;
         if (!ok)
-            message(receiver, QObject::tr("warning: rollback create dir %1 failed").arg(path));
+            message(
+                receiver,
+                withSystemReason(QObject::tr("warning: rollback create dir %1 failed").arg(path),
+                                 systemErrorText(errno)));
         break;
     }
     case FILE_CREATE:
-        ok = QFile::remove(path);
+        ok = ::unlink(QFile::encodeName(path).constData()) == 0;
         if (!ok)
-            message(receiver, QObject::tr("warning: rollback create file %1 failed").arg(path));
+            message(
+                receiver,
+                withSystemReason(QObject::tr("warning: rollback create file %1 failed").arg(path),
+                                 systemErrorText(errno)));
         break;
     case FILE_RENAME: {
         // Across file systems the move is a copy: it must bring back the file's mode, and a copy
@@ -51,12 +61,15 @@ bool RollbackData::rollback(QObject *receiver)
         const QFileInfo info(path);
         const QFileDevice::Permissions mode = FileModes::of(path);
         const bool plainFile = info.isFile() && !info.isSymLink();
-        ok = moveFileWithoutReplacing(path, path2);
+        QString reason;
+        ok = moveFileWithoutReplacing(path, path2, &reason);
         if (ok && plainFile)
             QFile::setPermissions(path2, mode);
         if (!ok)
             message(receiver,
-                    QObject::tr("warning: rollback rename %1 to %2 failed").arg(path2, path));
+                    withSystemReason(
+                        QObject::tr("warning: rollback rename %1 to %2 failed").arg(path2, path),
+                        reason));
         break;
     }
     default:

@@ -98,7 +98,7 @@ TEST_F(RollbackTest, RenameBackAcrossFileSystemsKeepsEachFilesMode)
     }
 }
 
-TEST_F(RollbackTest, FailedUndoWarnsAndTheRestIsStillUndone)
+TEST_F(RollbackTest, FailedUndoWarnsWithTheReasonAndTheRestIsStillUndone)
 {
     // Oldest to newest: a folder that is no longer empty, a missing file, a rename whose old
     // name is taken again, and a file that can be removed.
@@ -116,10 +116,12 @@ TEST_F(RollbackTest, FailedUndoWarnsAndTheRestIsStillUndone)
     const QStringList texts = undo(list, false);
     EXPECT_EQ(
         texts,
-        QStringList(
-            {QString("warning: rollback rename %1 to %2 failed").arg(path("old"), path("new")),
-             QString("warning: rollback create file %1 failed").arg(path("gone")),
-             QString("warning: rollback create dir %1 failed").arg(path("d"))}));
+        QStringList({QString("warning: rollback rename %1 to %2 failed: File exists")
+                         .arg(path("old"), path("new")),
+                     QString("warning: rollback create file %1 failed: No such file or directory")
+                         .arg(path("gone")),
+                     QString("warning: rollback create dir %1 failed: Directory not empty")
+                         .arg(path("d"))}));
     EXPECT_FALSE(QFileInfo::exists(path("made")));
     EXPECT_EQ(readTestFile(path("old")), QByteArray("taken"));
     EXPECT_EQ(readTestFile(path("new")), QByteArray("moved"));

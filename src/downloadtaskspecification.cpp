@@ -1,5 +1,6 @@
 #include "downloadtaskspecification.h"
 #include "configuration.h"
+#include "plainbody.h"
 #include "scratchfile.h"
 #include "systemreason.h"
 
@@ -87,8 +88,7 @@ void DownloadTaskSpecification::startDownload()
                        + QLatin1Char('/') + m_RemoteName,
                    QUrl::TolerantMode);
     QNetworkRequest request(url);
-    // Qt would otherwise ask for gzip and unpack the body in memory, past every size bound.
-    request.setRawHeader("Accept-Encoding", "identity");
+    askForPlainBody(&request);
     qDebug() << "Requesting download of" << url;
 
     m_Reply = m_Manager ? m_Manager->get(request) : nullptr;
@@ -195,8 +195,8 @@ void DownloadTaskSpecification::onMetaDataChanged()
         return;
     }
     // Asked for as it is; an encoded body is refused rather than unpacked.
-    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed();
-    if (!encoding.isEmpty() && encoding.toLower() != "identity") {
+    const QByteArray encoding = bodyEncoding(m_Reply);
+    if (!encoding.isEmpty()) {
         qDebug() << "Download sent encoded:" << m_RemoteName << encoding;
         retryOrFail(tr("Download of %1 was sent with the encoding '%2'")
                         .arg(m_RemoteName, QString::fromLatin1(encoding)));

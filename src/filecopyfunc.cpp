@@ -30,8 +30,8 @@ bool FileCopyFunc::run()
                                              : tr("not a regular file"));
     if (target.exists() && source.canonicalFilePath() == target.canonicalFilePath())
         return failWith(tr("it is the same file"));
-    QString reason;
     if (keepSourceMode) {
+        QString reason;
         if (!copyToNewFile(sourcePath, targetPath, &reason))
             return failWith(reason);
         // The exact mode bits: run as root, a copy would get the owner's access from root's.
@@ -43,12 +43,7 @@ bool FileCopyFunc::run()
     // Through a scratch file: no half-written target remains, and the target ends up with the
     // mode of the file it replaces rather than that of the download.
     const QString from = sourcePath;
-    if (writeFileThroughScratch(
-            targetPath,
-            [&from](const QString &scratch, QString *why) {
-                return copyIntoScratch(from, scratch, why);
-            },
-            &reason))
-        return true;
-    return failWith(reason);
+    return writeTargetThroughScratch([&from](const QString &scratch, QString *why) {
+        return copyIntoScratch(from, scratch, why);
+    });
 }

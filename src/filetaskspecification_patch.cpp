@@ -92,15 +92,9 @@ bool FileFuncPatch::run()
 {
     const QString source = sourcePath;
     const QString patch = middlePath;
-    QString reason;
-    if (writeFileThroughScratch(
-            targetPath,
-            [&source, &patch](const QString &scratch, QString *why) {
-                return patchFile(source, patch, scratch, why);
-            },
-            &reason))
-        return true;
-    return failWith(reason);
+    return writeTargetThroughScratch([&source, &patch](const QString &scratch, QString *why) {
+        return patchFile(source, patch, scratch, why);
+    });
 }
 
 bool FileFuncPatch::patchFile(const QString &source, const QString &patch, const QString &target,

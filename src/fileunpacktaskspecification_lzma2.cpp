@@ -19,15 +19,9 @@ FileUnpackFunc_lzma2::~FileUnpackFunc_lzma2() = default;
 bool FileUnpackFunc_lzma2::run()
 {
     const QString source = sourcePath;
-    QString reason;
-    if (writeFileThroughScratch(
-            targetPath,
-            [&source](const QString &scratch, QString *why) {
-                return unpackFile(source, scratch, why);
-            },
-            &reason))
-        return true;
-    return failWith(reason);
+    return writeTargetThroughScratch([&source](const QString &scratch, QString *why) {
+        return unpackFile(source, scratch, why);
+    });
 }
 
 bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target, QString *reason)

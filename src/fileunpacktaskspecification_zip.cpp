@@ -20,15 +20,9 @@ FileUnpackFunc_Zip::~FileUnpackFunc_Zip() = default;
 bool FileUnpackFunc_Zip::run()
 {
     const QString source = sourcePath;
-    QString reason;
-    if (writeFileThroughScratch(
-            targetPath,
-            [&source](const QString &scratch, QString *why) {
-                return unpackFile(scratch, source, why);
-            },
-            &reason))
-        return true;
-    return failWith(reason);
+    return writeTargetThroughScratch([&source](const QString &scratch, QString *why) {
+        return unpackFile(scratch, source, why);
+    });
 }
 
 namespace {

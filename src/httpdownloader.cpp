@@ -1,5 +1,7 @@
 #include "httpdownloader.h"
 
+#include "plainbody.h"
+
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -9,8 +11,7 @@ HTTPDownloader::HTTPDownloader(const QNetworkRequest &request)
     : QThread(nullptr)
     , m_request(request)
 {
-    // Qt would otherwise ask for gzip and unpack the whole body in memory, past any size limit.
-    m_request.setRawHeader("Accept-Encoding", "identity");
+    askForPlainBody(&m_request);
     // Deleted by the thread that owns the object, and only once run() has returned.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
 }
@@ -56,8 +57,8 @@ void HTTPDownloader::run()
     };
     // A server may encode the body all the same; it is refused, not unpacked.
     connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuse]() {
-        const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed();
-        if (!encoding.isEmpty() && encoding.toLower() != "identity") {
+        const QByteArray encoding = bodyEncoding(reply);
+        if (!encoding.isEmpty()) {
             qDebug() << "Reply of" << reply->url().toString() << "sent with the encoding"
                      << encoding;
             refuse();

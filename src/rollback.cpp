@@ -1,13 +1,10 @@
 #include "rollback.h"
 
-#include "filemodes.h"
 #include "scratchfile.h"
 #include "systemreason.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QMetaMethod>
 #include <QMetaObject>
 #include <QObject>
@@ -56,15 +53,10 @@ bool RollbackData::rollback(QObject *receiver)
                                  systemErrorText(errno)));
         break;
     case FILE_RENAME: {
-        // Across file systems the move is a copy: it must bring back the file's mode, and a copy
-        // cut short by a full disk must not stay in the file's place (as QFile::rename's does).
-        const QFileInfo info(path);
-        const QFileDevice::Permissions mode = FileModes::of(path);
-        const bool plainFile = info.isFile() && !info.isSymLink();
+        // Across file systems the move is a copy that brings back the file's mode; one cut
+        // short by a full disk does not stay in the file's place (as QFile::rename's does).
         QString reason;
         ok = moveFileWithoutReplacing(path, path2, &reason);
-        if (ok && plainFile)
-            QFile::setPermissions(path2, mode);
         if (!ok)
             message(receiver,
                     withSystemReason(

@@ -18,3 +18,9 @@ bool SlowFileOpFunc::failWith(const QString &reason)
     emit failureReason(reason);
     return false;
 }
+
+bool SlowFileOpFunc::writeTargetThroughScratch(const ScratchWriter &write)
+{
+    QString reason;
+    return writeFileThroughScratch(targetPath, write, &reason) || failWith(reason);
+}

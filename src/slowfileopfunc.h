@@ -2,6 +2,7 @@
 #define SLOWFILEOPFUNC_H
 
 #include "asyncfunc.h"
+#include "scratchfile.h"
 
 #include <QString>
 
@@ -26,6 +27,8 @@ signals:
 protected:
     // For run's failure paths: sends the reason and returns false.
     bool failWith(const QString &reason);
+    // The target written through its scratch file by write; a failure sends its reason.
+    bool writeTargetThroughScratch(const ScratchWriter &write);
 };
 
 #endif // SLOWFILEOPFUNC_H

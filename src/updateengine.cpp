@@ -20,7 +20,6 @@
 #include <QNetworkProxy>
 #include <QSettings>
 #include <QTimer>
-#include <QUrl>
 
 #include <cstdlib>
 

@@ -178,6 +178,18 @@ bool isSettingsKey(const QString &key)
     return key.startsWith(QLatin1String("update/")) || key.startsWith(QLatin1String("Channel/"));
 }
 
+bool reportWrite(const char *label, bool ok, const QString &why, QString *reason)
+{
+    if (ok) {
+        qDebug() << label << statusName(QSettings::NoError);
+        return true;
+    }
+    qDebug() << label << statusName(QSettings::AccessError) << why;
+    if (reason)
+        *reason = why;
+    return false;
+}
+
 } // namespace
 
 QString UpdateIniData::iniPath()
@@ -231,15 +243,7 @@ bool UpdateIniData::modify(int version, const QString &dir, const QString &qvxdi
         setRecord(&entries, version, dir, qvxdir, type);
         ok = writeEntries(path, entries, &why);
     }
-    if (ok) {
-        qDebug() << "UpdateiniData::modify write result" << statusName(QSettings::NoError);
-    } else {
-        qDebug() << "UpdateiniData::modify write result" << statusName(QSettings::AccessError)
-                 << why;
-        if (reason)
-            *reason = why;
-    }
-    return ok;
+    return reportWrite("UpdateiniData::modify write result", ok, why, reason);
 }
 
 bool UpdateIniData::modifyTempIni(const QString &dir)
@@ -275,13 +279,5 @@ bool UpdateIniData::modifyTempIni(const QString &dir, QString *reason)
         setRecord(&entries, version, sessionDir, qvxdir, Configuration::clientTypeString(1));
         ok = writeEntries(target, entries, &why);
     }
-    if (ok) {
-        qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(QSettings::NoError);
-    } else {
-        qDebug() << "UpdateiniData::modifyTempIni write result"
-                 << statusName(QSettings::AccessError) << why;
-        if (reason)
-            *reason = why;
-    }
-    return ok;
+    return reportWrite("UpdateiniData::modifyTempIni write result", ok, why, reason);
 }

@@ -303,7 +303,7 @@ void Configuration::readUpdateIniSettings()
     const QString path = QDir(getInstallPath()).absoluteFilePath(QStringLiteral("update.ini"));
     QSettings settings(path, QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
-    proxy = settings.value(QStringLiteral("proxy")).toString();
+    proxy = proxySettingText(settings.value(QStringLiteral("proxy")));
     streams = settings.value(QStringLiteral("streams"), 6).toInt();
     if (streams < 1)
         streams = 6;

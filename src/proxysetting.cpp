@@ -1,5 +1,6 @@
 #include "proxysetting.h"
 
+#include <QStringList>
 #include <QUrl>
 
 bool proxyFromSetting(const QString &text, QNetworkProxy *proxy)
@@ -17,4 +18,11 @@ bool proxyFromSetting(const QString &text, QNetworkProxy *proxy)
     *proxy = QNetworkProxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded),
                            static_cast<quint16>(url.port(3128)), QString(), QString());
     return true;
+}
+
+QString proxySettingText(const QVariant &value)
+{
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
 }

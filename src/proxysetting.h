@@ -5,10 +5,14 @@
 
 #include <QNetworkProxy>
 #include <QString>
+#include <QVariant>
 
 // Empty text: no proxy. "host", "host:port" and "scheme://host[:port]" give an HTTP proxy on
 // that host (port 3128 when none is given). False, with *proxy unchanged, for a text that names
 // no host.
 bool proxyFromSetting(const QString &text, QNetworkProxy *proxy);
+
+// The "proxy" value as the user wrote it: QSettings reads a value with a comma as a list.
+QString proxySettingText(const QVariant &value);
 
 #endif // PROXYSETTING_H

@@ -112,7 +112,10 @@ QString scratchPathFor(const QString &target)
     return destinationOf(target) + QStringLiteral("_part_");
 }
 
-bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason)
+namespace {
+
+bool writeThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
+                         const mode_t *modeWhenNew)
 {
     const QString destination = destinationOf(target);
     const QString scratch = scratchPathFor(destination);
@@ -131,8 +134,11 @@ bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, 
         return false;
     }
     // A replaced file keeps its mode, as it would when written in place; a new one does not
-    // depend on the umask.
-    QFile::setPermissions(scratch, FileModes::forReplacing(destination));
+    // depend on the umask unless the caller asks for it.
+    if (modeWhenNew && !QFileInfo(destination).isFile())
+        ::chmod(QFile::encodeName(scratch).constData(), *modeWhenNew);
+    else
+        QFile::setPermissions(scratch, FileModes::forReplacing(destination));
     // rename replaces an existing file in one step; QFile::rename would refuse.
     if (std::rename(QFile::encodeName(scratch).constData(),
                     QFile::encodeName(destination).constData())
@@ -143,6 +149,19 @@ bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, 
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason)
+{
+    return writeThroughScratch(target, write, reason, nullptr);
+}
+
+bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
+                             mode_t modeWhenNew)
+{
+    return writeThroughScratch(target, write, reason, &modeWhenNew);
 }
 
 bool writeFileThroughScratch(const QString &target,

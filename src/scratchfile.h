@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include <sys/types.h>
+
 // The scratch name a new content of target is written under: beside the file a link at target
 // points to, since the move over it must replace that file and not the link.
 QString scratchPathFor(const QString &target);
@@ -23,6 +25,10 @@ using ScratchWriter = std::function<bool(const QString &scratch, QString *reason
 //
 // On failure reason (when not null) gets the system's words for what failed, or write's own.
 bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason);
+// As above, but a target that does not exist yet is created with modeWhenNew (permission bits)
+// instead of the bundle's mode for new files.
+bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
+                             mode_t modeWhenNew);
 bool writeFileThroughScratch(const QString &target,
                              const std::function<bool(const QString &scratch)> &write);
 

@@ -2,6 +2,7 @@
 
 #include "processtools.h"
 #include "proxysetting.h"
+#include "regularfile.h"
 #include "sessionfolder.h"
 #include "updatechecker.h"
 #include "updatelog.h"
@@ -17,6 +18,10 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QWidget>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef QVX_IMAGE_SERVER_HOST
 #define QVX_IMAGE_SERVER_HOST "update.quorvelin.example"
@@ -36,6 +41,24 @@ QString defaultImageServerUrl()
 QString translated(const char *text)
 {
     return QCoreApplication::translate("QObject", text);
+}
+
+const int kDefaultStreams = 6;
+
+// It holds four short lines; anything much larger is not ours.
+const qint64 kArgsFileMaxSize = 64 * 1024;
+
+// Whether the update.ini at path is there to be read. QSettings would block for ever in open()
+// on a FIFO, so anything but a readable regular file counts as absent.
+bool isUsableIniFile(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return false;
+    QString why;
+    if (isReadableRegularFile(path, &why))
+        return true;
+    qDebug() << "Not reading" << path << why;
+    return false;
 }
 
 } // namespace
@@ -89,14 +112,25 @@ QStringList Configuration::readArgsFile()
     const QString path = ProcessTools::argsFilePath();
     if (path.isEmpty())
         return QStringList();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    // Any local user may put something at this name in a shared temporary folder: take only a
+    // plain file of our own, and one that cannot keep the read waiting.
+    QByteArray content;
+    QString why;
+    struct stat info;
+    if (!readRegularFile(path, kArgsFileMaxSize, &content, &why, O_NOFOLLOW, &info)) {
+        qDebug() << "Not reading the update arguments" << path << why;
         return QStringList();
-    QByteArray content = file.readAll();
-    file.close();
+    }
+    if (info.st_uid != geteuid()) {
+        qDebug() << "Not reading the update arguments" << path << "it belongs to user"
+                 << uint(info.st_uid);
+        return QStringList();
+    }
     const int nul = content.indexOf('\0');
     if (nul >= 0)
         content.truncate(nul);
+    // Read as a text file: line ends written elsewhere as CR LF end a line all the same.
+    content.replace('\r', QByteArray());
 #if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
     QStringList args = QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 #else
@@ -140,12 +174,13 @@ void Configuration::getUpdateChannel()
 {
     qDebug() << "Searching update.ini";
     QString path = getConfigDir() + QStringLiteral("update.ini");
-    qDebug() << "Update ini check #1 in CONFIG" << path << QFileInfo::exists(path);
-    if (QFileInfo::exists(path)) {
+    const bool inConfig = isUsableIniFile(path);
+    qDebug() << "Update ini check #1 in CONFIG" << path << inConfig;
+    if (inConfig) {
         qDebug() << "Found CONFIG/update.ini";
     } else {
         path = getInstallDir() + QStringLiteral("/") + QStringLiteral("update.ini");
-        const bool found = QFileInfo::exists(path);
+        const bool found = isUsableIniFile(path);
         qDebug() << "Update ini check #2 in INSTALL" << path << found;
         if (!found) {
             channel = 0;
@@ -301,12 +336,17 @@ bool Configuration::createTempDir()
 void Configuration::readUpdateIniSettings()
 {
     const QString path = QDir(getInstallPath()).absoluteFilePath(QStringLiteral("update.ini"));
+    if (!isUsableIniFile(path)) {
+        proxy.clear();
+        streams = kDefaultStreams;
+        return;
+    }
     QSettings settings(path, QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
     proxy = proxySettingText(settings.value(QStringLiteral("proxy")));
-    streams = settings.value(QStringLiteral("streams"), 6).toInt();
+    streams = settings.value(QStringLiteral("streams"), kDefaultStreams).toInt();
     if (streams < 1)
-        streams = 6;
+        streams = kDefaultStreams;
     settings.endGroup();
 }
 

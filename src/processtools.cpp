@@ -1,11 +1,17 @@
 #include "processtools.h"
 
 #include "platformlaunch.h"
+#include "scratchfile.h"
+#include "systemreason.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString ProcessTools::tempFilePath(const QString &name)
 {
@@ -18,6 +24,30 @@ QString ProcessTools::tempFilePath(const QString &name)
 namespace {
 
 const char *starterScriptName = "update.sh";
+
+// Writes bytes as a new file of ours at path, with mode when not 0. Whatever lay there (a link
+// planted in a shared temporary folder, an older file) is removed first, never written through.
+// On failure nothing of ours is left at path and *why says what failed.
+bool writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode, QString *why)
+{
+    const int fd = createFileExclusively(path);
+    if (fd < 0) {
+        *why = systemErrorText(errno);
+        return false;
+    }
+    bool ok
+        = (mode == 0 || ::fchmod(fd, mode) == 0) && writeAll(fd, bytes.constData(), bytes.size());
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok && errno != EINTR) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        *why = systemErrorText(error);
+        ::unlink(QFile::encodeName(path).constData());
+    }
+    return ok;
+}
 
 } // namespace
 
@@ -38,27 +68,19 @@ bool ProcessTools::writeArgsFile(const QStringList &args)
         qDebug() << "Failed to write update arguments: no temporary folder";
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
-        qDebug() << "Failed to write update arguments" << file.fileName() << file.errorString();
-        // An older file would hand the next updater another run's arguments.
-        QFile::remove(path);
-        return false;
-    }
-    bool ok = true;
+    QByteArray content;
     for (const QString &arg : args) {
         // The reader decodes UTF-8; any other encoding would change non-ASCII arguments.
-        const QByteArray line = arg.toUtf8() + '\n';
-        ok = file.write(line) == line.size() && ok;
+        content += arg.toUtf8() + '\n';
     }
-    file.close();
-    ok = ok && file.error() == QFileDevice::NoError;
-    if (!ok) {
-        qDebug() << "Failed to write update arguments" << file.fileName() << file.errorString();
-        // A cut-off list could name a wrong version; none at all is the safer start.
-        file.remove();
+    QString why;
+    // A cut-off list could name a wrong version, an older one another run's: on failure none at
+    // all is left, the safer start.
+    if (!writeNewFile(path, content, 0, &why)) {
+        qDebug() << "Failed to write update arguments" << path << why;
+        return false;
     }
-    return ok;
+    return true;
 }
 
 QString ProcessTools::clientUpdaterBundle(const QString &dir)
@@ -116,17 +138,11 @@ QString writeUpdateStarterScript(const QString &bundlePath, const QString &scrip
     const QString path = ProcessTools::tempFilePath(scriptName);
     if (path.isEmpty())
         return QString();
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate))
-        return QString();
     // Paths are bytes in the file-system encoding, so the script names the bundle as it is.
-    const QByteArray bytes = QFile::encodeName(content);
-    const bool written = file.write(bytes) == bytes.size() && file.flush();
-    if (!written
-        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                | QFileDevice::ExeOwner)) {
-        file.remove();
+    QString why;
+    if (!writeNewFile(path, QFile::encodeName(content), S_IRWXU, &why)) {
+        qDebug() << "writeUpdateStarterScript" << path << why;
         return QString();
     }
-    return file.fileName();
+    return path;
 }

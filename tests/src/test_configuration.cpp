@@ -1,4 +1,5 @@
 #include "configuration.h"
+#include "fileops_test_support.h"
 #include "modalboxcloser.h"
 #include "testhttpserver.h"
 #include "updatechecker.h"
@@ -16,7 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +86,26 @@ QStringList argsOf(std::initializer_list<const char *> args)
     for (const char *arg : args)
         list << QString::fromUtf8(arg);
     return list;
+}
+
+// Runs read on a thread of its own, with a FIFO at fifo. A read still blocked after some seconds
+// is released by opening the FIFO's write end, and counts as hung: false.
+bool returnsDespiteFifo(const QString &fifo, const std::function<void()> &read)
+{
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread reader([&] {
+        read();
+        done.set_value();
+    });
+    const bool returned = finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    while (finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    reader.join();
+    return returned;
 }
 
 } // namespace
@@ -200,6 +229,114 @@ TEST_F(ConfigurationTest, ArgumentsFileIsReadWhenCommandLineIsEmpty)
     ASSERT_TRUE(withArgs.parseCommandLineOptions(argsOf({"prog", "t", "44"})));
     EXPECT_EQ(withArgs.versionNr, 44);
     EXPECT_EQ(withArgs.clientUpdate, 0);
+}
+
+// Any local user may plant a FIFO at the arguments file's name in a shared temporary folder; an
+// update.ini may be one too. Opening any of them must not wait for a writer, and none is read.
+TEST_F(ConfigurationTest, FifoInPlaceOfAFileReadAtStartIsAbsent)
+{
+    enum Place { ConfigIni, InstallIni, ArgsFile };
+    struct Case
+    {
+        const char *label;
+        Place fifo;
+        QByteArray installIni; // empty: no file (unless the FIFO is there)
+        std::function<int(Configuration &)> read;
+        int expected;
+    } cases[] = {
+        {"per-user update.ini: the shared-support one is read instead", ConfigIni,
+         "[Channel]\nbeta=true\n",
+         [](Configuration &c) {
+             c.getUpdateChannel();
+             return c.channel;
+         },
+         1},
+        {"shared-support update.ini, channel", InstallIni, "",
+         [](Configuration &c) {
+             c.getUpdateChannel();
+             return c.channel;
+         },
+         0},
+        {"shared-support update.ini, update group", InstallIni, "",
+         [](Configuration &c) {
+             c.readUpdateIniSettings();
+             return c.proxy.isEmpty() ? c.streams : -1;
+         },
+         6},
+        {"arguments file", ArgsFile, "",
+         [](Configuration &c) { return int(c.readArgsFile().size()); }, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        freshEnv();
+        if (!c.installIni.isEmpty()) {
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(installIni(), c.installIni));
+        }
+        const QString places[]
+            = {configIni(), installIni(), env().tempDir() + QStringLiteral("/qvxclientupdateargs")};
+        const QString fifo = places[c.fifo];
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        LogCapture log;
+        int observed = -2;
+        EXPECT_TRUE(returnsDespiteFifo(fifo, [&] {
+            Configuration config;
+            observed = c.read(config);
+        })) << "blocked on the FIFO";
+        EXPECT_EQ(observed, c.expected);
+        EXPECT_TRUE(log.contains(QStringLiteral("it is a FIFO, not a regular file")));
+    }
+}
+
+// The arguments file decides what step two installs; a file that someone else could have put
+// there, or that is not what step one writes, is not taken.
+TEST_F(ConfigurationTest, ArgumentsFileIsTakenOnlyAsAPlainSmallFileOfOurOwn)
+{
+    const QString argsFile = env().tempDir() + QStringLiteral("/qvxclientupdateargs");
+    const QString outside = env().path(QStringLiteral("outside"));
+    const QByteArray stepTwo = "--clientupdate\nclient_macosx\n812\n#\n";
+    const auto padded = [&](int size) { return stepTwo + QByteArray(size - stepTwo.size(), '\n'); };
+    const auto plainFile = [&](const QByteArray &content) {
+        return [=] { return UpdaterTestEnv::writeFile(argsFile, content); };
+    };
+    struct Case
+    {
+        const char *label;
+        std::function<bool()> plant;
+        const char *why; // empty: taken
+        bool asRoot = false; // only root can give a file away
+    } cases[] = {
+        {"link to a file of ours",
+         [&] {
+             return UpdaterTestEnv::writeFile(outside, stepTwo) && QFile::link(outside, argsFile);
+         },
+         "it is a symbolic link"},
+        {"owned by another user",
+         [&] {
+             return UpdaterTestEnv::writeFile(argsFile, stepTwo)
+                 && ::chown(QFile::encodeName(argsFile).constData(), 65534, 65534) == 0;
+         },
+         "it belongs to user 65534", true},
+        {"one byte over 64 KiB", plainFile(padded(64 * 1024 + 1)), "larger than 65536 bytes"},
+        {"64 KiB", plainFile(padded(64 * 1024)), ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        QFile::remove(argsFile);
+        QFile::remove(outside);
+        if (c.asRoot && geteuid() != 0)
+            continue;
+        ASSERT_TRUE(c.plant());
+        LogCapture log;
+        Configuration config;
+        const QStringList args = config.readArgsFile();
+        if (*c.why) {
+            EXPECT_TRUE(args.isEmpty()) << args.join(QLatin1Char(',')).toStdString();
+            EXPECT_TRUE(log.contains(QString::fromUtf8(c.why)))
+                << log.lines().join('\n').toStdString();
+        } else {
+            EXPECT_EQ(args, argsOf({"", "--clientupdate", "client_macosx", "812", "#"}));
+        }
+    }
 }
 
 TEST_F(ConfigurationTest, ChannelSettings)

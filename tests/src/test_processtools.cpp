@@ -2,6 +2,7 @@
 #include "configuration.h"
 #include "platformlaunch.h"
 #include "processtools.h"
+#include "tmpfs_test_support.h"
 #include "updatertestenv.h"
 
 #include <QDir>
@@ -11,6 +12,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace {
 
@@ -87,16 +90,90 @@ TEST_F(ProcessToolsTest, EmptyArgumentListGivesAnEmptyFile)
     EXPECT_EQ(contentOf(ProcessTools::argsFilePath()), QByteArray());
 }
 
-// A disk that fills up mid-write must not leave a cut-off list for the next updater.
-TEST_F(ProcessToolsTest, FailedWriteLeavesNoArgumentsFile)
+// A disk that fills up mid-write must not leave a cut-off list or script for the next updater.
+TEST_F(ProcessToolsTest, FailedWriteLeavesNoArgumentsFileAndNoScript)
 {
-    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
-        GTEST_SKIP() << "no /dev/full";
-    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), ProcessTools::argsFilePath()));
+    const QString bundle = env.path(QStringLiteral("session/SharedSupport/update.app"));
+    makeProgram(bundle + QStringLiteral("/Contents/MacOS/update"), env.path("unused"), QString());
+    PrivateTmpfs full(env.path(QStringLiteral("full tmp")), "64k");
+    if (!full.mounted())
+        GTEST_SKIP() << "needs a private tmpfs (root on Linux)";
+    ASSERT_TRUE(full.fillUp());
+    env.setEnv("TMPDIR", full.folder());
+
     EXPECT_FALSE(ProcessTools::writeArgsFile({"--clientupdate", "client_macosx", "812", "#"}));
-    EXPECT_FALSE(QFileInfo(ProcessTools::argsFilePath()).isSymLink());
     EXPECT_FALSE(QFileInfo::exists(ProcessTools::argsFilePath()));
-    EXPECT_TRUE(QFileInfo::exists(QStringLiteral("/dev/full")));
+    EXPECT_EQ(writeUpdateStarterScript(bundle, QStringLiteral("update.sh")), QString());
+    EXPECT_FALSE(QFileInfo::exists(ProcessTools::starterScriptPath()));
+    EXPECT_TRUE(logged(QStringLiteral("Failed to write update arguments \"")
+                       + ProcessTools::argsFilePath()
+                       + QStringLiteral("\" \"No space left on device\"")));
+}
+
+// In a temporary folder that every user may write, someone else can link both names to files of
+// ours beforehand. The links are replaced by new files; what they pointed to is left alone.
+TEST_F(ProcessToolsTest, PlantedLinksAreReplacedNotWrittenThrough)
+{
+    const QString bundle = env.path(QStringLiteral("session/SharedSupport/update.app"));
+    makeProgram(bundle + QStringLiteral("/Contents/MacOS/update"), env.path("unused"), QString());
+    const QString outside = env.path(QStringLiteral("outside/"));
+    ASSERT_TRUE(QDir().mkpath(outside));
+    const QStringList args = {"--clientupdate", "client_macosx", "812", "#"};
+    struct Case
+    {
+        const char *label;
+        QString name;
+        QString target;
+        bool targetExists;
+        std::function<bool()> write;
+        QByteArray content;
+        QFileDevice::Permissions mode;
+    };
+    const QFileDevice::Permissions ownerRw = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    const QByteArray script = QFile::encodeName(PlatformLaunch::openBundleCommand(bundle));
+    const auto writeArgs = [&] { return ProcessTools::writeArgsFile(args); };
+    const auto writeScript
+        = [&] { return !writeUpdateStarterScript(bundle, QStringLiteral("update.sh")).isEmpty(); };
+    const Case cases[] = {
+        {"arguments file to a file", "qvxclientupdateargs", outside + "a", true, writeArgs,
+         "--clientupdate\nclient_macosx\n812\n#\n", ownerRw},
+        {"arguments file to a missing file", "qvxclientupdateargs", outside + "b", false, writeArgs,
+         "--clientupdate\nclient_macosx\n812\n#\n", ownerRw},
+        {"arguments file to a device", "qvxclientupdateargs", "/dev/full", true, writeArgs,
+         "--clientupdate\nclient_macosx\n812\n#\n", ownerRw},
+        {"script to a file", "update.sh", outside + "c", true, writeScript, script,
+         ownerRw | QFileDevice::ExeOwner},
+        {"script to a missing file", "update.sh", outside + "d", false, writeScript, script,
+         ownerRw | QFileDevice::ExeOwner},
+    };
+    const QByteArray precious = "the user's own bytes\n";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString planted = env.tempDir() + QLatin1Char('/') + c.name;
+        QFile::remove(planted);
+        const bool isDevice = c.target.startsWith(QLatin1String("/dev/"));
+        if (c.targetExists && !isDevice) {
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(c.target, precious));
+        }
+        if (isDevice && !QFileInfo::exists(c.target))
+            continue;
+        ASSERT_TRUE(QFile::link(c.target, planted));
+
+        EXPECT_TRUE(c.write());
+
+        const QFileInfo written(planted);
+        EXPECT_FALSE(written.isSymLink());
+        EXPECT_TRUE(written.isFile());
+        EXPECT_EQ(contentOf(planted), c.content);
+        EXPECT_EQ(QFile::permissions(planted) & 0x7077, c.mode);
+        if (isDevice) {
+            EXPECT_FALSE(QFileInfo(c.target).isFile());
+        } else if (c.targetExists) {
+            EXPECT_EQ(contentOf(c.target), precious);
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(c.target));
+        }
+    }
 }
 
 TEST_F(ProcessToolsTest, MacStarterEscapesBlanksAsBackslashBlank)

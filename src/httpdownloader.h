@@ -1,6 +1,7 @@
 // One HTTP GET on a thread of its own, with its own network manager. The whole body comes back
-// through download_available, empty on any error and for a body sent encoded (which is never
-// unpacked); afterwards the object deletes itself, so its creator must not keep a plain pointer
+// through download_available, empty on any error, any HTTP status but 200 and for a body sent
+// encoded (which is never unpacked); each failure is logged with the URL and its reason.
+// Afterwards the object deletes itself, so its creator must not keep a plain pointer
 // to it. Destroying it earlier ends the request and waits for its thread.
 #ifndef HTTPDOWNLOADER_H
 #define HTTPDOWNLOADER_H
@@ -44,8 +45,8 @@ private:
     QNetworkProxy m_proxy {QNetworkProxy::NoProxy};
     // Used on the download thread only.
     QByteArray m_body;
-    // The reply was too large or encoded and has been aborted.
-    bool m_refused = false;
+    // Why the reply was aborted (too large, encoded, not 200, too slow); empty while it is not.
+    QString m_failure;
 };
 
 #endif // HTTPDOWNLOADER_H

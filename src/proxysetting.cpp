@@ -15,6 +15,10 @@ bool proxyFromSetting(const QString &text, QNetworkProxy *proxy)
     const QUrl url(address, QUrl::TolerantMode);
     if (!url.isValid() || url.host().isEmpty())
         return false;
+    // Only an HTTP proxy is spoken to; a SOCKS or TLS proxy addressed as one would fail every
+    // request, and port 0 reaches no server.
+    if (url.scheme() != QLatin1String("http") || url.port() == 0)
+        return false;
     *proxy = QNetworkProxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded),
                            static_cast<quint16>(url.port(3128)), QString(), QString());
     return true;

@@ -7,9 +7,10 @@
 #include <QString>
 #include <QVariant>
 
-// Empty text: no proxy. "host", "host:port" and "scheme://host[:port]" give an HTTP proxy on
-// that host (port 3128 when none is given). False, with *proxy unchanged, for a text that names
-// no host.
+// Empty text: no proxy. "host", "host:port" and "http://host[:port]" (any letter case) give an
+// HTTP proxy on that host (port 3128 when none is given); user name and password in the text
+// are not used. False, with *proxy unchanged, for a text that names no host, names more than
+// one, has another scheme or port 0.
 bool proxyFromSetting(const QString &text, QNetworkProxy *proxy);
 
 // The "proxy" value as the user wrote it: QSettings reads a value with a comma as a list.

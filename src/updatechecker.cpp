@@ -3,6 +3,7 @@
 #include "httpdownloader.h"
 #include "updateserverclient.h"
 
+#include <QDebug>
 #include <QNetworkRequest>
 #include <QUrl>
 
@@ -20,8 +21,8 @@ void UpdateChecker::checkForUpdate()
 {
     std::string address;
     getUpdateServerUrl(address);
-    const QUrl url(QString::fromStdString(address), QUrl::TolerantMode);
-    HTTPDownloader *downloader = new HTTPDownloader(QNetworkRequest(url));
+    m_url = QUrl(QString::fromStdString(address), QUrl::TolerantMode);
+    HTTPDownloader *downloader = new HTTPDownloader(QNetworkRequest(m_url));
     // Owned here, so that a checker that goes before the answer (the program ends) takes the
     // request and its thread with it.
     downloader->setParent(this);
@@ -52,13 +53,25 @@ void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
 {
     UpdateVersions result;
     VersionsInfo info;
-    if (parseVersions(updateData.constData(), updateData.size(), info) == 0) {
+    const bool parsed = parseVersions(updateData.constData(), updateData.size(), info) == 0;
+    if (parsed) {
         for (const std::string &name : info.names) {
             const quint32 number = quint32(versionNumberForChannel(info, name));
             result.insert(QString::fromStdString(name),
                           qMakePair(QString::number(number),
                                     QString::fromStdString(versionStringForChannel(info, name))));
         }
+    }
+    if (result.isEmpty()) {
+        // A failed download has logged its own reason already.
+        QString detail = QStringLiteral("no reply body");
+        if (!updateData.isEmpty() && parsed)
+            detail = QStringLiteral("the reply names no channel");
+        else if (!updateData.isEmpty())
+            detail
+                = QStringLiteral("the reply of %1 bytes is no version list").arg(updateData.size());
+        qWarning() << "UpdateChecker::on_updateCheckAvailable"
+                   << "no version from" << m_url.toString() << detail;
     }
     emit update_available(result);
     deleteLater();

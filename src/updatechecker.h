@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QNetworkProxy>
 #include <QObject>
+#include <QUrl>
 
 #include <string>
 
@@ -42,6 +43,8 @@ private slots:
 
 private:
     QNetworkProxy m_proxy {QNetworkProxy::NoProxy};
+    // The address asked, for the log of a failed query.
+    QUrl m_url;
 };
 
 // 0 when the channel is absent.

@@ -1,3 +1,4 @@
+#include "fileops_test_support.h"
 #include "httpdownloader.h"
 #include "protobufhelper.h"
 #include "testhttpserver.h"
@@ -112,10 +113,81 @@ TEST_F(VersionQueryTest, HttpAndNetworkFailuresGiveEmptyResult)
     closedEarly.behaviour = TestHttpServer::CloseAfter;
     closedEarly.cutAfter = 2;
     const TestHttpServer::Reply serverError = TestHttpServer::Reply::withStatus(500, good);
-    for (const TestHttpServer::Reply &reply : {notFound, closedEarly, serverError}) {
+    // The whole body, but sent as a part: only a 200 is the answer.
+    const TestHttpServer::Reply partial = TestHttpServer::Reply::withStatus(206, good);
+    for (const TestHttpServer::Reply &reply : {notFound, closedEarly, serverError, partial}) {
         SCOPED_TRACE(reply.status);
         server.setReply(QStringLiteral("/qvx-client-2"), reply);
         EXPECT_TRUE(query().isEmpty());
+    }
+}
+
+// The box the user sees says only that the query failed; the log says where and why.
+TEST_F(VersionQueryTest, FailedQueryLogsTheUrlAndTheReason)
+{
+    UpdateChecker::setTimeLimit(300);
+    const QByteArray good = versionReply({{"stable", 1, "1"}});
+    TestHttpServer::Reply silent;
+    silent.behaviour = TestHttpServer::NeverAnswer;
+    TestHttpServer::Reply cut = TestHttpServer::Reply::ok(good);
+    cut.behaviour = TestHttpServer::CloseAfter;
+    cut.cutAfter = 3;
+    quint16 closedPort = 0;
+    {
+        TestHttpServer closed;
+        closedPort = closed.port();
+    }
+    const std::string closedUrl
+        = "http://127.0.0.1:" + std::to_string(closedPort) + "/qvx-client-2";
+    struct Case
+    {
+        const char *label;
+        TestHttpServer::Reply reply;
+        std::string url; // empty: the test server's
+        const char *downloaderReason; // null: the download itself succeeded
+        const char *checkerDetail;
+    } cases[] = {
+        {"partial content", TestHttpServer::Reply::withStatus(206, good), "",
+         "HTTP status 206 Partial Content", "no reply body"},
+        {"not found", TestHttpServer::Reply::withStatus(404, good), "", "HTTP status 404 Not Found",
+         "no reply body"},
+        {"refused connection", TestHttpServer::Reply::ok(good), closedUrl,
+         "network error ConnectionRefusedError (1): Connection refused", "no reply body"},
+        {"no answer", silent, "", "no answer within 300 ms", "no reply body"},
+        {"cut body", cut, "", "RemoteHostClosedError", "no reply body"},
+        {"too large", TestHttpServer::Reply::ok(QByteArray(UpdateChecker::maxReplySize + 1, 'z')),
+         "", "announced 1048577 bytes, more than 1048576", "no reply body"},
+        {"no version list", TestHttpServer::Reply::ok("not a version list"), "", nullptr,
+         "the reply of 18 bytes is no version list"},
+        {"no channel", TestHttpServer::Reply::ok(versionReply({})), "", nullptr,
+         "the reply names no channel"},
+    };
+    const std::string serverUrl = g_updateServerUrl;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        g_updateServerUrl = c.url.empty() ? serverUrl : c.url;
+        const QString url = QString::fromStdString(g_updateServerUrl);
+        server.setReply(QStringLiteral("/qvx-client-2"), c.reply);
+        LogCapture log;
+        EXPECT_TRUE(query().isEmpty());
+        const QStringList lines = log.lines();
+        const auto logged = [&lines, &url](const char *label, const QString &reason) {
+            for (const QString &line : lines)
+                if (line.contains(QLatin1String(label)) && line.contains(url)
+                    && line.contains(reason))
+                    return true;
+            return false;
+        };
+        const QString all = lines.join(QLatin1Char('\n'));
+        if (c.downloaderReason) {
+            EXPECT_TRUE(logged("HTTPDownloader", QString::fromUtf8(c.downloaderReason)))
+                << all.toStdString();
+            EXPECT_TRUE(logged("HTTPDownloader", QStringLiteral("without a proxy")));
+        } else {
+            EXPECT_FALSE(logged("HTTPDownloader", QString())) << all.toStdString();
+        }
+        EXPECT_TRUE(logged("UpdateChecker", QString::fromUtf8(c.checkerDetail)))
+            << all.toStdString();
     }
 }
 

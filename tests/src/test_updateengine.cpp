@@ -120,12 +120,16 @@ INSTANTIATE_TEST_SUITE_P(
                       ProxyCase {"SchemeHostPort", "http://proxy.example:8080",
                                  QNetworkProxy::HttpProxy, "proxy.example", 8080},
                       ProxyCase {"SchemeHost", "http://proxy.example", QNetworkProxy::HttpProxy,
-                                 "proxy.example", 3128}));
+                                 "proxy.example", 3128},
+                      ProxyCase {"UpperCaseScheme", "HTTP://proxy.example:8080",
+                                 QNetworkProxy::HttpProxy, "proxy.example", 8080}));
 
 TEST_F(UpdateEngineTest, InvalidProxyIsFatalOnceReceiversAreConnected)
 {
-    // No valid URL, or one that names no host.
-    for (const char *text : {"http://[proxy", "http://:3128", ":3128"}) {
+    // No valid URL, one that names no host, another kind of proxy, or port 0.
+    for (const char *text :
+         {"http://[proxy", "http://:3128", ":3128", "socks5://proxy.example:1080",
+          "https://proxy.example:8443", "proxy.example:0", "http://proxy.example:0"}) {
         SCOPED_TRACE(text);
         {
             QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);

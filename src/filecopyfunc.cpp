@@ -35,9 +35,8 @@ bool FileCopyFunc::run()
         if (!copyToNewFile(sourcePath, targetPath, &reason))
             return failWith(reason);
         // The exact mode bits: run as root, a copy would get the owner's access from root's.
-        QFile copy(targetPath);
-        if (!copy.setPermissions(FileModes::of(sourcePath)))
-            return failWith(copy.errorString());
+        if (!FileModes::giveWholeModeOf(sourcePath, targetPath, &reason))
+            return failWith(reason);
         return true;
     }
     // Through a scratch file: no half-written target remains, and the target ends up with the

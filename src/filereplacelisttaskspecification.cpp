@@ -329,15 +329,14 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
         for (const ReplaceEntry &entry : qAsConst(*replaceList)) {
             const QString rel = entry.localRelativePath(QString());
             const QString staged = joined(tempDir, rel);
-            // A staged file stands in for the installed one and keeps its mode.
+            // A staged file stands in for the installed one and keeps its whole mode.
             if (QFileInfo(staged).isFile())
-                QFile::setPermissions(
-                    staged, FileModes::forReplacing(joined(configuration->installPath, rel)));
+                FileModes::giveModeForReplacing(joined(configuration->installPath, rel), staged);
             if (rel.endsWith(QLatin1String("/MacOS/update"))
                 || rel.endsWith(QLatin1String(".dylib"))) {
                 QFile file(staged);
                 qDebug() << "chmod +x" << file.fileName();
-                file.setPermissions(FileModes::executable);
+                FileModes::makeExecutable(file.fileName());
             }
             if (entry.hasInstalledName()
                 && entry.m_key.startsWith(stagedBundle + QLatin1Char('/'))) {

@@ -116,18 +116,20 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 const bool created = SessionFolder::makePath(baseDir);
                 qDebug() << "Created" << baseDir << created;
             }
+            // The patch only reads the base copy, so it doubles as the kept old file: it is
+            // checked to the last byte and gets the installed file's whole mode.
             QString reason;
-            const bool copied = copyToNewFile(m_Target, baseCopy, &reason);
+            bool copied = copyToNewFile(m_Target, baseCopy, &reason);
+            if (copied && !FileModes::giveWholeModeOf(m_Target, baseCopy, &reason)) {
+                QFile::remove(baseCopy);
+                copied = false;
+            }
             if (copied)
                 qDebug() << "Copy" << m_Target << "->" << baseCopy << copied;
             else
                 qDebug() << "Copy" << m_Target << "->" << baseCopy << copied << reason;
-            // The patch only reads the base copy, so it doubles as the kept old file: it is
-            // checked to the last byte and gets the installed file's own mode.
-            if (copied) {
-                QFile::setPermissions(baseCopy, FileModes::of(m_Target));
+            if (copied)
                 m_Backup = baseCopy;
-            }
             emit message(tr("Patching %1").arg(relativePath));
             addDownloadCheck(patchFile);
             addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
@@ -218,7 +220,7 @@ void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
     if (executableNames.contains(info.fileName())
         || executableSuffixes.contains(info.completeSuffix())) {
-        QFile::setPermissions(path, FileModes::executable);
+        FileModes::makeExecutable(path);
         qDebug() << "Set executable flag on" << path;
     }
 }

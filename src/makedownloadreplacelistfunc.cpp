@@ -380,7 +380,7 @@ bool MakeDownloadReplaceListFunc::stageCurrentFile(const QString &local, const R
     // Checked to the last byte: a copy cut short by a full disk would still be started.
     QString reason;
     const bool copied = copyToNewFile(local, target, &reason)
-        && QFile::setPermissions(target, FileModes::of(local));
+        && FileModes::giveWholeModeOf(local, target, &reason);
     qDebug() << "Copying updater files:" << local << "to" << target << boolText(copied);
     if (!copied) {
         QFile::remove(target);

@@ -1,6 +1,7 @@
 #include "scratchfile.h"
 
 #include "filemodes.h"
+#include "regularfile.h"
 #include "systemreason.h"
 
 #include <QDebug>
@@ -26,13 +27,20 @@ void setSystemReason(QString *reason, int error)
     setReason(reason, systemErrorText(error));
 }
 
-// A link or a second name put in the scratch file's place while it was written is no content of
-// ours to install.
-bool isOwnPlainFile(const QString &path)
+// Opens the finished scratch file, which must still be the plain file of ours it was: a link or
+// a second name put in its place while it was written is no content of ours to install.
+int openOwnPlainFile(const QString &path, QString *reason)
 {
     struct stat info;
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode)
-        && info.st_nlink == 1 && info.st_uid == ::geteuid();
+    const int fd = openRegularFile(path, O_NOFOLLOW, &info, reason);
+    if (fd < 0)
+        return -1;
+    if (info.st_nlink != 1 || info.st_uid != ::geteuid()) {
+        ::close(fd);
+        setReason(reason, QString());
+        return -1;
+    }
+    return fd;
 }
 
 // Writing into a linked file changes the file it points to; so does the move over it.
@@ -80,14 +88,45 @@ bool syncAndClose(int fd, QString *reason)
     return ok;
 }
 
-bool syncToDisk(const QString &path, QString *reason)
+// The scratch file gets its mode before it appears under the target name, and every byte is on
+// the disk before then.
+bool finishScratch(const QString &scratch, const FileModes::Whole &whole, QString *reason)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    const int fd = openOwnPlainFile(scratch, reason);
+    if (fd < 0)
+        return false;
+    if (!FileModes::give(fd, whole)) {
         setSystemReason(reason, errno);
+        ::close(fd);
         return false;
     }
     return syncAndClose(fd, reason);
+}
+
+// Beside path itself, a link there not followed: a new name is never written through one.
+QString scratchBeside(const QString &path)
+{
+    return path + QStringLiteral("_part_");
+}
+
+// Lets write produce the scratch file; false, and no scratch file left, on any failure.
+bool writeScratch(const QString &scratch, const ScratchWriter &write, QString *reason)
+{
+    const int fd = createFileExclusively(scratch);
+    if (fd < 0) {
+        setSystemReason(reason, errno);
+        qDebug() << "writeFileThroughScratch: could not create" << scratch;
+        return false;
+    }
+    // The writers open the file by its name.
+    ::close(fd);
+    QString why;
+    if (!write(scratch, &why)) {
+        QFile::remove(scratch);
+        setReason(reason, why);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -119,26 +158,23 @@ bool writeThroughScratch(const QString &target, const ScratchWriter &write, QStr
 {
     const QString destination = destinationOf(target);
     const QString scratch = scratchPathFor(destination);
-    const int fd = createFileExclusively(scratch);
-    if (fd < 0) {
-        setSystemReason(reason, errno);
-        qDebug() << "writeFileThroughScratch: could not create" << scratch;
+    if (!writeScratch(scratch, write, reason))
         return false;
-    }
-    // The writers open the file by its name.
-    ::close(fd);
+    // A replaced file keeps its whole mode and owner, as it would when written in place; a new
+    // one does not depend on the umask.
+    FileModes::Whole whole;
+    struct stat replaced;
+    if (::stat(QFile::encodeName(destination).constData(), &replaced) == 0
+        && S_ISREG(replaced.st_mode))
+        whole = FileModes::wholeOf(replaced);
+    else
+        whole.mode = modeWhenNew ? *modeWhenNew : FileModes::modeOf(FileModes::newFile);
     QString why;
-    if (!write(scratch, &why) || !isOwnPlainFile(scratch) || !syncToDisk(scratch, &why)) {
+    if (!finishScratch(scratch, whole, &why)) {
         QFile::remove(scratch);
         setReason(reason, why);
         return false;
     }
-    // A replaced file keeps its mode, as it would when written in place; a new one does not
-    // depend on the umask unless the caller asks for it.
-    if (modeWhenNew && !QFileInfo(destination).isFile())
-        ::chmod(QFile::encodeName(scratch).constData(), *modeWhenNew);
-    else
-        QFile::setPermissions(scratch, FileModes::forReplacing(destination));
     // rename replaces an existing file in one step; QFile::rename would refuse.
     if (std::rename(QFile::encodeName(scratch).constData(),
                     QFile::encodeName(destination).constData())
@@ -217,36 +253,90 @@ bool copyToNewFile(const QString &source, const QString &target, QString *reason
     return true;
 }
 
-bool moveFileWithoutReplacing(const QString &from, const QString &to, QString *reason)
+bool writeNewFileThroughScratch(const QString &target, const ScratchWriter &write,
+                                const FileModes::Whole &whole, QString *reason)
+{
+    const QString scratch = scratchBeside(target);
+    if (!writeScratch(scratch, write, reason))
+        return false;
+    QString why;
+    if (!finishScratch(scratch, whole, &why)) {
+        QFile::remove(scratch);
+        setReason(reason, why);
+        return false;
+    }
+    const int error = renameWithoutReplacing(scratch, target);
+    if (error != 0) {
+        setSystemReason(reason, error);
+        qDebug() << "writeNewFileThroughScratch: could not move" << scratch << "to" << target;
+        QFile::remove(scratch);
+        return false;
+    }
+    return true;
+}
+
+int renameByLinking(const QString &from, const QString &to)
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
+    // link() never replaces: a taken name fails with EEXIST.
+    if (::link(source.constData(), target.constData()) != 0)
+        return errno;
+    if (::unlink(source.constData()) != 0) {
+        const int error = errno;
+        ::unlink(target.constData());
+        return error;
+    }
+    return 0;
+}
+
+int renameWithoutReplacing(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#if defined(__linux__)
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
+        == 0)
+        return 0;
+    const int error = errno;
+#elif defined(__APPLE__)
+    int error = ENOTSUP;
+    if (__builtin_available(macOS 10.12, *)) {
+        if (::renamex_np(source.constData(), target.constData(), RENAME_EXCL) == 0)
+            return 0;
+        error = errno;
+    }
+#else
+    const int error = ENOTSUP;
+#endif
+    // The file system (or the system) cannot do it in one step.
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP)
+        return renameByLinking(from, to);
+    return error;
+}
+
+bool moveFileWithoutReplacing(const QString &from, const QString &to, QString *reason)
+{
     struct stat info;
-    if (::lstat(source.constData(), &info) != 0) {
+    if (::lstat(QFile::encodeName(from).constData(), &info) != 0) {
         setSystemReason(reason, errno);
         return false;
     }
-    struct stat taken;
-    if (::lstat(target.constData(), &taken) == 0) {
-        setSystemReason(reason, EEXIST);
-        return false;
-    }
-    if (std::rename(source.constData(), target.constData()) == 0)
+    const int error = renameWithoutReplacing(from, to);
+    if (error == 0)
         return true;
-    if (errno != EXDEV || !S_ISREG(info.st_mode)) {
-        setSystemReason(reason, errno);
+    if (error != EXDEV || !S_ISREG(info.st_mode)) {
+        setSystemReason(reason, error);
         return false;
     }
-    const QFileDevice::Permissions mode = FileModes::of(from);
-    if (!writeFileThroughScratch(
+    if (!writeNewFileThroughScratch(
             to,
             [&from](const QString &scratch, QString *why) {
                 return copyIntoScratch(from, scratch, why);
             },
-            reason))
+            FileModes::wholeOf(info), reason))
         return false;
-    QFile::setPermissions(to, mode);
-    if (::unlink(source.constData()) != 0) {
+    if (::unlink(QFile::encodeName(from).constData()) != 0) {
         // Not moved unless the old name is gone.
         setSystemReason(reason, errno);
         QFile::remove(to);

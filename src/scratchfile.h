@@ -1,6 +1,8 @@
 #ifndef SCRATCHFILE_H
 #define SCRATCHFILE_H
 
+#include "filemodes.h"
+
 #include <QString>
 
 #include <functional>
@@ -25,8 +27,8 @@ using ScratchWriter = std::function<bool(const QString &scratch, QString *reason
 //
 // On failure reason (when not null) gets the system's words for what failed, or write's own.
 bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason);
-// As above, but a target that does not exist yet is created with modeWhenNew (permission bits)
-// instead of the bundle's mode for new files.
+// As above, but a target that does not exist yet is created with modeWhenNew instead of the
+// bundle's mode for new files. A target that exists keeps its whole mode and owner.
 bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
                              mode_t modeWhenNew);
 bool writeFileThroughScratch(const QString &target,
@@ -49,8 +51,22 @@ bool copyIntoScratch(const QString &source, const QString &scratch, QString *rea
 // file at target.
 bool copyToNewFile(const QString &source, const QString &target, QString *reason = nullptr);
 
+// As writeFileThroughScratch, for a name that must not be taken: the finished file gets whole
+// before it appears under target, and it never replaces what took the name in the meantime
+// (EEXIST). Fails, leaving nothing at target, when the mode cannot be given.
+bool writeNewFileThroughScratch(const QString &target, const ScratchWriter &write,
+                                const FileModes::Whole &whole, QString *reason = nullptr);
+
+// Renames from to to in one step that fails with EEXIST when to is taken; 0 or an errno value.
+// Where the file system cannot do that, renameByLinking does it.
+int renameWithoutReplacing(const QString &from, const QString &to);
+// A second name for from at to, which link() never replaces, then from removed; 0 or an errno
+// value. For files only.
+int renameByLinking(const QString &from, const QString &to);
+
 // Moves a file to a name that must not be taken. Across file systems the file is copied, with
-// its mode, and the old name removed after; a copy that fails leaves nothing at the new name.
+// its whole mode and owner, and the old name removed after; a copy that fails leaves nothing at
+// the new name.
 bool moveFileWithoutReplacing(const QString &from, const QString &to, QString *reason = nullptr);
 
 #endif // SCRATCHFILE_H

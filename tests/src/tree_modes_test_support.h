@@ -23,8 +23,8 @@ inline int exactModeOf(const QString &path)
     return int(info.st_mode & 07777);
 }
 
-// Every entry below root, one line each with its kind, exact mode (octal) and, for a file, a
-// digest of its bytes: two equal lists mean nothing was changed.
+// Every entry below root, one line each with its kind, exact mode (octal), owner and group and,
+// for a file, a digest of its bytes: two equal lists mean nothing was changed.
 inline QStringList treeWithModes(const QString &root)
 {
     QStringList tree;
@@ -44,6 +44,9 @@ inline QStringList treeWithModes(const QString &root)
             value = "file " + value + " "
                 + QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
         }
+        struct stat owner;
+        if (::lstat(QFile::encodeName(path).constData(), &owner) == 0)
+            value += QString(" %1:%2").arg(owner.st_uid).arg(owner.st_gid);
         tree << QDir(root).relativeFilePath(path) + ": " + value;
     }
     tree.sort();

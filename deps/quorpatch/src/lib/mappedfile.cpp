@@ -46,6 +46,11 @@ bool MappedFile::Open(const quorvelin::strings::oschar *path, std::size_t length
         m_error = errno;
         return false;
     }
+    // A folder opens, but no mapping of it can succeed; its own errno says more than mmap's.
+    if (S_ISDIR(status.st_mode)) {
+        m_error = EISDIR;
+        return false;
+    }
     m_fileSize = std::size_t(status.st_size);
     Map(0, length);
     return m_view != nullptr;

@@ -7,24 +7,20 @@
 #include "types.h"
 
 #include <QDebug>
-#include <QFile>
-
-#include <cerrno>
+#include <QFileInfo>
 
 namespace {
 
 QString patchFailureReason(int status, int error, const char *patchPath)
 {
     switch (status) {
-    case quorpatch::STATUS_PATCH_FILE_ERROR: {
-        QFile patch(QString::fromUtf8(patchPath));
-        if (!patch.open(QIODevice::ReadOnly))
-            return patch.errorString();
-        // An empty file cannot be mapped, which is no fault of the system's.
-        if (patch.size() == 0)
+    case quorpatch::STATUS_PATCH_FILE_ERROR:
+        if (error != 0)
+            return systemErrorText(error);
+        // Read without a system error: an empty file, which cannot be mapped.
+        if (QFileInfo(QString::fromUtf8(patchPath)).size() == 0)
             return QObject::tr("the patch file is empty");
-        return error ? systemErrorText(error) : QObject::tr("the patch file cannot be read");
-    }
+        return QObject::tr("the patch file cannot be read");
     case quorpatch::STATUS_FILE_ERROR:
         // The old file could not be read or the new one not written: the system knows which.
         return error ? systemErrorText(error)
@@ -50,11 +46,10 @@ bool ApplyEnsemblePatch(const quorvelin::strings::oschar *oldPath,
                         const quorvelin::strings::oschar *patchPath,
                         const quorvelin::strings::oschar *newPath, QString *reason)
 {
-    // Only the status says what went wrong; for a file that could not be read or written the
-    // system's last word says why.
-    errno = 0;
-    const int status = quorpatch::ApplyEnsemblePatchFiles(oldPath, patchPath, newPath);
-    const int error = errno;
+    // The status says what went wrong; for a file that could not be read or written the engine
+    // keeps the system's reason, since errno does not outlast the call.
+    int error = 0;
+    const int status = quorpatch::ApplyEnsemblePatchFiles(oldPath, patchPath, newPath, &error);
     qDebug() << "ApplyEnsemblePatch status =" << status << oldPath << patchPath << newPath;
     switch (status) {
     case quorpatch::STATUS_OK:

@@ -5,10 +5,6 @@
 #include "systemreason.h"
 
 #include <QDebug>
-#include <QFile>
-#include <QFileInfo>
-
-#include <cerrno>
 
 FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString &source, const QString &target)
     : SlowFileOpFunc(source, target)
@@ -28,23 +24,19 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &targ
 {
     const QByteArray sourceName = source.toUtf8();
     const QByteArray targetName = target.toUtf8();
-    // The engine answers only yes or no; what the system said last tells a failed read or
-    // write from a container that does not restore.
-    errno = 0;
-    const bool result = quorpatch::DecompressFile(sourceName.constData(), targetName.constData());
-    const int error = errno;
+    // The engine names the system call that failed; errno itself is gone by the time it returns.
+    int error = 0;
+    const bool result
+        = quorpatch::DecompressFile(sourceName.constData(), targetName.constData(), &error);
     qDebug() << "unpackFile" << source << target << (result ? "true" : "false");
-    if (!result && reason) {
-        QFile in(source);
-        if (!in.open(QIODevice::ReadOnly))
-            *reason = in.errorString();
-        // An empty file cannot be mapped, which is no fault of the system's.
-        else if (error != 0 && in.size() > 0)
-            *reason = systemErrorText(error);
-        else
-            *reason = tr("the packed file is damaged or incomplete");
-    }
+    if (!result && reason)
+        *reason = error != 0 ? systemErrorText(error) : damagedText();
     return result;
+}
+
+QString FileUnpackFunc_lzma2::damagedText()
+{
+    return tr("the packed file is damaged or incomplete");
 }
 
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList *rollbackList,

@@ -19,6 +19,8 @@ public:
 
     // On failure reason (when not null) says why: the system's words, or a damaged container.
     static bool unpackFile(const QString &source, const QString &target, QString *reason = nullptr);
+    // The reason given for a source that is no sound container.
+    static QString damagedText();
 };
 
 class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification

@@ -1,5 +1,6 @@
 #include "fileunpacktaskspecification_zip.h"
 
+#include "regularfile.h"
 #include "scratchfile.h"
 #include "systemreason.h"
 
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
@@ -27,30 +29,33 @@ bool FileUnpackFunc_Zip::run()
 
 namespace {
 
-// zlib's own words for a stream it cannot restore; the system's for a failed read.
+// zlib's own words for a stream it cannot restore; for a failed read the system's, which zlib
+// took down when the read failed (errno may have changed since).
 QString gzipReason(gzFile in, const QString &source)
 {
     int status = Z_OK;
-    QString text = QString::fromUtf8(gzerror(in, &status));
-    if (status == Z_ERRNO)
-        return systemErrorText(errno);
-    // zlib puts the path first; the message names it already.
-    const QString path = source + QStringLiteral(": ");
+    QByteArray text(gzerror(in, &status));
+    // zlib puts the path first, as it was given; the message names it already.
+    const QByteArray path = source.toUtf8() + ": ";
     if (text.startsWith(path))
         text.remove(0, path.size());
-    return FileUnpackFunc_Zip::tr("damaged gzip data (%1)").arg(text);
+    if (status == Z_ERRNO)
+        return QString::fromLocal8Bit(text);
+    return FileUnpackFunc_Zip::tr("damaged gzip data (%1)").arg(QString::fromUtf8(text));
 }
 
 } // namespace
 
 bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source, QString *reason)
 {
-    // Written unbuffered, so a failed write is seen at the write that failed.
+    // Written unbuffered, so a failed write is seen at the write that failed. Never through a
+    // link: one put in the scratch file's place would have us write wherever it points.
     const int fd = ::open(QFile::encodeName(target).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
+        const int error = errno;
         if (reason)
-            *reason = systemErrorText(errno);
+            *reason = error == ELOOP ? nonRegularFileText(S_IFLNK) : systemErrorText(error);
         return false;
     }
     gzFile in = nullptr;
@@ -65,8 +70,9 @@ bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source
     };
     errno = 0;
     in = gzopen(source.toUtf8().constData(), "rb");
+    const int openError = errno;
     if (!in)
-        return fail(errno ? systemErrorText(errno) : tr("the gzip file cannot be read"));
+        return fail(openError ? systemErrorText(openError) : tr("the gzip file cannot be read"));
     gzrewind(in);
     char buffer[16384];
     for (;;) {
@@ -74,8 +80,10 @@ bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source
         if (n < 0)
             return fail(gzipReason(in, source));
         if (n > 0) {
-            if (!writeAll(fd, buffer, n))
-                return fail(systemErrorText(errno));
+            if (!writeAll(fd, buffer, n)) {
+                const int error = errno;
+                return fail(systemErrorText(error));
+            }
             continue;
         }
         // A stream cut short also ends with 0; zlib only tells through its error state.

@@ -5,6 +5,7 @@
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "productini.h"
+#include "regularfile.h"
 
 #include <QDebug>
 #include <QFile>
@@ -22,8 +23,19 @@ public:
 
     bool run() override
     {
+        // The reasons the unpacker gives: the system's, or a file that is no container. Checked
+        // first, so that no FIFO put in its place can block the header's read.
+        QString why;
+        if (!isReadableRegularFile(sourcePath, &why)) {
+            qDebug() << "IniUnpackFunc: cannot read packed product ini" << sourcePath;
+            return failWith(why);
+        }
         quint64 size = 0;
-        if (!ContainerHeader::plainUnpackedSize(sourcePath, &size) || size > kMaxIniSize) {
+        if (!ContainerHeader::plainUnpackedSize(sourcePath, &size)) {
+            qDebug() << "IniUnpackFunc: refusing packed product ini" << sourcePath;
+            return failWith(damagedText());
+        }
+        if (size > kMaxIniSize) {
             qDebug() << "IniUnpackFunc: refusing packed product ini" << sourcePath << "stated size"
                      << size;
             return false;

@@ -36,22 +36,28 @@ bool RollbackData::rollback(QObject *receiver)
     switch (op) {
     case DIR_CREATE: {
         // Not Qt's rmdir or remove: they do not say why they failed.
-        ok = ::rmdir(QFile::encodeName(path).constData()) == 0;
+        const QByteArray name = QFile::encodeName(path);
+        ok = ::rmdir(name.constData()) == 0;
+        // Saved at once: building the text (a translator, say) may change errno.
+        const int error = errno;
         if (!ok)
             message(
                 receiver,
                 withSystemReason(QObject::tr("warning: rollback create dir %1 failed").arg(path),
-                                 systemErrorText(errno)));
+                                 systemErrorText(error)));
         break;
     }
-    case FILE_CREATE:
-        ok = ::unlink(QFile::encodeName(path).constData()) == 0;
+    case FILE_CREATE: {
+        const QByteArray name = QFile::encodeName(path);
+        ok = ::unlink(name.constData()) == 0;
+        const int error = errno;
         if (!ok)
             message(
                 receiver,
                 withSystemReason(QObject::tr("warning: rollback create file %1 failed").arg(path),
-                                 systemErrorText(errno)));
+                                 systemErrorText(error)));
         break;
+    }
     case FILE_RENAME: {
         // Across file systems the move is a copy that brings back the file's mode; one cut
         // short by a full disk does not stay in the file's place (as QFile::rename's does).

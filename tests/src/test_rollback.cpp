@@ -2,9 +2,13 @@
 #include "rollback.h"
 #include "tmpfs_test_support.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTranslator>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -126,6 +130,38 @@ TEST_F(RollbackTest, FailedUndoWarnsWithTheReasonAndTheRestIsStillUndone)
     EXPECT_EQ(readTestFile(path("old")), QByteArray("taken"));
     EXPECT_EQ(readTestFile(path("new")), QByteArray("moved"));
     EXPECT_TRUE(QFileInfo::exists(path("d/stray")));
+}
+
+// Leaves errno changed, as looking up a translation may: the warning's text is built after the
+// undo failed.
+class ErrnoChangingTranslator : public QTranslator
+{
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *, const char *, const char *, int) const override
+    {
+        errno = EDOM;
+        return QString();
+    }
+};
+
+TEST_F(RollbackTest, WarningNamesTheReasonOfTheUndoThatFailed)
+{
+    ErrnoChangingTranslator translator;
+    ASSERT_TRUE(QCoreApplication::installTranslator(&translator));
+    ASSERT_TRUE(QDir().mkpath(path("d")));
+    ASSERT_TRUE(writeTestFile(path("d/stray"), "x"));
+    RollbackDataList list;
+    list.append(RollbackData(RollbackData::DIR_CREATE, path("d")));
+    list.append(RollbackData(RollbackData::FILE_CREATE, path("gone")));
+    const QStringList texts = undo(list, false);
+    QCoreApplication::removeTranslator(&translator);
+    EXPECT_EQ(
+        texts,
+        QStringList({QString("warning: rollback create file %1 failed: No such file or directory")
+                         .arg(path("gone")),
+                     QString("warning: rollback create dir %1 failed: Directory not empty")
+                         .arg(path("d"))}));
 }
 
 TEST_F(RollbackTest, ReceiverWithoutMessageMethodStillUndoes)

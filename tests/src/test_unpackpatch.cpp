@@ -1,9 +1,12 @@
+#include "errnochanginglog.h"
 #include "faketasks.h"
+#include "filecopytaskspecification.h"
 #include "fileops_test_support.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "rollback.h"
+#include "tmpfs_test_support.h"
 
 #include "ensemblepatchwriter.h"
 #include "lzma2container.h"
@@ -58,6 +61,14 @@ QByteArray gzipped(const QString &scratchDir, const QByteArray &content)
     const QByteArray result = readTestFile(file);
     QFile::remove(file);
     return result;
+}
+
+QByteArray ensemblePatch(const QByteArray &oldData, const QByteArray &newData)
+{
+    const qvxtest::Bytes patch
+        = qvxtest::MakeEnsemblePatch(qvxtest::Bytes(oldData.begin(), oldData.end()),
+                                     qvxtest::Bytes(newData.begin(), newData.end()));
+    return QByteArray(reinterpret_cast<const char *>(patch.data()), int(patch.size()));
 }
 
 enum class Kind { Lzma2, Gzip };
@@ -246,6 +257,113 @@ TEST_F(UnpackTaskTest, ReplacedFileKeepsItsModeAndLinksAreWrittenThrough)
     EXPECT_EQ(QFile::permissions(path("real")), mode);
 }
 
+struct ReasonCase
+{
+    const char *label;
+    const char *failure; // the task's own text, filled with source and target
+    QString source; // named first in the text
+    bool fullDisk; // the target lies on a full file system
+    std::function<std::unique_ptr<TaskSpecification>(const QString &target)> make;
+    const char *reason;
+};
+
+// The engine logs a line on its way out of a failure, and a log line may change errno (formatting
+// its local time does, with TZ naming a zone that does not exist): the reason is still the one
+// of the call that failed, or the engine's own finding.
+TEST_F(UnpackTaskTest, ReasonIsTheRealOneWhateverHappensToErrnoOnTheWayOut)
+{
+    const QByteArray content = sampleContent();
+    QByteArray damaged = lzma2Container(dir.path(), content);
+    damaged[5] = char(damaged[5] ^ 0x01); // inside the varint of the checksum
+    QByteArray oldData = content;
+    oldData.replace(0, 3, "old");
+    ASSERT_TRUE(writeTestFile(path("c_lzma2_"), lzma2Container(dir.path(), content)));
+    ASSERT_TRUE(writeTestFile(path("damaged_lzma2_"), damaged));
+    ASSERT_TRUE(writeTestFile(path("plain_lzma2_"), "plain"));
+    ASSERT_TRUE(writeTestFile(path("c.gz"), gzipped(dir.path(), content)));
+    ASSERT_TRUE(writeTestFile(path("cut.gz"), gzipped(dir.path(), content).left(1000)));
+    ASSERT_TRUE(writeTestFile(path("app_old"), oldData));
+    ASSERT_TRUE(writeTestFile(path("other_old"), "another base"));
+    ASSERT_TRUE(writeTestFile(path("app_patch_"), ensemblePatch(oldData, content)));
+    ASSERT_TRUE(writeTestFile(path("plain"), content));
+
+    const auto unpack = [this](const char *source) {
+        return [this, source](const QString &target) -> std::unique_ptr<TaskSpecification> {
+            return std::make_unique<FileUnpackTaskSpecification_lzma2>(nullptr, path(source),
+                                                                       target, nullptr, 1.0);
+        };
+    };
+    const auto unzip = [this](const char *source) {
+        return [this, source](const QString &target) -> std::unique_ptr<TaskSpecification> {
+            return std::make_unique<FileUnpackTaskSpecification_zip>(nullptr, path(source), target,
+                                                                     nullptr, 1.0);
+        };
+    };
+    const auto patchOf = [this](const char *base) {
+        return [this, base](const QString &target) -> std::unique_ptr<TaskSpecification> {
+            return std::make_unique<FileTaskSpecification_patch>(
+                nullptr, path(base), path("app_patch_"), target, nullptr, 1.0);
+        };
+    };
+    const auto copyOf = [this](const char *source) {
+        return [this, source](const QString &target) -> std::unique_ptr<TaskSpecification> {
+            return std::make_unique<FileCopyTaskSpecification>(nullptr, path(source), target,
+                                                               nullptr, 1.0);
+        };
+    };
+    const char *unpackText = "Could not unpack '%1' to '%2'";
+    const char *unzipText = "Could not unzip '%1' to '%2'";
+    const char *patchText = "Could not patch '%1' to '%2'";
+    const ReasonCase cases[] = {
+        {"lzma2 damaged", unpackText, path("damaged_lzma2_"), false, unpack("damaged_lzma2_"),
+         "the packed file is damaged or incomplete"},
+        {"lzma2 not a container", unpackText, path("plain_lzma2_"), false, unpack("plain_lzma2_"),
+         "the packed file is damaged or incomplete"},
+        {"lzma2 source missing", unpackText, path("none_lzma2_"), false, unpack("none_lzma2_"),
+         "No such file or directory"},
+        {"lzma2 full disk", unpackText, path("c_lzma2_"), true, unpack("c_lzma2_"),
+         "No space left on device"},
+        {"gzip cut short", unzipText, path("cut.gz"), false, unzip("cut.gz"),
+         "damaged gzip data (unexpected end of file)"},
+        {"gzip full disk", unzipText, path("c.gz"), true, unzip("c.gz"), "No space left on device"},
+        {"patch for another base", patchText, path("other_old"), false, patchOf("other_old"),
+         "the patch does not fit this file (checksum mismatch)"},
+        {"patch base missing", patchText, path("none_old"), false, patchOf("none_old"),
+         "No such file or directory"},
+        {"patch full disk", patchText, path("app_old"), true, patchOf("app_old"),
+         "No space left on device"},
+        {"copy full disk", "Could not copy '%1' to '%2'", path("plain"), true, copyOf("plain"),
+         "No space left on device"},
+    };
+
+    PrivateTmpfs volume(path("volume"), "256k");
+    for (const ReasonCase &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.fullDisk && !volume.mounted())
+            continue; // needs root on Linux
+        const QString target = c.fullDisk ? volume.folder() + "/file" : path("bundle/file");
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(target).path()));
+        QFile::remove(target);
+        if (c.fullDisk) {
+            ASSERT_TRUE(volume.fillUp());
+        }
+
+        ErrnoChangingLog log;
+        std::unique_ptr<TaskSpecification> task = c.make(target);
+        TaskEventLog events;
+        events.watch(task.get(), "t");
+        task->execute();
+        ASSERT_TRUE(waitUntil([&task] { return taskEnded(*task); }));
+        EXPECT_EQ(task->state, int(TaskSpecification::Failed));
+        EXPECT_EQ(
+            events.filtered("t message"),
+            QStringList("t message " + QString(c.failure).arg(c.source, target) + ": " + c.reason));
+        if (c.fullDisk) {
+            QFile::remove(volume.folder() + "/.filler");
+        }
+    }
+}
+
 TEST(UnpackFuncTest, GzipRestoreWritesWhereItIsTold)
 {
     QTemporaryDir dir;
@@ -259,12 +377,33 @@ TEST(UnpackFuncTest, GzipRestoreWritesWhereItIsTold)
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("out2")));
 }
 
-QByteArray ensemblePatch(const QByteArray &oldData, const QByteArray &newData)
+// The file it is told to write is the scratch file made for it: a link put in its place must
+// not make the restore write wherever the link points.
+TEST(UnpackFuncTest, GzipRestoreNeverWritesThroughALink)
 {
-    const qvxtest::Bytes patch
-        = qvxtest::MakeEnsemblePatch(qvxtest::Bytes(oldData.begin(), oldData.end()),
-                                     qvxtest::Bytes(newData.begin(), newData.end()));
-    return QByteArray(reinterpret_cast<const char *>(patch.data()), int(patch.size()));
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(writeTestFile(dir.filePath("a.gz"), gzipped(dir.path(), "abc")));
+    ASSERT_TRUE(writeTestFile(dir.filePath("elsewhere"), "not ours"));
+    const struct
+    {
+        const char *label;
+        QString pointsTo;
+    } cases[] = {
+        {"to a file", dir.filePath("elsewhere")},
+        {"to nothing yet", dir.filePath("made_through_the_link")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString link = dir.filePath("scratch_part_");
+        QFile::remove(link);
+        ASSERT_TRUE(QFile::link(c.pointsTo, link));
+        QString reason;
+        EXPECT_FALSE(FileUnpackFunc_Zip::unpackFile(link, dir.filePath("a.gz"), &reason));
+        EXPECT_EQ(reason, QString("it is a symbolic link"));
+        EXPECT_EQ(readTestFile(dir.filePath("elsewhere")), QByteArray("not ours"));
+        EXPECT_FALSE(QFileInfo::exists(dir.filePath("made_through_the_link")));
+    }
 }
 
 struct PatchCase

@@ -1,3 +1,4 @@
+#include "errnochanginglog.h"
 #include "fixturefiles.h"
 #include "lzma2container.h"
 #include "lzmaioout.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -271,6 +273,50 @@ TEST_F(Lzma2Container, MissingFilesAndUnwritableOutput)
         EXPECT_FALSE(CompressFile(path("in").c_str(), path("folder").c_str(), false));
         EXPECT_EQ(log.messages(), std::vector<std::string> {"could not write output file"});
     }
+}
+
+// What failed is told apart from a container that does not restore, even though every failure
+// logs a line, and a line may change errno.
+TEST_F(Lzma2Container, FailuresNameTheSystemCallThatFailedOrNone)
+{
+    const Bytes plain = Text(5000);
+    Bytes wrongChecksum = PlainContainer(plain);
+    wrongChecksum[5] ^= 0x01;
+    writeFile("packed", PlainContainer(plain));
+    writeFile("damaged", wrongChecksum);
+    writeFile("not a container", {'p', 'l', 'a', 'i', 'n'});
+    writeFile("empty", {});
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir("folder"));
+    const struct
+    {
+        const char *label;
+        std::string input;
+        std::string output;
+        int error;
+    } cases[] = {
+        {"input missing", path("absent"), path("out"), ENOENT},
+        {"input a folder", path("folder"), path("out"), EISDIR},
+        {"input empty", path("empty"), path("out"), 0},
+        {"not a container", path("not a container"), path("out"), 0},
+        {"wrong checksum", path("damaged"), path("out"), 0},
+        {"output a folder", path("packed"), path("folder"), EISDIR},
+        {"output in a missing folder", path("packed"), path("none/out"), ENOENT},
+        {"output on a full device", path("packed"), "/dev/full", ENOSPC},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.output == "/dev/full" && !QFile::exists("/dev/full"))
+            continue;
+        ErrnoChangingLog log(EDOM);
+        int error = -1;
+        EXPECT_FALSE(DecompressFile(c.input.c_str(), c.output.c_str(), &error));
+        EXPECT_EQ(error, c.error);
+        EXPECT_GT(log.lines, 0);
+    }
+    int error = -1;
+    EXPECT_TRUE(DecompressFile(path("packed").c_str(), path("out").c_str(), &error));
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(readFile("out"), plain);
 }
 
 // Damaged containers either fail without leaving a file or restore the very same bytes.

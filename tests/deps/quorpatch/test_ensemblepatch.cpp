@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -487,6 +488,47 @@ TEST_F(EnsemblePatchFiles, SoundPatchReplacesAnExistingNewFile)
     ASSERT_TRUE(WriteBytes(m_new, bytesOf("earlier content")));
     EXPECT_EQ(apply(), STATUS_OK);
     EXPECT_EQ(ReadFileBytes(m_new), kNew);
+}
+
+// Only a file that could not be read or written has a system reason, and it is the one of the
+// call that failed.
+TEST_F(EnsemblePatchFiles, FileErrorsNameTheSystemCallThatFailed)
+{
+    Bytes otherBase = kOld;
+    otherBase[0] ^= 0xFF;
+    ASSERT_TRUE(WriteBytes(path("empty"), Bytes()));
+    ASSERT_TRUE(WriteBytes(path("not a patch"), bytesOf("not a patch")));
+    ASSERT_TRUE(WriteBytes(path("other base"), otherBase));
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir("folder"));
+    const std::string patch = m_patch;
+    const struct
+    {
+        const char *label;
+        std::string oldPath, patchPath, newPath;
+        Status status;
+        int error;
+    } cases[] = {
+        {"patch missing", m_old, path("absent"), m_new, STATUS_PATCH_FILE_ERROR, ENOENT},
+        {"patch a folder", m_old, path("folder"), m_new, STATUS_PATCH_FILE_ERROR, EISDIR},
+        {"patch empty", m_old, path("empty"), m_new, STATUS_PATCH_FILE_ERROR, 0},
+        {"not a patch", m_old, path("not a patch"), m_new, STATUS_BAD_MAGIC, 0},
+        {"old missing", path("absent"), patch, m_new, STATUS_FILE_ERROR, ENOENT},
+        {"old a folder", path("folder"), patch, m_new, STATUS_FILE_ERROR, EISDIR},
+        {"other base", path("other base"), patch, m_new, STATUS_CHECKSUM_MISMATCH, 0},
+        {"new in a missing folder", m_old, patch, path("none/new"), STATUS_FILE_ERROR, ENOENT},
+        {"new on a full device", m_old, patch, "/dev/full", STATUS_FILE_ERROR, ENOSPC},
+        {"applies", m_old, patch, m_new, STATUS_OK, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.newPath == "/dev/full" && !QFile::exists("/dev/full"))
+            continue;
+        int error = -1;
+        EXPECT_EQ(ApplyEnsemblePatchFiles(c.oldPath.c_str(), c.patchPath.c_str(), c.newPath.c_str(),
+                                          &error),
+                  c.status);
+        EXPECT_EQ(error, c.error);
+    }
 }
 
 TEST(EnsemblePatchApplierState, NewApplierHoldsNothing)

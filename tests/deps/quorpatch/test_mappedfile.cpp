@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -117,6 +118,36 @@ TEST_F(QuorpatchMappedFileTest, FailuresLeaveNoDescriptorOrView)
     EXPECT_FALSE(closed.Map(0, 0)) << "nothing opened";
 }
 
+// The reason of a failure outlives whatever the caller does before it asks.
+TEST_F(QuorpatchMappedFileTest, FailedOpenKeepsTheErrnoOfTheCallThatFailed)
+{
+    const struct
+    {
+        const char *label;
+        std::string path;
+        int error;
+    } cases[] = {
+        {"missing", path("missing"), ENOENT},
+        {"in a missing folder", path("none/file"), ENOENT},
+        {"folder", m_dir.path().toStdString(), EISDIR},
+        {"below a file", write("plain", "x") + "/file", ENOTDIR},
+        {"sound", write("sound", "content"), 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        MappedFile mapped(c.path.c_str());
+        errno = EDOM;
+        EXPECT_EQ(mapped.IsValid(), c.error == 0);
+        EXPECT_EQ(mapped.Error(), c.error);
+    }
+
+    // A later success clears it.
+    MappedFile mapped(path("missing").c_str());
+    ASSERT_EQ(mapped.Error(), ENOENT);
+    ASSERT_TRUE(mapped.Open(path("sound").c_str()));
+    EXPECT_EQ(mapped.Error(), 0);
+}
+
 TEST_F(QuorpatchMappedFileTest, SecondOpenKeepsTheFirstView)
 {
     MappedFile mapped(write("first", "first").c_str());
@@ -176,6 +207,33 @@ TEST_F(QuorpatchMappedFileTest, WriteFileBytes)
     EXPECT_EQ(WriteFileBytes(path("no/such/dir/file").c_str(), data.data(), data.size()), 0u);
 }
 
+TEST_F(QuorpatchMappedFileTest, FailedWriteNamesTheCallThatFailed)
+{
+    const std::string data(100, 'x');
+    const struct
+    {
+        const char *label;
+        std::string path;
+        int error;
+    } cases[] = {
+        {"folder", m_dir.path().toStdString(), EISDIR},
+        {"missing folder", path("no/such/dir/file"), ENOENT},
+        // Only the close finds out: the bytes fit the buffer.
+        {"full device", "/dev/full", ENOSPC},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.path == "/dev/full" && !exists(c.path))
+            continue;
+        int error = -1;
+        EXPECT_EQ(WriteFileBytes(c.path.c_str(), data.data(), data.size(), &error), 0u);
+        EXPECT_EQ(error, c.error);
+    }
+    int error = -1;
+    EXPECT_EQ(WriteFileBytes(path("out").c_str(), data.data(), data.size(), &error), data.size());
+    EXPECT_EQ(error, -1) << "untouched on success";
+}
+
 TEST_F(QuorpatchMappedFileTest, DataLostOnCloseIsAFailure)
 {
     if (!exists("/dev/full"))
@@ -194,8 +252,10 @@ TEST_F(QuorpatchMappedFileTest, ShortWriteLeavesNoFile)
         {
             limitFileSize(4096);
             const std::vector<char> data(1 << 20, 'x');
-            const std::size_t written = WriteFileBytes(file.c_str(), data.data(), data.size());
-            const int code = written == 0 && !exists(file) ? 0 : 3;
+            int error = 0;
+            const std::size_t written
+                = WriteFileBytes(file.c_str(), data.data(), data.size(), &error);
+            const int code = written == 0 && !exists(file) && error == EFBIG ? 0 : 3;
             m_dir.remove();
             std::_Exit(code);
         },

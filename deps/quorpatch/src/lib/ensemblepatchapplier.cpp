@@ -281,9 +281,24 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
                                const quorvelin::strings::oschar *patchPath,
                                const quorvelin::strings::oschar *newPath)
 {
+    return ApplyEnsemblePatchFiles(oldPath, patchPath, newPath, nullptr);
+}
+
+Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
+                               const quorvelin::strings::oschar *patchPath,
+                               const quorvelin::strings::oschar *newPath, int *systemError)
+{
+    int unused = 0;
+    int &error = systemError ? *systemError : unused;
+    error = 0;
     MappedFile patchFile(patchPath, 0, MappedFile::Normal);
-    if (!patchFile.IsValid())
+    if (!patchFile.IsValid()) {
+        const int mapError = patchFile.Error();
+        // An empty patch file was read; it just holds nothing.
+        if (!IsEmptyRegularFile(patchPath))
+            error = mapError;
         return STATUS_PATCH_FILE_ERROR;
+    }
 
     {
         SourceStream header(patchFile.Data(), patchFile.Length());
@@ -294,8 +309,13 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
     }
 
     MappedFile oldFile(oldPath, 0, MappedFile::Normal);
-    if (!oldFile.IsValid() && !IsEmptyRegularFile(oldPath))
-        return STATUS_FILE_ERROR;
+    if (!oldFile.IsValid()) {
+        const int mapError = oldFile.Error();
+        if (!IsEmptyRegularFile(oldPath)) {
+            error = mapError;
+            return STATUS_FILE_ERROR;
+        }
+    }
 
     SourceStream old(oldFile.Data(), oldFile.Length());
     SourceStream patch(patchFile.Data(), patchFile.Length());
@@ -304,7 +324,7 @@ Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
     if (status != STATUS_OK)
         return status;
 
-    if (WriteFileBytes(newPath, output.Buffer(), output.Length()) != output.Length())
+    if (WriteFileBytes(newPath, output.Buffer(), output.Length(), &error) != output.Length())
         return STATUS_FILE_ERROR;
     return STATUS_OK;
 }

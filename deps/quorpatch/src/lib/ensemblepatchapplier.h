@@ -82,6 +82,12 @@ private:
 Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
                                const quorvelin::strings::oschar *patchPath,
                                const quorvelin::strings::oschar *newPath);
+// As above; with STATUS_PATCH_FILE_ERROR or STATUS_FILE_ERROR *systemError (when not null)
+// gets the errno of the system call that failed (0: an empty patch file, or no reason given);
+// with any other status it is 0.
+Status ApplyEnsemblePatchFiles(const quorvelin::strings::oschar *oldPath,
+                               const quorvelin::strings::oschar *patchPath,
+                               const quorvelin::strings::oschar *newPath, int *systemError);
 
 // Appends the new data to output. The old data is old's unread part. The target checksum is
 // over all of output as it would be afterwards, its earlier bytes included, so a patch for an

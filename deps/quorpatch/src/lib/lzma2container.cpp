@@ -4,6 +4,8 @@
 #include "lzmaioout.h"
 #include "preprocessedcontainer.h"
 
+#include <cerrno>
+
 namespace quorpatch {
 
 namespace {
@@ -24,10 +26,12 @@ bool WritePlainContainer(const u8 *data, std::size_t length, SinkStream *out, u3
 }
 
 // Directive 2: the payload is a stream set of encoded programs followed by a diff.
-bool RestorePrograms(SourceStream *source, SinkStream *output)
+bool RestorePrograms(SourceStream *source, SinkStream *output, int *systemError)
 {
     SinkStream payload;
     if (!Lzma2DecodeBlock(source, &payload)) {
+        if (payload.Failed())
+            *systemError = ENOMEM;
         QP_LOG(LogLevel_ERROR) << "could not decompress file";
         return false;
     }
@@ -63,8 +67,22 @@ void CompressPlain(const MappedFile &input, SinkStream *out, u32 checksum)
 bool DecompressFile(const quorvelin::strings::oschar *inputPath,
                     const quorvelin::strings::oschar *outputPath)
 {
+    return DecompressFile(inputPath, outputPath, nullptr);
+}
+
+bool DecompressFile(const quorvelin::strings::oschar *inputPath,
+                    const quorvelin::strings::oschar *outputPath, int *systemError)
+{
+    int unused = 0;
+    int &error = systemError ? *systemError : unused;
+    error = 0;
     MappedFile input(inputPath, 0, MappedFile::Normal);
     if (!input.IsValid()) {
+        // Saved first: the check for an empty file is a system call of its own.
+        const int mapError = input.Error();
+        // An empty file is read well enough: it just holds no container.
+        if (!IsEmptyRegularFile(inputPath))
+            error = mapError;
         QP_LOG(LogLevel_ERROR) << "could not open lzma file";
         return false;
     }
@@ -87,13 +105,18 @@ bool DecompressFile(const quorvelin::strings::oschar *inputPath,
     switch (directive) {
     case kDirectivePlain:
         if (!Lzma2DecodeBlock(&source, &output, input)) {
+            if (output.Failed())
+                error = ENOMEM;
             QP_LOG(LogLevel_ERROR) << "could not decompress file";
             return false;
         }
         break;
     case kDirectivePrograms:
-        if (!RestorePrograms(&source, &output))
+        if (!RestorePrograms(&source, &output, &error)) {
+            if (output.Failed())
+                error = ENOMEM;
             return false;
+        }
         break;
     default:
         QP_LOG(LogLevel_ERROR) << "Unknown preprocessing dirrective";
@@ -105,7 +128,10 @@ bool DecompressFile(const quorvelin::strings::oschar *inputPath,
         return false;
     }
     // A failed write leaves no partial file behind.
-    if (WriteFileBytes(outputPath, output.Buffer(), output.Length()) != output.Length()) {
+    if (WriteFileBytes(outputPath, output.Buffer(), output.Length(), &error) != output.Length()) {
+        // Not written is never the container's fault.
+        if (error == 0)
+            error = EIO;
         QP_LOG(LogLevel_ERROR) << "could not write output file";
         return false;
     }

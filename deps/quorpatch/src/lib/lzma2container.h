@@ -29,6 +29,11 @@ struct ElementRange
 // on failure no output file is left behind.
 bool DecompressFile(const quorvelin::strings::oschar *inputPath,
                     const quorvelin::strings::oschar *outputPath);
+// As above; on failure *systemError (when not null) gets the errno of the system call that
+// failed (the input not read, the output not written, no memory), or 0 when the input is no
+// sound container (damaged, cut short, empty, or something else).
+bool DecompressFile(const quorvelin::strings::oschar *inputPath,
+                    const quorvelin::strings::oschar *outputPath, int *systemError);
 
 // Packs a file into a container. With preprocess set, executables may be stored as
 // programs; any other file is stored plain.

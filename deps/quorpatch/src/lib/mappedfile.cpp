@@ -1,6 +1,7 @@
 #include "mappedfile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -29,16 +30,27 @@ bool MappedFile::Open(const quorvelin::strings::oschar *path, std::size_t length
     closeDescriptor();
     m_fileSize = 0;
     m_hint = hint;
-    if (!path)
+    m_error = 0;
+    if (!path) {
+        m_error = EFAULT;
         return false;
+    }
     m_fd = ::open(path, O_RDONLY);
     if (m_fd < 0) {
+        m_error = errno;
         m_fd = -1;
         return false;
     }
     struct stat status;
-    if (::fstat(m_fd, &status) != 0)
+    if (::fstat(m_fd, &status) != 0) {
+        m_error = errno;
         return false;
+    }
+    // A folder opens, but no mapping of it can succeed; its own errno says more than mmap's.
+    if (S_ISDIR(status.st_mode)) {
+        m_error = EISDIR;
+        return false;
+    }
     m_fileSize = std::size_t(status.st_size);
     Map(0, length);
     return m_view != nullptr;
@@ -46,8 +58,11 @@ bool MappedFile::Open(const quorvelin::strings::oschar *path, std::size_t length
 
 bool MappedFile::Map(std::size_t offset, std::size_t length)
 {
-    if (m_fd < 0)
+    m_error = 0;
+    if (m_fd < 0) {
+        m_error = EBADF;
         return false;
+    }
     if (length == 0)
         length = m_fileSize;
     if (m_view) {
@@ -55,13 +70,16 @@ bool MappedFile::Map(std::size_t offset, std::size_t length)
         m_view = nullptr;
         m_viewLength = 0;
     }
-    if (offset > m_fileSize)
+    if (offset > m_fileSize) {
+        m_error = EINVAL;
         return false;
+    }
     if (length > m_fileSize - offset)
         length = m_fileSize - offset;
 
     void *view = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, m_fd, off_t(offset));
     if (view == MAP_FAILED) {
+        m_error = errno;
         m_viewLength = 0;
         m_view = nullptr;
         return false;
@@ -129,18 +147,36 @@ bool IsEmptyRegularFile(const quorvelin::strings::oschar *path)
 std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,
                            std::size_t length)
 {
+    return WriteFileBytes(path, data, length, nullptr);
+}
+
+std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,
+                           std::size_t length, int *error)
+{
+    int failure = 0;
     std::FILE *file = path ? std::fopen(path, "wb") : nullptr;
-    if (!file)
+    if (!file) {
+        if (error)
+            *error = path ? errno : EFAULT;
         return 0;
+    }
+    errno = 0;
     std::size_t written = length ? std::fwrite(data, 1, length, file) : 0;
+    if (written != length)
+        failure = errno;
     // Buffered bytes that never reach the disk are as lost as a short write.
-    if (std::fclose(file) != 0)
+    if (std::fclose(file) != 0) {
+        if (written == length)
+            failure = errno;
         written = 0;
+    }
     if (written != length) {
         // Only a regular file can be half written; devices and the like stay.
         struct stat status;
         if (::stat(path, &status) == 0 && S_ISREG(status.st_mode))
             std::remove(path);
+        if (error)
+            *error = failure;
         return 0;
     }
     return written;

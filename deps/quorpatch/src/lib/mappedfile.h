@@ -32,6 +32,9 @@ public:
     void Close();
 
     bool IsValid() const { return m_view != nullptr; }
+    // The errno of the call that made the last Open or Map fail; 0 after a success. An empty
+    // file refused by the platform's mapping keeps that call's errno too.
+    int Error() const { return m_error; }
     const u8 *Data() const { return m_view; }
     std::size_t Length() const { return m_viewLength; }
     std::size_t FileSize() const { return m_fileSize; }
@@ -57,6 +60,8 @@ private:
     std::size_t m_viewLength = 0;
     int m_fd = -1;
     const u8 *m_view = nullptr;
+    // Kept here: anything the caller does before asking, logging included, may change errno.
+    int m_error = 0;
 };
 
 // An empty file cannot be mapped, yet it is a sound input: callers that map files ask this
@@ -67,6 +72,10 @@ bool IsEmptyRegularFile(const quorvelin::strings::oschar *path);
 // anything but length is a failure, and then no partly written file is left behind.
 std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,
                            std::size_t length);
+// As above; on failure *error (when not null) gets the errno of the call that failed, or 0 when
+// none said why.
+std::size_t WriteFileBytes(const quorvelin::strings::oschar *path, const void *data,
+                           std::size_t length, int *error);
 
 } // namespace quorpatch
 

@@ -1,7 +1,17 @@
 // The scripts settle their options before they install or build anything, so these runs are quick.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/types.h>
 
 namespace {
 
@@ -35,6 +45,215 @@ TEST(ScriptTestOptions, HelpAndUnknownOptionsEndBeforeTheSuiteRuns)
                 << c.option << err.constData();
         }
         EXPECT_TRUE(other.isEmpty()) << c.option << other.constData();
+    }
+}
+
+// The tools' scripts run in a sandbox: their own build folder and temporary folder, and a cmake
+// and a compiler of their own that note each call. Without QVX_FAKE_PROGRAM those fail; with it,
+// what they "build" is that program.
+class ToolScriptTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sandbox.isValid());
+        ASSERT_TRUE(QDir().mkpath(tmpDir()));
+        ASSERT_TRUE(QDir().mkpath(sandbox.filePath("bin")));
+        writeProgram(sandbox.filePath("bin/cmake"),
+                     "#!/bin/sh\n"
+                     "echo \"cmake $*\" >>\"$QVX_FAKE_CALLS\"\n"
+                     "[ -n \"${QVX_FAKE_PROGRAM:-}\" ] || exit 1\n"
+                     "[ \"$1\" = --build ] || exit 0\n"
+                     "[ \"$4\" = qvx_bench ] || exit 1\n"
+                     "mkdir -p \"$2/bench\" && cp \"$QVX_FAKE_PROGRAM\" \"$2/bench/qvx_bench\"\n");
+        writeProgram(sandbox.filePath("bin/fakecxx"),
+                     "#!/bin/sh\n"
+                     "echo \"cxx $*\" >>\"$QVX_FAKE_CALLS\"\n"
+                     "[ -n \"${QVX_FAKE_PROGRAM:-}\" ] || exit 1\n"
+                     "while [ $# -gt 0 ]; do [ \"$1\" != -o ] || out=$2; shift; done\n"
+                     "cp \"$QVX_FAKE_PROGRAM\" \"$out\"\n");
+        // A seed maker makes its folder; a fuzzer or a benchmark makes a folder where its
+        // temporary files belong, names its process there and runs until it is stopped.
+        writeProgram(sandbox.filePath("program"),
+                     "#!/bin/sh\n"
+                     "case $0 in */seedgen) mkdir -p \"$2\"; exit 0 ;; esac\n"
+                     "work=${TMPDIR:-/tmp}\n"
+                     "while [ $# -gt 0 ]; do [ \"$1\" != --work ] || work=$2; shift; done\n"
+                     "mkdir -p \"$work\" && dir=$(mktemp -d \"$work/runningXXXXXX\")\n"
+                     "echo $$ >\"$dir/pid.part\" && mv \"$dir/pid.part\" \"$dir/pid\"\n"
+                     "exec sleep 600\n");
+    }
+
+    void TearDown() override { reset(); }
+
+    // What a case left behind goes before the next one starts.
+    void reset()
+    {
+        for (const qint64 pid : programs) {
+            if (::kill(pid_t(pid), 0) == 0)
+                ::kill(pid_t(pid), SIGKILL);
+        }
+        programs.clear();
+        QDir(buildDir()).removeRecursively();
+        QDir(tmpDir()).removeRecursively();
+        QDir().mkpath(tmpDir());
+        QFile::remove(callsFile());
+    }
+
+    QString tmpDir() const { return sandbox.filePath("tmp"); }
+    QString buildDir() const { return sandbox.filePath("build"); }
+    QString callsFile() const { return sandbox.filePath("calls"); }
+
+    static void writeProgram(const QString &path, const QByteArray &text)
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+        ASSERT_EQ(file.write(text), text.size());
+        file.close();
+        ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                        | QFileDevice::ExeOwner));
+    }
+
+    void start(QProcess *process, const char *script, const QStringList &args, bool builds)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmpDir());
+        env.insert("FUZZ_BUILD", buildDir());
+        env.insert("QVX_BENCH_BUILD_DIR", buildDir());
+        env.insert("CXX", sandbox.filePath("bin/fakecxx"));
+        env.insert("PATH", sandbox.filePath("bin") + ':' + env.value("PATH"));
+        env.insert("QVX_FAKE_CALLS", callsFile());
+        env.remove("QVX_FAKE_PROGRAM");
+        if (builds)
+            env.insert("QVX_FAKE_PROGRAM", sandbox.filePath("program"));
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(sandbox.path());
+        process->start(QStringLiteral(QVX_SOURCE_DIR "/") + script, args);
+    }
+
+    std::string leftInTmp() const
+    {
+        QStringList left;
+        QDirIterator it(tmpDir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            left << it.next();
+        return left.join(' ').toStdString();
+    }
+
+    // The processes of the programs that run, once there are as many as expected.
+    bool waitForPrograms(QProcess *process, int count)
+    {
+        for (;;) {
+            programs.clear();
+            QDirIterator it(tmpDir(), {"pid"}, QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                if (file.open(QIODevice::ReadOnly))
+                    programs << file.readAll().trimmed().toLongLong();
+            }
+            if (programs.size() >= count)
+                return true;
+            if (process->waitForFinished(50) || process->state() == QProcess::NotRunning)
+                return false;
+        }
+    }
+
+    QTemporaryDir sandbox;
+    QList<qint64> programs;
+};
+
+TEST_F(ToolScriptTest, HelpAndBadOptionsEndBeforeAnythingIsBuilt)
+{
+    const struct
+    {
+        const char *script;
+        QStringList args;
+        int exitCode;
+        const char *error; // the first line on stderr; none: the usage goes to stdout
+    } cases[] = {
+        {"fuzz/run", {"--help"}, 0, nullptr},
+        {"fuzz/run", {"-h"}, 0, nullptr},
+        {"fuzz/run", {"30", "container", "--help"}, 0, nullptr},
+        {"fuzz/run", {"--bogus"}, 2, "fuzz/run: unknown option '--bogus'"},
+        {"fuzz/run", {"30", "-x"}, 2, "fuzz/run: unknown option '-x'"},
+        {"fuzz/run", {"abc"}, 2, "fuzz/run: SECONDS must be a number above 0, not 'abc'"},
+        {"fuzz/run", {"0"}, 2, "fuzz/run: SECONDS must be a number above 0, not '0'"},
+        {"fuzz/run", {"-5"}, 2, "fuzz/run: unknown option '-5'"},
+        {"fuzz/run", {"30", "nosuch"}, 2, "fuzz/run: unknown target 'nosuch'"},
+        {"bench/run", {"--help"}, 0, nullptr},
+        {"bench/run", {"-h"}, 0, nullptr},
+        {"bench/run", {"--size", "8", "--help"}, 0, nullptr},
+        {"bench/run", {"--bogus"}, 2, "bench/run: unknown option '--bogus'"},
+        {"bench/run", {"8"}, 2, "bench/run: unknown option '8'"},
+        {"bench/run", {"--size", "x"}, 2, "bench/run: --size must be a number above 0, not 'x'"},
+        {"bench/run",
+         {"--size", "1.5"},
+         2,
+         "bench/run: --size must be a number above 0, not '1.5'"},
+        {"bench/run",
+         {"--repeat", "0"},
+         2,
+         "bench/run: --repeat must be a number above 0, not '0'"},
+        {"bench/run", {"--size"}, 2, "bench/run: --size needs a value"},
+        {"bench/run", {"--keep", "--work"}, 2, "bench/run: --work needs a value"},
+    };
+    for (const auto &c : cases) {
+        const std::string what = std::string(c.script) + " " + c.args.join(' ').toStdString();
+        reset();
+        QProcess process;
+        start(&process, c.script, c.args, false);
+        ASSERT_TRUE(process.waitForFinished(60000)) << what << ": ran on";
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << what;
+        EXPECT_EQ(process.exitCode(), c.exitCode) << what;
+        const QByteArray out = process.readAllStandardOutput();
+        const QByteArray err = process.readAllStandardError();
+        const QByteArray usage = "usage: " + QByteArray(c.script) + " [";
+        if (c.error) {
+            EXPECT_TRUE(err.startsWith(QByteArray(c.error) + "\n" + usage))
+                << what << ": " << err.constData();
+            EXPECT_TRUE(out.isEmpty()) << what << ": " << out.constData();
+        } else {
+            EXPECT_TRUE(out.startsWith(usage)) << what << ": " << out.constData();
+            EXPECT_TRUE(out.contains("-h, --help")) << what;
+            EXPECT_TRUE(err.isEmpty()) << what << ": " << err.constData();
+        }
+        EXPECT_FALSE(QFile::exists(callsFile())) << what << ": built";
+        EXPECT_FALSE(QFile::exists(buildDir())) << what << ": made its build folder";
+        EXPECT_EQ(leftInTmp(), "") << what;
+    }
+}
+
+// A run that is stopped stops what it started and leaves no temporary file behind.
+TEST_F(ToolScriptTest, AnInterruptedRunLeavesNothingInTheTemporaryFolder)
+{
+    const struct
+    {
+        const char *script;
+        QStringList args;
+        int programs;
+        int signal;
+    } cases[] = {
+        {"fuzz/run", {"300", "container", "lzma2block"}, 2, SIGTERM},
+        {"fuzz/run", {"300", "container", "lzma2block"}, 2, SIGINT},
+        {"bench/run", {"--size", "1"}, 1, SIGTERM},
+        {"bench/run", {"--size", "1"}, 1, SIGINT},
+    };
+    for (const auto &c : cases) {
+        const std::string what = std::string(c.script) + " " + strsignal(c.signal);
+        reset();
+        QProcess process;
+        start(&process, c.script, c.args, true);
+        ASSERT_TRUE(waitForPrograms(&process, c.programs))
+            << what << ": " << process.readAllStandardError().constData();
+        ::kill(pid_t(process.processId()), c.signal);
+        ASSERT_TRUE(process.waitForFinished(60000)) << what << ": ran on";
+        // Ended as the signal ends a program, so that a calling shell stops too.
+        EXPECT_EQ(process.exitStatus(), QProcess::CrashExit) << what;
+        EXPECT_EQ(process.exitCode(), c.signal) << what;
+        for (const qint64 pid : programs)
+            EXPECT_NE(::kill(pid_t(pid), 0), 0) << what << ": " << pid << " runs on";
+        EXPECT_EQ(leftInTmp(), "") << what;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -72,16 +73,22 @@ protected:
                      "[ -n \"${QVX_FAKE_PROGRAM:-}\" ] || exit 1\n"
                      "while [ $# -gt 0 ]; do [ \"$1\" != -o ] || out=$2; shift; done\n"
                      "cp \"$QVX_FAKE_PROGRAM\" \"$out\"\n");
-        // A seed maker makes its folder; a fuzzer or a benchmark makes a folder where its
-        // temporary files belong, names its process there and runs until it is stopped.
-        writeProgram(sandbox.filePath("program"),
-                     "#!/bin/sh\n"
-                     "case $0 in */seedgen) mkdir -p \"$2\"; exit 0 ;; esac\n"
-                     "work=${TMPDIR:-/tmp}\n"
-                     "while [ $# -gt 0 ]; do [ \"$1\" != --work ] || work=$2; shift; done\n"
-                     "mkdir -p \"$work\" && dir=$(mktemp -d \"$work/runningXXXXXX\")\n"
-                     "echo $$ >\"$dir/pid.part\" && mv \"$dir/pid.part\" \"$dir/pid\"\n"
-                     "exec sleep 600\n");
+        // A seed maker makes its folder; a fuzzer stops, as libFuzzer does, at a corpus folder
+        // that is not there. Then, unless QVX_FAKE_RUN_ONCE is set, a fuzzer or a benchmark
+        // makes a folder where its temporary files belong, names its process there and runs
+        // until it is stopped.
+        writeProgram(
+            sandbox.filePath("program"),
+            "#!/bin/sh\n"
+            "case $0 in */seedgen) mkdir -p \"$2\"; exit 0 ;; esac\n"
+            "case $0 in */fuzz_*) for a; do case $a in -*) ;; *)\n"
+            "    [ -d \"$a\" ] || { echo \"no folder $a\" >&2; exit 1; } ;; esac; done ;; esac\n"
+            "[ -z \"${QVX_FAKE_RUN_ONCE:-}\" ] || exit 0\n"
+            "work=${TMPDIR:-/tmp}\n"
+            "while [ $# -gt 0 ]; do [ \"$1\" != --work ] || work=$2; shift; done\n"
+            "mkdir -p \"$work\" && dir=$(mktemp -d \"$work/runningXXXXXX\")\n"
+            "echo $$ >\"$dir/pid.part\" && mv \"$dir/pid.part\" \"$dir/pid\"\n"
+            "exec sleep 600\n");
     }
 
     void TearDown() override { reset(); }
@@ -114,7 +121,8 @@ protected:
                                         | QFileDevice::ExeOwner));
     }
 
-    void start(QProcess *process, const char *script, const QStringList &args, bool builds)
+    void start(QProcess *process, const char *script, const QStringList &args, bool builds,
+               const QStringList &extraEnvironment = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", tmpDir());
@@ -126,6 +134,8 @@ protected:
         env.remove("QVX_FAKE_PROGRAM");
         if (builds)
             env.insert("QVX_FAKE_PROGRAM", sandbox.filePath("program"));
+        for (const QString &setting : extraEnvironment)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(sandbox.path());
         process->start(QStringLiteral(QVX_SOURCE_DIR "/") + script, args);
@@ -255,6 +265,22 @@ TEST_F(ToolScriptTest, AnInterruptedRunLeavesNothingInTheTemporaryFolder)
             EXPECT_NE(::kill(pid_t(pid), 0), 0) << what << ": " << pid << " runs on";
         EXPECT_EQ(leftInTmp(), "") << what;
     }
+}
+
+// A build folder named relative to where the run starts serves as well as an absolute one.
+TEST_F(ToolScriptTest, FuzzRunTakesARelativeBuildFolder)
+{
+    QProcess process;
+    start(&process, "fuzz/run", {"5", "container"}, true,
+          {"FUZZ_BUILD=build", "QVX_FAKE_RUN_ONCE=1"});
+    ASSERT_TRUE(process.waitForFinished(60000)) << "ran on";
+    const QByteArray err = process.readAllStandardError();
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << err.constData();
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+    EXPECT_TRUE(QFileInfo(buildDir() + "/corpus/container").isDir());
+    EXPECT_FALSE(QFile::exists(buildDir() + "/fuzz_container.failed"));
+    EXPECT_EQ(leftInTmp(), "");
 }
 
 } // namespace

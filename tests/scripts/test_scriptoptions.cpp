@@ -73,22 +73,30 @@ protected:
                      "[ -n \"${QVX_FAKE_PROGRAM:-}\" ] || exit 1\n"
                      "while [ $# -gt 0 ]; do [ \"$1\" != -o ] || out=$2; shift; done\n"
                      "cp \"$QVX_FAKE_PROGRAM\" \"$out\"\n");
-        // A seed maker makes its folder; a fuzzer stops, as libFuzzer does, at a corpus folder
-        // that is not there. Then, unless QVX_FAKE_RUN_ONCE is set, a fuzzer or a benchmark
-        // makes a folder where its temporary files belong, names its process there and runs
-        // until it is stopped.
+        // A seed maker makes its folder and marks it complete (with QVX_FAKE_SEEDGEN_STALLS it
+        // runs on before that); a fuzzer stops, as libFuzzer does, at a corpus folder that is
+        // not there. Then, unless QVX_FAKE_RUN_ONCE is set, a fuzzer or a benchmark runs on.
+        // A program that runs on makes a folder where its temporary files belong and names its
+        // process there, until it is stopped.
         writeProgram(
             sandbox.filePath("program"),
             "#!/bin/sh\n"
-            "case $0 in */seedgen) mkdir -p \"$2\"; exit 0 ;; esac\n"
+            "run_on() {\n"
+            "    mkdir -p \"$1\" && dir=$(mktemp -d \"$1/runningXXXXXX\")\n"
+            "    echo $$ >\"$dir/pid.part\" && mv \"$dir/pid.part\" \"$dir/pid\"\n"
+            "    exec sleep 600\n"
+            "}\n"
+            "case $0 in */seedgen)\n"
+            "    mkdir -p \"$2\"\n"
+            "    [ -z \"${QVX_FAKE_SEEDGEN_STALLS:-}\" ] || run_on \"${TMPDIR:-/tmp}\"\n"
+            "    : >\"$2/complete\"; exit 0 ;;\n"
+            "esac\n"
             "case $0 in */fuzz_*) for a; do case $a in -*) ;; *)\n"
             "    [ -d \"$a\" ] || { echo \"no folder $a\" >&2; exit 1; } ;; esac; done ;; esac\n"
             "[ -z \"${QVX_FAKE_RUN_ONCE:-}\" ] || exit 0\n"
             "work=${TMPDIR:-/tmp}\n"
             "while [ $# -gt 0 ]; do [ \"$1\" != --work ] || work=$2; shift; done\n"
-            "mkdir -p \"$work\" && dir=$(mktemp -d \"$work/runningXXXXXX\")\n"
-            "echo $$ >\"$dir/pid.part\" && mv \"$dir/pid.part\" \"$dir/pid\"\n"
-            "exec sleep 600\n");
+            "run_on \"$work\"\n");
     }
 
     void TearDown() override { reset(); }
@@ -280,6 +288,23 @@ TEST_F(ToolScriptTest, FuzzRunTakesARelativeBuildFolder)
     EXPECT_TRUE(err.isEmpty()) << err.constData();
     EXPECT_TRUE(QFileInfo(buildDir() + "/corpus/container").isDir());
     EXPECT_FALSE(QFile::exists(buildDir() + "/fuzz_container.failed"));
+    EXPECT_EQ(leftInTmp(), "");
+}
+
+// Seeds cut short by an interrupted run are made anew by the next one.
+TEST_F(ToolScriptTest, FuzzRunMakesAnewTheSeedsOfAnInterruptedRun)
+{
+    QProcess first;
+    start(&first, "fuzz/run", {"5", "container"}, true, {"QVX_FAKE_SEEDGEN_STALLS=1"});
+    ASSERT_TRUE(waitForPrograms(&first, 1)) << first.readAllStandardError().constData();
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished(60000)) << "ran on";
+
+    QProcess second;
+    start(&second, "fuzz/run", {"5", "container"}, true, {"QVX_FAKE_RUN_ONCE=1"});
+    ASSERT_TRUE(second.waitForFinished(60000)) << "ran on";
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
+    EXPECT_TRUE(QFile::exists(buildDir() + "/seeds/complete"));
     EXPECT_EQ(leftInTmp(), "");
 }
 

@@ -51,7 +51,8 @@ TEST(ScriptTestOptions, HelpAndUnknownOptionsEndBeforeTheSuiteRuns)
 
 // The tools' scripts run in a sandbox: their own build folder and temporary folder, and a cmake
 // and a compiler of their own that note each call. Without QVX_FAKE_PROGRAM those fail; with it,
-// what they "build" is that program.
+// what they "build" is that program, except that the compiler fails where its arguments hold
+// QVX_FAKE_CXX_FAILS.
 class ToolScriptTest : public ::testing::Test
 {
 protected:
@@ -71,6 +72,7 @@ protected:
                      "#!/bin/sh\n"
                      "echo \"cxx $*\" >>\"$QVX_FAKE_CALLS\"\n"
                      "[ -n \"${QVX_FAKE_PROGRAM:-}\" ] || exit 1\n"
+                     "case \"$*\" in *\"${QVX_FAKE_CXX_FAILS:-no such source}\"*) exit 1 ;; esac\n"
                      "while [ $# -gt 0 ]; do [ \"$1\" != -o ] || out=$2; shift; done\n"
                      "cp \"$QVX_FAKE_PROGRAM\" \"$out\"\n");
         // A seed maker makes its folder and marks it complete (with QVX_FAKE_SEEDGEN_STALLS it
@@ -305,6 +307,22 @@ TEST_F(ToolScriptTest, FuzzRunMakesAnewTheSeedsOfAnInterruptedRun)
     ASSERT_TRUE(second.waitForFinished(60000)) << "ran on";
     EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
     EXPECT_TRUE(QFile::exists(buildDir() + "/seeds/complete"));
+    EXPECT_EQ(leftInTmp(), "");
+}
+
+// A harness that does not build ends the run before any fuzzer starts, instead of being
+// reported as a target that found a fault.
+TEST_F(ToolScriptTest, FuzzRunStopsWhenAHarnessDoesNotBuild)
+{
+    QProcess process;
+    start(&process, "fuzz/run", {"5", "container", "lzma2block"}, true,
+          {"QVX_FAKE_CXX_FAILS=fuzz_container.cpp", "QVX_FAKE_RUN_ONCE=1"});
+    ASSERT_TRUE(process.waitForFinished(60000)) << "ran on";
+    const QByteArray err = process.readAllStandardError();
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_NE(process.exitCode(), 0);
+    EXPECT_FALSE(err.contains("FAILED")) << err.constData();
+    EXPECT_FALSE(QFile::exists(buildDir() + "/fuzz_lzma2block.log"));
     EXPECT_EQ(leftInTmp(), "");
 }
 

@@ -15,6 +15,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -412,13 +413,51 @@ std::string g_self;
 std::string g_updater; // the updater's benchmark program, when it is built
 int g_repeat = 3;
 
+// The child being measured: a benchmark that is stopped stops it first, so that nothing writes
+// into the work folder once the benchmark is gone.
+volatile sig_atomic_t g_child = 0;
+
+extern "C" void stopChild(int sig)
+{
+    const pid_t child = g_child;
+    if (child > 0) {
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void stopChildOnSignals()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = stopChild;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        // A signal ignored on entry (the shell does that for background jobs) stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
+}
+
 // Runs one child once: wall time and peak resident memory.
 Measure runOnce(const std::vector<std::string> &args, const std::string &stdoutPath)
 {
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    // Until g_child names the child, a signal waits.
+    sigprocmask(SIG_BLOCK, &stops, &before);
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     const pid_t pid = fork();
     if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         if (!stdoutPath.empty()) {
             const int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd < 0 || dup2(fd, 1) < 0)
@@ -432,10 +471,14 @@ Measure runOnce(const std::vector<std::string> &args, const std::string &stdoutP
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    g_child = pid;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     int status = 0;
     struct rusage usage;
     std::memset(&usage, 0, sizeof(usage));
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+    const bool waited = pid > 0 && wait4(pid, &status, 0, &usage) == pid;
+    g_child = 0;
+    if (!waited)
         return Measure();
     timespec end;
     clock_gettime(CLOCK_MONOTONIC, &end);
@@ -677,8 +720,9 @@ bool runSize(std::size_t sizeMiB, const std::string &work)
 int driver(const std::vector<std::size_t> &sizes, std::string work, bool keep)
 {
     if (work.empty()) {
-        char pattern[] = "/tmp/qvx_bench.XXXXXX";
-        if (!mkdtemp(pattern)) {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvx_bench.XXXXXX";
+        if (!mkdtemp(&pattern[0])) {
             std::perror("mkdtemp");
             return 1;
         }
@@ -687,6 +731,7 @@ int driver(const std::vector<std::size_t> &sizes, std::string work, bool keep)
         mkdir(work.c_str(), 0755);
     }
     std::printf("work folder %s\n", work.c_str());
+    stopChildOnSignals();
     bool ok = true;
     for (const std::size_t size : sizes)
         ok = runSize(size, work) && ok;
@@ -756,12 +801,13 @@ int main(int argc, char **argv)
         else if (args[i] == "--keep")
             keep = true;
         else {
-            std::fprintf(stderr,
+            const bool help = args[i] == "-h" || args[i] == "--help";
+            std::fprintf(help ? stdout : stderr,
                          "usage: %s [--size MiB]... [--work DIR] [--repeat N] [--updater PROGRAM] "
                          "[--ours PROGRAM] [--keep]\n       %s make-data MiB generated|libraries "
                          "OLD NEW\n",
                          argv[0], argv[0]);
-            return 2;
+            return help ? 0 : 2;
         }
     }
     if (sizes.empty())

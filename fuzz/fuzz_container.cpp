@@ -28,8 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     if (g_dir.empty()) {
-        char pattern[] = "/tmp/qvxfuzzXXXXXX";
-        if (!mkdtemp(pattern))
+        // A run that is stopped skips atexit: fuzz/run points TMPDIR at a folder it removes.
+        const char *tmp = getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvxfuzzXXXXXX";
+        if (!mkdtemp(&pattern[0]))
             abort();
         g_dir = pattern;
         atexit(RemoveDir);

@@ -182,8 +182,10 @@ int main(int argc, char **argv)
         return hashFile(args.at(1));
     if (!args.isEmpty() && args.at(0) == QLatin1String("tasks"))
         return benchTasks(args.mid(1));
-    std::fprintf(stderr,
+    const bool help = args.size() == 1
+        && (args.first() == QLatin1String("-h") || args.first() == QLatin1String("--help"));
+    std::fprintf(help ? stdout : stderr,
                  "usage: qvx_bench_updater hash FILE\n"
                  "       qvx_bench_updater tasks [--work DIR] [ENTRIES...]\n");
-    return 2;
+    return help ? 0 : 2;
 }

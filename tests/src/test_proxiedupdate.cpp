@@ -25,6 +25,8 @@
 #include <QUrl>
 
 #include <csignal>
+#include <ostream>
+#include <string>
 #include <sys/types.h>
 
 using namespace qvxrun;
@@ -48,6 +50,12 @@ QString field(const QByteArray &data)
 
 // Whether step one learns the version from its command line or from the version server.
 enum class VersionFrom { CommandLine, VersionServer };
+
+// The case's name, for the test names and for the parameter in the listing.
+void PrintTo(VersionFrom from, std::ostream *os)
+{
+    *os << (from == VersionFrom::CommandLine ? "FromTheCommandLine" : "FromTheVersionServer");
+}
 
 class ProxiedUpdateTest : public ::testing::TestWithParam<VersionFrom>
 {
@@ -229,9 +237,27 @@ TEST_P(ProxiedUpdateTest, BothStepsGoThroughTheProxyWithTheSettingsOfStepOne)
 INSTANTIATE_TEST_SUITE_P(Versions, ProxiedUpdateTest,
                          ::testing::Values(VersionFrom::CommandLine, VersionFrom::VersionServer),
                          [](const ::testing::TestParamInfo<VersionFrom> &info) {
-                             return info.param == VersionFrom::CommandLine
-                                 ? std::string("FromTheCommandLine")
-                                 : std::string("FromTheVersionServer");
+                             return ::testing::PrintToString(info.param);
                          });
+
+// The listing shows each case's parameter by the case's name, not as raw bytes.
+TEST(ProxiedUpdateListingTest, ShowsEachParameterByItsCaseName)
+{
+    const ::testing::UnitTest *unit = ::testing::UnitTest::GetInstance();
+    int cases = 0;
+    for (int i = 0; i < unit->total_test_suite_count(); ++i) {
+        const ::testing::TestSuite *suite = unit->GetTestSuite(i);
+        if (std::string(suite->name()) != "Versions/ProxiedUpdateTest")
+            continue;
+        for (int j = 0; j < suite->total_test_count(); ++j) {
+            const ::testing::TestInfo *info = suite->GetTestInfo(j);
+            const std::string name = info->name();
+            ASSERT_NE(info->value_param(), nullptr) << name;
+            EXPECT_EQ(info->value_param(), name.substr(name.rfind('/') + 1));
+            ++cases;
+        }
+    }
+    EXPECT_EQ(cases, 2);
+}
 
 } // namespace

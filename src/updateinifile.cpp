@@ -522,6 +522,13 @@ struct Target
     struct stat info;
 };
 
+// What lies at a path instead of a regular file; for a folder the system's own words, as a
+// write would have given them.
+QString notRegularText(mode_t mode)
+{
+    return S_ISDIR(mode) ? systemErrorText(EISDIR) : nonRegularFileText(mode);
+}
+
 // The folder the bundle's own links may lead into: the one that holds the folder of path (the
 // client folder for the shared-support folder's update.ini, the session folder for its copy).
 QString bundleOf(const QString &path)
@@ -566,14 +573,14 @@ bool inspect(const QString &path, Target *target, QString *why)
             return false;
         }
         if (!S_ISREG(linked.st_mode)) {
-            *why = linkText(resolved) + QStringLiteral(": ") + nonRegularFileText(linked.st_mode);
+            *why = linkText(resolved) + QStringLiteral(": ") + notRegularText(linked.st_mode);
             return false;
         }
         target->destination = resolved;
         target->viaLink = true;
     } else if (!S_ISREG(own.st_mode)) {
         // Not opened at all: a FIFO would block, a device would be read.
-        *why = nonRegularFileText(own.st_mode);
+        *why = notRegularText(own.st_mode);
         return false;
     }
     if (!readRegularFile(target->destination, maxFileSize, &target->bytes, why, O_NOFOLLOW,

@@ -376,7 +376,7 @@ const FileCase fileCases[] = {
      "it is a FIFO, not a regular file"},
     {"FIFO", Op::Write, Kind::Fifo, "", nullptr, "it is a FIFO, not a regular file"},
     {"FIFO, dropped", Op::Drop, Kind::Fifo, "", nullptr, "it is a FIFO, not a regular file"},
-    {"folder", Op::Write, Kind::Folder, "", nullptr, "it is a folder, not a regular file"},
+    {"folder", Op::Write, Kind::Folder, "", nullptr, "Is a directory"},
     {"device", Op::Write, Kind::Device, "", nullptr, "it is a device, not a regular file"},
     {"link to a file in the bundle", Op::Write, Kind::LinkInside, "[update]\nproxy=p\n",
      "[update]\nproxy=p\n[current]\n" REC},
@@ -613,3 +613,37 @@ INSTANTIATE_TEST_SUITE_P(Files, UpdateIniFileCaseTest, ::testing::ValuesIn(fileC
                          });
 
 } // namespace
+
+// A FIFO would keep QSettings waiting in open() for a writer; it is no record.
+TEST_F(UpdateIniDataTest, AFifoIsNoRecordAndIsNotOpened)
+{
+    ASSERT_EQ(::mkfifo(QFile::encodeName(recordFile()).constData(), 0644), 0);
+    Outputs out;
+    EXPECT_FALSE(UpdateIniData::get(&out.version, &out.type, &out.dir, &out.qvxdir));
+    EXPECT_EQ(out.version, Outputs().version);
+}
+
+// A write killed half-way leaves its scratch file; the next start removes it, beside the file
+// or beside the file it links to in the bundle, and nothing else.
+TEST_F(UpdateIniDataTest, AScratchFileLeftByAKilledWriteIsRemoved)
+{
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "linked update.ini" : "plain update.ini");
+        freshEnv();
+        QString file = recordFile();
+        if (linked) {
+            file = env().bundle() + QStringLiteral("/Contents/Resources/settings.ini");
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
+            ASSERT_TRUE(QFile::link(file, recordFile()));
+        }
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(file, "[update]\nstreams=2\n"));
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(file + QStringLiteral("_part_"), "[upd"));
+        const QString other = env().sharedSupport() + QStringLiteral("/other.ini_part_");
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(other, "x"));
+
+        UpdateIniData::removeLeftoverScratch();
+        EXPECT_FALSE(QFileInfo::exists(file + QStringLiteral("_part_")));
+        EXPECT_TRUE(QFileInfo::exists(other));
+        EXPECT_TRUE(QFileInfo(file).isFile());
+    }
+}

@@ -75,6 +75,8 @@ TEST(UpdateIniFileTest, RecordLinesAreWhatQSettingsWrites)
         QStringLiteral("/\u65e5\u672c/\U0001F600x"),
         QStringLiteral("tab\there, new\nline"),
         QStringLiteral("del\x7f"),
+        QStringLiteral("bell\a\v\x01"
+                       "2\b\f\r"),
         QString::fromLatin1("nul", 3) + QChar(0) + QStringLiteral("1"),
         QStringLiteral("(paren) [bracket] %25"),
         QString(),

@@ -380,6 +380,8 @@ const FileCase fileCases[] = {
     {"device", Op::Write, Kind::Device, "", nullptr, "it is a device, not a regular file"},
     {"link to a file in the bundle", Op::Write, Kind::LinkInside, "[update]\nproxy=p\n",
      "[update]\nproxy=p\n[current]\n" REC},
+    {"link to a file in the bundle, record dropped: the link keeps a file", Op::Drop,
+     Kind::LinkInside, "[current]\n" REC, ""},
     {"link to a file outside the bundle", Op::Write, Kind::LinkOutside, "[update]\nproxy=p\n",
      nullptr, "it is a symbolic link to '@LINKED@', outside '@BUNDLE@'"},
     {"link to a device", Op::Write, Kind::LinkToDevice, "", nullptr,

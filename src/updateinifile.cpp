@@ -221,8 +221,8 @@ Parsed parse(const QByteArray &data)
         } else {
             segment.kind = Kind::Entry;
             int keyEnd = line.equals;
-            // QSettings reads the top level from the file's first byte on: a BOM that only
-            // blanks part from the first key becomes part of it.
+            // QSettings reads the top level from the file's first byte on, so a BOM with
+            // nothing but blanks after it becomes part of the first key.
             int keyStart = line.start;
             if (first && general && bodyStart > 0) {
                 const QByteArray gap = data.mid(bodyStart, line.start - bodyStart);

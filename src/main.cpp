@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 #include "protobufhelper.h"
 #include "updateengine.h"
+#include "updateinidata.h"
 #include "updatelog.h"
 #include "updateversions.h"
 
@@ -32,6 +33,7 @@ int main(int argc, char **argv)
     UpdateEngine::removeOldFiles(base + QStringLiteral("/accessible"));
     UpdateEngine::removeOldFiles(base + QStringLiteral("/sqldrivers"));
     QDir().rmdir(base + QStringLiteral("/old"));
+    UpdateIniData::removeLeftoverScratch();
     qDebug() << "Removing old files done";
 
     const QString locale = QLocale::system().name();

@@ -18,7 +18,6 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QSettings>
 #include <QTimer>
 
 #include <cstdlib>
@@ -342,18 +341,11 @@ bool UpdateEngine::mayRemoveSessionDir(const QString &dir, const QStringList &cl
 
 void UpdateEngine::removeSessionRecord()
 {
-    // update.ini also carries the user's channel and proxy settings: drop only the record, and
-    // the file when nothing else is left in it.
-    const QString path = UpdateIniData::iniPath();
-    bool empty = false;
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        settings.remove(QStringLiteral("current"));
-        settings.sync();
-        empty = settings.allKeys().isEmpty();
-    }
-    if (empty)
-        QFile::remove(path);
+    // The run goes on: a record left behind is replaced by the next write of one.
+    QString reason;
+    if (!UpdateIniData::remove(&reason))
+        qWarning() << "Could not remove the session record from" << UpdateIniData::iniPath()
+                   << reason;
 }
 
 TaskSpecification *UpdateEngine::createMainTask()

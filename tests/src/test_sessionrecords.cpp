@@ -1,5 +1,6 @@
 // A session record names the folder that the engine reuses or empties and removes. A damaged or
 // planted record must never turn that on anything but a session folder of this updater.
+#include "asuser_test_support.h"
 #include "configuration.h"
 #include "test_maintask_support.h"
 #include "test_updateengine_support.h"
@@ -332,6 +333,135 @@ TEST(SessionRecordWriteTest, AFullDiskIsNamedInTheErrorAndKeepsTheSettings)
                              "required write permissions. (No space left on device)"));
     EXPECT_FALSE(engine.isActive());
     EXPECT_EQ(qvxrun::get(file), settings);
+}
+
+} // namespace
+
+namespace {
+
+enum class DropAt { StaleRecord, StepOneCleanup };
+
+// Dropping the record rewrites what is left of update.ini: on a full disk that fails, is only a
+// warning, and leaves the file as it was; with room it keeps the user's lines.
+TEST(SessionRecordWriteTest, ADroppedRecordKeepsTheSettingsOrLeavesTheFileAsItWas)
+{
+    const QByteArray settings = "[Channel]\nbeta=true\n\n; proxy below\n[update]\nstreams=2\n";
+    const struct
+    {
+        const char *label;
+        DropAt at;
+        qint64 free;
+    } cases[] = {
+        {"stale record, one page free", DropAt::StaleRecord, 4096},
+        {"stale record, disk full", DropAt::StaleRecord, 0},
+        {"end of step one, disk full", DropAt::StepOneCleanup, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        clearPendingQuit();
+        UpdaterTestEnv env;
+        PrivateTmpfs fs(env.sharedSupport(), "64k");
+        if (!fs.mounted())
+            GTEST_SKIP() << "cannot mount a private tmpfs here";
+        ASSERT_TRUE(QDir().mkpath(env.applicationDir()));
+        const QString file = env.sharedSupport() + "/update.ini";
+        const QString stale = env.tempDir() + "/quorvelin_temp_1";
+        ASSERT_TRUE(QDir().mkpath(stale));
+        QByteArray before = settings;
+        if (c.at == DropAt::StaleRecord) {
+            before += "[current]\nversion=41\ndir=" + stale.toUtf8()
+                + "\nqvxdir=/c/\ntype=update_macosx\n";
+        }
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(file, before));
+
+        FakeRootFactory factory;
+        MessageCapture log;
+        Configuration config;
+        config.clientType = QStringLiteral("update_macosx");
+        config.versionNr = 42;
+        config.initialised = true;
+        UpdateEngine engine(&config, nullptr);
+        QSignalSpy errors(&engine, &UpdateEngine::error);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        if (c.free == 0 && c.at == DropAt::StaleRecord) {
+            ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), 0));
+        } else if (c.free > 0) {
+            ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), c.free));
+        }
+        const bool initialized = engine.initialize();
+        if (c.at == DropAt::StepOneCleanup) {
+            ASSERT_TRUE(initialized);
+            before = qvxrun::get(file);
+            ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), 0));
+            ASSERT_TRUE(engine.startUpdate());
+            factory.root->finish();
+            EXPECT_EQ(engine.state(), UpdateEngine::FINISHED);
+            EXPECT_TRUE(messages.contains({QStringLiteral("Removed temporary update.ini")}));
+        }
+        if (c.free == 0) {
+            EXPECT_TRUE(log.contains(QStringLiteral("Could not remove the session record")));
+            EXPECT_TRUE(log.contains(QStringLiteral("No space left on device")));
+            EXPECT_EQ(qvxrun::get(file), before);
+        }
+        if (c.at == DropAt::StaleRecord && c.free == 0) {
+            EXPECT_FALSE(initialized);
+            ASSERT_EQ(errors.count(), 1);
+            EXPECT_EQ(errors.first().first().toString(),
+                      QStringLiteral("Failed to write update.ini. The updater does not seem to "
+                                     "have the required write permissions. (No space left on "
+                                     "device)"));
+        }
+        if (c.free > 0) {
+            EXPECT_TRUE(initialized);
+            const QByteArray after = qvxrun::get(file);
+            EXPECT_TRUE(after.startsWith(settings)) << after.toStdString();
+            int version = 0;
+            ASSERT_TRUE(UpdateIniData::get(&version, nullptr, nullptr, nullptr));
+            EXPECT_EQ(version, 42);
+        }
+    }
+}
+
+// As an ordinary user, an update.ini the user may not write stops the session with the reason.
+TEST(SessionRecordWriteTest, AnUpdateIniTheUserMayNotWriteIsRefusedWithTheReason)
+{
+    clearPendingQuit();
+    UpdaterTestEnv env;
+    const QString file = env.sharedSupport() + "/update.ini";
+    const QByteArray settings = "[update]\nstreams=2\n";
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(file, settings));
+    for (const QString &path : {env.sharedSupport(), env.tempDir(), file}) {
+        ASSERT_EQ(
+            ::chown(QFile::encodeName(path).constData(), AsOrdinaryUser::uid, AsOrdinaryUser::gid),
+            0);
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0444), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(env.root()).constData(), 0755), 0);
+
+    FakeRootFactory factory;
+    Configuration config;
+    config.clientType = QStringLiteral("update_macosx");
+    config.versionNr = 42;
+    config.initialised = true;
+    UpdateEngine engine(&config, nullptr);
+    QSignalSpy errors(&engine, &UpdateEngine::error);
+    bool initialized = true;
+    {
+        AsOrdinaryUser user;
+        if (!user.active())
+            GTEST_SKIP() << "cannot act as an ordinary user here";
+        initialized = engine.initialize();
+    }
+    EXPECT_FALSE(initialized);
+    ASSERT_EQ(errors.count(), 1);
+    EXPECT_EQ(errors.first().first().toString(),
+              QStringLiteral("Failed to write update.ini. The updater does not seem to have the "
+                             "required write permissions. (Permission denied)"));
+    EXPECT_EQ(qvxrun::get(file), settings);
+    struct stat info;
+    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0444u);
+    EXPECT_EQ(info.st_uid, AsOrdinaryUser::uid);
 }
 
 } // namespace

@@ -1,0 +1,736 @@
+#include "updateinifile.h"
+
+#include "pathconfinement.h"
+#include "regularfile.h"
+#include "scratchfile.h"
+#include "systemreason.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QVector>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray utf8Bom("\xef\xbb\xbf");
+// update.ini holds a few settings; anything near this is no settings file of ours.
+const qint64 maxFileSize = 1 << 20;
+const char *const recordKeys[] = {"version", "dir", "qvxdir", "type"};
+
+// The two classes of characters QSettings' INI reader tells apart.
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isSpecial(char c)
+{
+    return c == '\n' || c == '\r' || c == '"' || c == ';' || c == '=' || c == '\\';
+}
+
+bool isLineEnd(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
+struct LogicalLine
+{
+    int start = 0;
+    int length = 0;
+    int equals = -1;
+};
+
+// The next line as QSettings reads it from pos on: comments and blank lines are skipped, a
+// quoted part or an escaped line end carries it over line ends, and a ';' outside quotes ends
+// it. False at the end of data.
+bool nextLogicalLine(const QByteArray &data, int *pos, LogicalLine *line)
+{
+    const int size = data.size();
+    bool inQuotes = false;
+    int equals = -1;
+    int start = *pos;
+    while (start < size && isSpace(data.at(start)))
+        ++start;
+    int i = start;
+    while (i < size) {
+        const char ch = data.at(i++);
+        if (!isSpecial(ch))
+            continue;
+        if (ch == '=') {
+            if (!inQuotes && equals == -1)
+                equals = i - 1;
+        } else if (isLineEnd(ch)) {
+            if (i == start + 1) {
+                ++start;
+            } else if (!inQuotes) {
+                --i;
+                break;
+            }
+        } else if (ch == '\\') {
+            if (i < size) {
+                const char escaped = data.at(i++);
+                if (i < size) {
+                    const char next = data.at(i);
+                    if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
+                        ++i;
+                }
+            }
+        } else if (ch == '"') {
+            inQuotes = !inQuotes;
+        } else if (i == start + 1) { // ';' opening a comment
+            while (i < size && !isLineEnd(data.at(i)))
+                ++i;
+            while (i < size && isSpace(data.at(i)))
+                ++i;
+            start = i;
+        } else if (!inQuotes) {
+            --i;
+            break;
+        }
+    }
+    *pos = i;
+    line->start = start;
+    line->length = i - start;
+    line->equals = equals;
+    return line->length > 0;
+}
+
+// A key or section name as QSettings decodes it: '\' is '/', %XX and %UXXXX are characters.
+QString unescapedKey(const QByteArray &key, int from, int to)
+{
+    QString result;
+    int i = from;
+    while (i < to) {
+        int ch = uchar(key.at(i));
+        if (ch == '\\') {
+            result += QLatin1Char('/');
+            ++i;
+            continue;
+        }
+        if (ch != '%' || i == to - 1) {
+            result += QChar(ushort(ch));
+            ++i;
+            continue;
+        }
+        int digits = 2;
+        int firstDigit = i + 1;
+        if (key.at(i + 1) == 'U') {
+            ++firstDigit;
+            digits = 4;
+        }
+        bool ok = false;
+        if (firstDigit + digits <= to)
+            ch = key.mid(firstDigit, digits).toInt(&ok, 16);
+        if (!ok) {
+            result += QLatin1Char('%');
+            ++i;
+            continue;
+        }
+        result += QChar(ushort(ch & 0xffff));
+        i = firstDigit + digits;
+    }
+    return result;
+}
+
+enum class Kind { Filler, Header, Entry, Other };
+
+// A run of whole lines of the file: blank lines and comments (Filler), or the lines of one
+// logical line with what follows it on its last line.
+struct Segment
+{
+    int begin = 0;
+    int end = 0;
+    Kind kind = Kind::Filler;
+    // The section a header opens, or the one an entry lies in; general: the top level.
+    bool general = true;
+    QString section;
+    // Entries: the key QSettings files the value under ("group/key").
+    QString key;
+};
+
+int physicalLineBegin(const QByteArray &data, int pos, int floor)
+{
+    while (pos > floor && !isLineEnd(data.at(pos - 1)))
+        --pos;
+    return pos;
+}
+
+// Just after the line end of the line that holds the byte at last.
+int physicalLineEnd(const QByteArray &data, int last)
+{
+    int i = last;
+    while (i < data.size() && !isLineEnd(data.at(i)))
+        ++i;
+    if (i == data.size())
+        return i;
+    if (data.at(i) == '\r' && i + 1 < data.size() && data.at(i + 1) == '\n')
+        return i + 2;
+    return i + 1;
+}
+
+struct Parsed
+{
+    QByteArray bom;
+    QVector<Segment> segments;
+};
+
+Parsed parse(const QByteArray &data)
+{
+    Parsed parsed;
+    const int bodyStart = data.startsWith(utf8Bom) ? utf8Bom.size() : 0;
+    parsed.bom = data.left(bodyStart);
+    int covered = bodyStart;
+    int pos = bodyStart;
+    bool general = true;
+    QString section;
+    bool first = true;
+    LogicalLine line;
+    while (nextLogicalLine(data, &pos, &line)) {
+        Segment segment;
+        segment.begin = physicalLineBegin(data, line.start, covered);
+        segment.end = physicalLineEnd(data, line.start + line.length - 1);
+        if (segment.begin > covered) {
+            Segment filler;
+            filler.begin = covered;
+            filler.end = segment.begin;
+            parsed.segments.append(filler);
+        }
+        if (data.at(line.start) == '[') {
+            const int close = data.indexOf(']', line.start);
+            QByteArray name = close == -1 || close >= line.start + line.length
+                ? data.mid(line.start + 1, line.length - 1)
+                : data.mid(line.start + 1, close - line.start - 1);
+            name = name.trimmed();
+            general = name.compare("general", Qt::CaseInsensitive) == 0;
+            if (general)
+                section.clear();
+            else if (name.compare("%general", Qt::CaseInsensitive) == 0)
+                section = QString::fromLatin1(name.mid(1));
+            else
+                section = unescapedKey(name, 0, name.size());
+            segment.kind = Kind::Header;
+        } else if (line.equals < 0) {
+            segment.kind = Kind::Other;
+        } else {
+            segment.kind = Kind::Entry;
+            int keyEnd = line.equals;
+            // QSettings reads the top level from the file's first byte on, so a BOM with
+            // nothing but blanks after it becomes part of the first key.
+            int keyStart = line.start;
+            if (first && general && bodyStart > 0) {
+                const QByteArray gap = data.mid(bodyStart, line.start - bodyStart);
+                if (gap.count(' ') + gap.count('\t') == gap.size())
+                    keyStart = 0;
+            }
+            while (keyEnd > keyStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
+                --keyEnd;
+            segment.key = (general ? QString() : section + QLatin1Char('/'))
+                + unescapedKey(data, keyStart, keyEnd);
+        }
+        first = false;
+        segment.general = general;
+        segment.section = section;
+        parsed.segments.append(segment);
+        covered = segment.end;
+    }
+    if (covered < data.size()) {
+        Segment filler;
+        filler.begin = covered;
+        filler.end = data.size();
+        parsed.segments.append(filler);
+    }
+    return parsed;
+}
+
+bool isRecordKey(const QString &key)
+{
+    for (const char *name : recordKeys)
+        if (key == QLatin1String("current/") + QLatin1String(name))
+            return true;
+    return false;
+}
+
+bool isRecordSection(const Segment &segment)
+{
+    return !segment.general && segment.section == QLatin1String("current");
+}
+
+// A record key set anywhere would override or shadow ours, whichever section QSettings reads
+// last; so it goes with the group.
+bool belongsToRecord(const Segment &segment)
+{
+    if (segment.kind == Kind::Header)
+        return isRecordSection(segment);
+    if (segment.kind == Kind::Entry)
+        return isRecordSection(segment) || isRecordKey(segment.key);
+    return false;
+}
+
+// The groups step two reads from its own copy.
+bool isSettingsName(const QString &name)
+{
+    return name == QLatin1String("update") || name == QLatin1String("Channel")
+        || name.startsWith(QLatin1String("update/")) || name.startsWith(QLatin1String("Channel/"));
+}
+
+QByteArray bytesOf(const QByteArray &data, const Segment &segment)
+{
+    return data.mid(segment.begin, segment.end - segment.begin);
+}
+
+// The file's own line end, for the lines added to it.
+QByteArray lineEndOf(const QByteArray &text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i) == '\n')
+            return "\n";
+        if (text.at(i) == '\r')
+            return i + 1 < text.size() && text.at(i + 1) == '\n' ? "\r\n" : "\r";
+    }
+    return "\n";
+}
+
+void endLine(QByteArray *text, int floor, const QByteArray &lineEnd)
+{
+    if (text->size() > floor && !isLineEnd(text->at(text->size() - 1)))
+        *text += lineEnd;
+}
+
+// True when QSettings reads the record keys of text from the lines at [at, at + length) and
+// from nowhere else.
+bool recordIsReadFrom(const QByteArray &text, int at, int length)
+{
+    QStringList found;
+    for (const Segment &segment : parse(text).segments) {
+        const bool inside = segment.begin >= at && segment.end <= at + length;
+        const bool record = segment.kind == Kind::Entry && isRecordKey(segment.key);
+        if (record != inside || (inside && found.contains(segment.key)))
+            return false;
+        if (record)
+            found << segment.key;
+    }
+    return found.size() == int(sizeof(recordKeys) / sizeof(recordKeys[0]));
+}
+
+// body (without BOM) with the record placed where QSettings reads it first: in front, with the
+// top level opened again after it. For a file whose end QSettings reads as part of an open
+// value, where the record would vanish when appended.
+bool recordInFront(const QByteArray &bom, const QByteArray &body, const QByteArray &lines,
+                   const QByteArray &lineEnd, QByteArray *result)
+{
+    QByteArray out = bom + "[current]" + lineEnd;
+    const int at = out.size();
+    out += lines + "[General]" + lineEnd + body;
+    if (!recordIsReadFrom(out, at, lines.size()))
+        return false;
+    *result = out;
+    return true;
+}
+
+bool appendRecord(QByteArray out, const QByteArray &bom, const QByteArray &lines,
+                  const QByteArray &lineEnd, QByteArray *result)
+{
+    endLine(&out, bom.size(), lineEnd);
+    out += "[current]" + lineEnd;
+    const int at = out.size();
+    out += lines;
+    if (recordIsReadFrom(out, at, lines.size())) {
+        *result = out;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+namespace UpdateIniFile {
+
+QByteArray escapedValue(const QString &value)
+{
+    QString text = value;
+    if (text.contains(QChar(0)))
+        text = QStringLiteral("@String(") + text + QLatin1Char(')');
+    else if (text.startsWith(QLatin1Char('@')))
+        text.prepend(QLatin1Char('@'));
+
+    QByteArray result;
+    bool needsQuotes = false;
+    // After a \x escape a hex digit would be read as part of it.
+    bool escapeNextIfHexDigit = false;
+    for (const QChar c : qAsConst(text)) {
+        const ushort ch = c.unicode();
+        if (ch == ';' || ch == ',' || ch == '=')
+            needsQuotes = true;
+        if (escapeNextIfHexDigit
+            && ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F'))) {
+            result += "\\x" + QByteArray::number(ch, 16);
+            continue;
+        }
+        escapeNextIfHexDigit = false;
+        switch (ch) {
+        case '\0':
+            result += "\\0";
+            escapeNextIfHexDigit = true;
+            break;
+        case '\a':
+            result += "\\a";
+            break;
+        case '\b':
+            result += "\\b";
+            break;
+        case '\f':
+            result += "\\f";
+            break;
+        case '\n':
+            result += "\\n";
+            break;
+        case '\r':
+            result += "\\r";
+            break;
+        case '\t':
+            result += "\\t";
+            break;
+        case '\v':
+            result += "\\v";
+            break;
+        case '"':
+        case '\\':
+            result += '\\';
+            result += char(ch);
+            break;
+        default:
+            if (ch <= 0x1f || ch >= 0x7f) {
+                result += "\\x" + QByteArray::number(ch, 16);
+                escapeNextIfHexDigit = true;
+            } else {
+                result += char(ch);
+            }
+        }
+    }
+    if (needsQuotes || (!result.isEmpty() && (result.startsWith(' ') || result.endsWith(' '))))
+        result = '"' + result + '"';
+    return result;
+}
+
+QByteArray recordLines(const Record &record, const QByteArray &lineEnd)
+{
+    return "dir=" + escapedValue(record.dir) + lineEnd + "qvxdir=" + escapedValue(record.qvxdir)
+        + lineEnd + "type=" + escapedValue(record.type) + lineEnd
+        + "version=" + escapedValue(QString::number(record.version)) + lineEnd;
+}
+
+bool withRecord(const QByteArray &text, const Record &record, QByteArray *result)
+{
+    const Parsed parsed = parse(text);
+    const QByteArray lineEnd = lineEndOf(text);
+    const QByteArray lines = recordLines(record, lineEnd);
+    QByteArray out = parsed.bom;
+    int at = -1;
+    for (const Segment &segment : parsed.segments) {
+        // The record takes the place of the first group that held it.
+        if (at < 0 && segment.kind == Kind::Header && isRecordSection(segment)) {
+            out += bytesOf(text, segment);
+            endLine(&out, 0, lineEnd);
+            at = out.size();
+            out += lines;
+        } else if (!belongsToRecord(segment)) {
+            out += bytesOf(text, segment);
+        }
+    }
+    if (at >= 0 && recordIsReadFrom(out, at, lines.size())) {
+        *result = out;
+        return true;
+    }
+    if (at < 0 && appendRecord(out, parsed.bom, lines, lineEnd, result))
+        return true;
+    bool changed = false;
+    return recordInFront(parsed.bom, withoutRecord(text, &changed).mid(parsed.bom.size()), lines,
+                         lineEnd, result);
+}
+
+QByteArray withoutRecord(const QByteArray &text, bool *changed)
+{
+    const Parsed parsed = parse(text);
+    QByteArray out = parsed.bom;
+    *changed = false;
+    for (const Segment &segment : parsed.segments) {
+        if (belongsToRecord(segment))
+            *changed = true;
+        else
+            out += bytesOf(text, segment);
+    }
+    return out;
+}
+
+bool stagedCopy(const QByteArray &source, const Record &record, QByteArray *result)
+{
+    const Parsed parsed = parse(source);
+    const QByteArray lineEnd = lineEndOf(source);
+    QByteArray out = parsed.bom;
+    // Keys of these groups written at the top level stay at the top level, ahead of any group.
+    for (const Segment &segment : parsed.segments) {
+        if (segment.kind == Kind::Entry && segment.general && isSettingsName(segment.key)) {
+            out += bytesOf(source, segment);
+            endLine(&out, parsed.bom.size(), lineEnd);
+        }
+    }
+    bool copying = false;
+    for (const Segment &segment : parsed.segments) {
+        if (segment.kind == Kind::Header)
+            copying = !segment.general && isSettingsName(segment.section);
+        if (copying)
+            out += bytesOf(source, segment);
+    }
+    const QByteArray lines = recordLines(record, lineEnd);
+    return appendRecord(out, parsed.bom, lines, lineEnd, result)
+        || recordInFront(parsed.bom, out.mid(parsed.bom.size()), lines, lineEnd, result);
+}
+
+bool isBlank(const QByteArray &text)
+{
+    const int start = text.startsWith(utf8Bom) ? utf8Bom.size() : 0;
+    for (int i = start; i < text.size(); ++i)
+        if (!isSpace(text.at(i)))
+            return false;
+    return true;
+}
+
+} // namespace UpdateIniFile
+
+namespace {
+
+void setReason(QString *reason, const QString &text)
+{
+    if (reason)
+        *reason = text;
+}
+
+// The file a change at path writes, and what it holds now.
+struct Target
+{
+    bool exists = false;
+    bool viaLink = false;
+    QString destination;
+    QByteArray bytes;
+    struct stat info;
+};
+
+// What lies at a path instead of a regular file; for a folder the system's own words, as a
+// write would have given them.
+QString notRegularText(mode_t mode)
+{
+    return S_ISDIR(mode) ? systemErrorText(EISDIR) : nonRegularFileText(mode);
+}
+
+// The folder the bundle's own links may lead into: the one that holds the folder of path (the
+// client folder for the shared-support folder's update.ini, the session folder for its copy).
+QString bundleOf(const QString &path)
+{
+    return QFileInfo(path).absolutePath() + QStringLiteral("/..");
+}
+
+QString linkText(const QString &destination)
+{
+    return QStringLiteral("it is a symbolic link to '%1'").arg(destination);
+}
+
+bool inspect(const QString &path, Target *target, QString *why)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat own;
+    if (::lstat(name.constData(), &own) != 0) {
+        if (errno != ENOENT) {
+            *why = systemErrorText(errno);
+            return false;
+        }
+        target->destination = path;
+        return true;
+    }
+    target->destination = path;
+    if (S_ISLNK(own.st_mode)) {
+        const QString bundle = bundleOf(path);
+        const QString resolved = PathConfinement::resolvedLocation(path, true);
+        if (resolved.isEmpty()) {
+            *why = QStringLiteral("it is a symbolic link that cannot be followed");
+            return false;
+        }
+        if (!PathConfinement::staysInside(bundle, path, true)) {
+            *why = linkText(resolved)
+                + QStringLiteral(", outside '%1'")
+                      .arg(PathConfinement::resolvedLocation(bundle, true));
+            return false;
+        }
+        struct stat linked;
+        if (::lstat(QFile::encodeName(resolved).constData(), &linked) != 0) {
+            *why = linkText(resolved) + QStringLiteral(": ") + systemErrorText(errno);
+            return false;
+        }
+        if (!S_ISREG(linked.st_mode)) {
+            *why = linkText(resolved) + QStringLiteral(": ") + notRegularText(linked.st_mode);
+            return false;
+        }
+        target->destination = resolved;
+        target->viaLink = true;
+    } else if (!S_ISREG(own.st_mode)) {
+        // Not opened at all: a FIFO would block, a device would be read.
+        *why = notRegularText(own.st_mode);
+        return false;
+    }
+    if (!readRegularFile(target->destination, maxFileSize, &target->bytes, why, O_NOFOLLOW,
+                         &target->info))
+        return false;
+    // Replacing it through its folder would not ask the file: ask it first.
+    const int fd = ::open(QFile::encodeName(target->destination).constData(),
+                          O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = systemErrorText(errno);
+        return false;
+    }
+    struct stat opened;
+    const bool same = ::fstat(fd, &opened) == 0 && opened.st_dev == target->info.st_dev
+        && opened.st_ino == target->info.st_ino;
+    ::close(fd);
+    if (!same) {
+        *why = QStringLiteral("the file was replaced while it was read");
+        return false;
+    }
+    target->exists = true;
+    return true;
+}
+
+bool writeInto(const QString &scratch, const QByteArray &bytes, QString *why)
+{
+    const int fd = ::open(QFile::encodeName(scratch).constData(),
+                          O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *why = systemErrorText(errno);
+        return false;
+    }
+    bool ok = writeAll(fd, bytes.constData(), bytes.size());
+    if (!ok)
+        *why = systemErrorText(errno);
+    if (::close(fd) != 0 && errno != EINTR && ok) {
+        *why = systemErrorText(errno);
+        ok = false;
+    }
+    return ok;
+}
+
+// The folder's entry for the renamed or removed file is on disk too once this returns; best
+// effort.
+void syncFolder(const QString &folder)
+{
+    const int fd
+        = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+namespace UpdateIniFile {
+
+mode_t currentUmask()
+{
+#ifdef __linux__
+    QByteArray status;
+    if (readRegularFile(QStringLiteral("/proc/self/status"), 1 << 16, &status)) {
+        for (const QByteArray &line : status.split('\n')) {
+            if (!line.startsWith("Umask:"))
+                continue;
+            bool ok = false;
+            const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+            if (ok)
+                return mode_t(mask & 0777);
+        }
+    }
+#endif
+    // macOS (and a Linux without /proc) can only tell it by setting it; the pair leaves it as
+    // it was, though another thread creating a file in between would get 077.
+    const mode_t mask = ::umask(077);
+    ::umask(mask);
+    return mask;
+}
+
+bool read(const QString &path, QByteArray *bytes, QString *why)
+{
+    return readRegularFile(path, maxFileSize, bytes, why);
+}
+
+bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString *reason)
+{
+    Target target;
+    QString why;
+    if (!inspect(path, &target, &why)) {
+        setReason(reason, why);
+        return false;
+    }
+    QByteArray after;
+    if (!edit(target.bytes, &after, &why)) {
+        setReason(reason, why);
+        return false;
+    }
+    if (target.exists && after == target.bytes)
+        return true;
+    const QByteArray destination = QFile::encodeName(target.destination);
+    const QString folder = QFileInfo(target.destination).absolutePath();
+    if (removeWhenBlank && isBlank(after)) {
+        if (!target.exists)
+            return true;
+        // A link is left leading to a file.
+        if (!target.viaLink) {
+            if (::unlink(destination.constData()) != 0) {
+                setReason(reason, systemErrorText(errno));
+                return false;
+            }
+            syncFolder(folder);
+            return true;
+        }
+    }
+    // As QSettings did, a missing folder is made.
+    if (!target.exists)
+        QDir().mkpath(folder);
+    const auto write = [&after](const QString &scratch, QString *whyNot) {
+        return writeInto(scratch, after, whyNot);
+    };
+    if (!writeFileThroughScratch(target.destination, write, &why, mode_t(0666) & ~currentUmask())) {
+        setReason(reason,
+                  why.isEmpty() ? QStringLiteral("the file was not written completely") : why);
+        return false;
+    }
+    // Root replacing someone's file hands it back to them.
+    if (target.exists && ::geteuid() == 0)
+        ::lchown(destination.constData(), target.info.st_uid, target.info.st_gid);
+    syncFolder(folder);
+    return true;
+}
+
+void removeLeftoverScratch(const QString &path)
+{
+    QStringList leftovers {path + QStringLiteral("_part_")};
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode)
+        && PathConfinement::staysInside(bundleOf(path), path, true)) {
+        const QString resolved = PathConfinement::resolvedLocation(path, true);
+        if (!resolved.isEmpty())
+            leftovers << resolved + QStringLiteral("_part_");
+    }
+    for (const QString &leftover : qAsConst(leftovers)) {
+        const QByteArray name = QFile::encodeName(leftover);
+        if (::lstat(name.constData(), &info) != 0 || S_ISDIR(info.st_mode))
+            continue;
+        qDebug() << "Removing leftover" << leftover;
+        ::unlink(name.constData());
+    }
+}
+
+} // namespace UpdateIniFile

@@ -707,9 +707,6 @@ bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString
                   why.isEmpty() ? QStringLiteral("the file was not written completely") : why);
         return false;
     }
-    // Root replacing someone's file hands it back to them.
-    if (target.exists && ::geteuid() == 0)
-        ::lchown(destination.constData(), target.info.st_uid, target.info.st_gid);
     syncFolder(folder);
     return true;
 }

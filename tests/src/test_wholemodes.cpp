@@ -1,5 +1,6 @@
 // Files that are installed, restored or moved keep their whole mode, the set-user-ID, set-group-ID
 // and sticky bits too, with the owner those bits are about; a move never replaces a file.
+#include "asuser_test_support.h"
 #include "configuration.h"
 #include "faketasks.h"
 #include "filemodes.h"
@@ -23,9 +24,7 @@
 #include <string>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -308,22 +307,6 @@ TEST(StagedModeTest, AStagedUpdaterFileKeepsTheWholeModeOfTheInstalledOne)
             << qPrintable(it.key());
 }
 
-// Runs body in a child process as the ordinary user "nobody"; body's result is the exit code.
-int runAsNobody(const std::function<int()> &body)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const gid_t nobodyGroup = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(65534) != 0)
-            _exit(100);
-        _exit(body());
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // A user cannot give its file to someone else: set-ID bits about another owner or a group it is
 // not in would then be about the user, and are dropped; the rest of the mode is given.
 TEST_F(WholeModeTest, BitsAboutAnOwnerTheProcessCannotGiveAreDropped)
@@ -337,24 +320,26 @@ TEST_F(WholeModeTest, BitsAboutAnOwnerTheProcessCannotGiveAreDropped)
         FileModes::Whole whole;
         int expected;
     } cases[] = {
-        {"own owner and group", {06755, 65534, 65534}, 06755},
-        {"another owner", {04755, otherOwner, 65534}, 0755},
-        {"a group it is not in", {02755, 65534, otherGroup}, 0755},
+        {"own owner and group", {06755, AsOrdinaryUser::uid, AsOrdinaryUser::gid}, 06755},
+        {"another owner", {04755, otherOwner, AsOrdinaryUser::gid}, 0755},
+        {"a group it is not in", {02755, AsOrdinaryUser::uid, otherGroup}, 0755},
         {"both", {06711, otherOwner, otherGroup}, 0711},
         {"sticky only", {01644, otherOwner, otherGroup}, 01644},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
         const QString file = dir.filePath(c.label);
-        const FileModes::Whole whole = c.whole;
-        const int code = runAsNobody([&file, &whole]() {
+        bool given = false;
+        {
+            AsOrdinaryUser asUser;
+            ASSERT_TRUE(asUser.active());
             const int fd
                 = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-            return fd >= 0 && FileModes::give(fd, whole) && ::close(fd) == 0 ? 0 : 1;
-        });
-        ASSERT_EQ(code, 0);
+            given = fd >= 0 && FileModes::give(fd, c.whole) && ::close(fd) == 0;
+        }
+        ASSERT_TRUE(given);
         EXPECT_EQ(octal(exactModeOf(file)), octal(c.expected));
-        EXPECT_EQ(ownerOf(file).uid, uid_t(65534));
+        EXPECT_EQ(ownerOf(file).uid, AsOrdinaryUser::uid);
     }
 }
 

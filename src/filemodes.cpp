@@ -4,7 +4,6 @@
 #include "systemreason.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -20,18 +19,6 @@ const QFileDevice::Permissions executable = QFileDevice::ReadOwner | QFileDevice
 const QFileDevice::Permissions newFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner
     | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup
     | QFileDevice::ReadOther;
-
-QFileDevice::Permissions of(const QString &path)
-{
-    // The user flags describe the running user's access, not the file's own bits.
-    return QFileInfo(path).permissions()
-        & ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
-}
-
-QFileDevice::Permissions forReplacing(const QString &path)
-{
-    return QFileInfo(path).isFile() ? of(path) : newFile;
-}
 
 mode_t modeOf(QFileDevice::Permissions permissions)
 {

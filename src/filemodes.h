@@ -15,12 +15,6 @@ extern const QFileDevice::Permissions executable;
 // rw-r--r--: any other file that did not exist before.
 extern const QFileDevice::Permissions newFile;
 
-// The file's own permission bits (owner, group, others): without the set-ID and sticky bits, so
-// not for a file that takes another one's place (see Whole below).
-QFileDevice::Permissions of(const QString &path);
-// The mode for a file written at path: that of the file it replaces, else newFile.
-QFileDevice::Permissions forReplacing(const QString &path);
-
 // The nine permission bits of permissions as a mode.
 mode_t modeOf(QFileDevice::Permissions permissions);
 

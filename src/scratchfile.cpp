@@ -215,7 +215,11 @@ int createFileExclusively(const QString &path)
     return ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-bool copyIntoScratch(const QString &source, const QString &scratch, QString *reason)
+namespace {
+
+// Opens the scratch file by its name, never through a link put in its place, lets fill write
+// its content and checks the close.
+bool fillScratch(const QString &scratch, const std::function<bool(int fd)> &fill, QString *reason)
 {
     const int fd = ::open(QFile::encodeName(scratch).constData(),
                           O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
@@ -223,7 +227,7 @@ bool copyIntoScratch(const QString &source, const QString &scratch, QString *rea
         setSystemReason(reason, errno);
         return false;
     }
-    if (!copyContent(source, fd, reason)) {
+    if (!fill(fd)) {
         ::close(fd);
         return false;
     }
@@ -232,6 +236,27 @@ bool copyIntoScratch(const QString &source, const QString &scratch, QString *rea
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool copyIntoScratch(const QString &source, const QString &scratch, QString *reason)
+{
+    return fillScratch(
+        scratch, [&](int fd) { return copyContent(source, fd, reason); }, reason);
+}
+
+bool writeIntoScratch(const QByteArray &bytes, const QString &scratch, QString *reason)
+{
+    return fillScratch(
+        scratch,
+        [&](int fd) {
+            if (writeAll(fd, bytes.constData(), bytes.size()))
+                return true;
+            setSystemReason(reason, errno);
+            return false;
+        },
+        reason);
 }
 
 bool copyToNewFile(const QString &source, const QString &target, QString *reason)

@@ -45,6 +45,8 @@ bool writeAll(int fd, const char *data, qint64 size);
 // For write above: copies the content of source into the scratch file, which must be the plain
 // file it was given (a link that replaced it is refused).
 bool copyIntoScratch(const QString &source, const QString &scratch, QString *reason = nullptr);
+// For write above: bytes as the content of the scratch file, refused as copyIntoScratch does.
+bool writeIntoScratch(const QByteArray &bytes, const QString &scratch, QString *reason = nullptr);
 
 // Copies the content of source into a new file at target (what lay there is removed first, not
 // followed), mode 0600. Succeeds only when every byte reached the disk; a failed copy leaves no

@@ -605,24 +605,6 @@ bool inspect(const QString &path, Target *target, QString *why)
     return true;
 }
 
-bool writeInto(const QString &scratch, const QByteArray &bytes, QString *why)
-{
-    const int fd = ::open(QFile::encodeName(scratch).constData(),
-                          O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        *why = systemErrorText(errno);
-        return false;
-    }
-    bool ok = writeAll(fd, bytes.constData(), bytes.size());
-    if (!ok)
-        *why = systemErrorText(errno);
-    if (::close(fd) != 0 && errno != EINTR && ok) {
-        *why = systemErrorText(errno);
-        ok = false;
-    }
-    return ok;
-}
-
 // The folder's entry for the renamed or removed file is on disk too once this returns; best
 // effort.
 void syncFolder(const QString &folder)
@@ -700,7 +682,7 @@ bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString
     if (!target.exists)
         QDir().mkpath(folder);
     const auto write = [&after](const QString &scratch, QString *whyNot) {
-        return writeInto(scratch, after, whyNot);
+        return writeIntoScratch(after, scratch, whyNot);
     };
     if (!writeFileThroughScratch(target.destination, write, &why, mode_t(0666) & ~currentUmask())) {
         setReason(reason,

@@ -42,7 +42,6 @@ bool FileCopyFunc::run()
     // Through a scratch file: no half-written target remains, and the target ends up with the
     // mode of the file it replaces rather than that of the download.
     const QString from = sourcePath;
-    return writeTargetThroughScratch([&from](const QString &scratch, QString *why) {
-        return copyIntoScratch(from, scratch, why);
-    });
+    return writeTargetThroughScratch(
+        [&from](int fd, QString *why) { return copyIntoScratch(from, fd, why); });
 }

@@ -10,6 +10,7 @@
 #include <QObject>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 RollbackData::RollbackData(int op, const QString &from, const QString &to)
@@ -49,13 +50,17 @@ bool RollbackData::rollback(QObject *receiver)
     }
     case FILE_CREATE: {
         const QByteArray name = QFile::encodeName(path);
-        ok = ::unlink(name.constData()) == 0;
+        struct stat info;
+        const bool someoneElses = file.known() && ::lstat(name.constData(), &info) == 0
+            && (quint64(info.st_dev) != file.device || quint64(info.st_ino) != file.inode);
+        ok = !someoneElses && ::unlink(name.constData()) == 0;
         const int error = errno;
         if (!ok)
             message(
                 receiver,
                 withSystemReason(QObject::tr("warning: rollback create file %1 failed").arg(path),
-                                 systemErrorText(error)));
+                                 someoneElses ? QObject::tr("another file has taken its name")
+                                              : systemErrorText(error)));
         break;
     }
     case FILE_RENAME: {

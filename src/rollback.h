@@ -1,6 +1,8 @@
 #ifndef ROLLBACK_H
 #define ROLLBACK_H
 
+#include "scratchfile.h"
+
 #include <QList>
 #include <QString>
 
@@ -29,6 +31,9 @@ public:
     QString path;
     QString path2;
     int op;
+    // For FILE_CREATE: the file that was written, when known. A file that has taken its name
+    // since is not removed.
+    FileIdentity file;
 };
 
 // Undo records in the order the operations happened; undone newest first.

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QObject>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +28,19 @@ void setSystemReason(QString *reason, int error)
     setReason(reason, systemErrorText(error));
 }
 
+FileIdentity identityOf(const struct stat &info)
+{
+    FileIdentity identity;
+    identity.device = quint64(info.st_dev);
+    identity.inode = quint64(info.st_ino);
+    return identity;
+}
+
+QString notOursText()
+{
+    return QObject::tr("another file took the scratch file's place while it was written");
+}
+
 // Opens the finished scratch file, which must still be the plain file of ours it was: a link or
 // a second name put in its place while it was written is no content of ours to install.
 int openOwnPlainFile(const QString &path, QString *reason)
@@ -37,7 +51,7 @@ int openOwnPlainFile(const QString &path, QString *reason)
         return -1;
     if (info.st_nlink != 1 || info.st_uid != ::geteuid()) {
         ::close(fd);
-        setReason(reason, QString());
+        setReason(reason, notOursText());
         return -1;
     }
     return fd;
@@ -89,12 +103,9 @@ bool syncAndClose(int fd, QString *reason)
 }
 
 // The scratch file gets its mode before it appears under the target name, and every byte is on
-// the disk before then.
-bool finishScratch(const QString &scratch, const FileModes::Whole &whole, QString *reason)
+// the disk before then. fd is closed in any case.
+bool finishScratch(int fd, const FileModes::Whole &whole, QString *reason)
 {
-    const int fd = openOwnPlainFile(scratch, reason);
-    if (fd < 0)
-        return false;
     if (!FileModes::give(fd, whole)) {
         setSystemReason(reason, errno);
         ::close(fd);
@@ -109,24 +120,72 @@ QString scratchBeside(const QString &path)
     return path + QStringLiteral("_part_");
 }
 
-// Lets write produce the scratch file; false, and no scratch file left, on any failure.
-bool writeScratch(const QString &scratch, const ScratchWriter &write, QString *reason)
+// How the new content gets into the scratch file: through the descriptor that created it, or,
+// for writers that take only a name, by its name.
+struct Producer
 {
-    const int fd = createFileExclusively(scratch);
+    const ScratchWriter *write = nullptr;
+    const ScratchFiller *fill = nullptr;
+};
+
+// Lets the producer write the scratch file and gives it its mode; false, and no scratch file
+// left, on any failure. written gets the file that the scratch name then holds.
+bool writeScratch(const QString &scratch, const Producer &producer, const FileModes::Whole &whole,
+                  QString *reason, FileIdentity *written)
+{
+    int fd = createFileExclusively(scratch);
     if (fd < 0) {
         setSystemReason(reason, errno);
         qDebug() << "writeFileThroughScratch: could not create" << scratch;
         return false;
     }
-    // The writers open the file by its name.
-    ::close(fd);
     QString why;
-    if (!write(scratch, &why)) {
+    bool ok;
+    if (producer.fill) {
+        ok = (*producer.fill)(fd, &why);
+    } else {
+        // The writer opens the file by its name; the finished file is looked at again below.
+        ::close(fd);
+        fd = -1;
+        ok = (*producer.write)(scratch, &why);
+    }
+    struct stat made;
+    if (ok && fd >= 0 && ::fstat(fd, &made) != 0) {
+        why = systemErrorText(errno);
+        ok = false;
+    }
+    if (ok && fd < 0) {
+        fd = openOwnPlainFile(scratch, &why);
+        ok = fd >= 0 && ::fstat(fd, &made) == 0;
+    }
+    // Only the file we wrote goes on: not one that took the scratch name meanwhile.
+    struct stat atName;
+    if (ok
+        && (::lstat(QFile::encodeName(scratch).constData(), &atName) != 0
+            || identityOf(atName) != identityOf(made))) {
+        why = notOursText();
+        ok = false;
+    }
+    if (ok) {
+        ok = finishScratch(fd, whole, &why);
+        fd = -1;
+    }
+    if (!ok) {
+        if (fd >= 0)
+            ::close(fd);
         QFile::remove(scratch);
         setReason(reason, why);
         return false;
     }
+    if (written)
+        *written = identityOf(made);
     return true;
+}
+
+std::function<void(const QString &)> &scratchMoveHook()
+{
+    static std::function<void(const QString &)> hook;
+    return hook;
 }
 
 } // namespace
@@ -153,33 +212,33 @@ QString scratchPathFor(const QString &target)
 
 namespace {
 
-bool writeThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
-                         const mode_t *modeWhenNew)
+bool writeThroughScratch(const QString &target, const Producer &producer, QString *reason,
+                         const mode_t *modeWhenNew, FileIdentity *written)
 {
     const QString destination = destinationOf(target);
     const QString scratch = scratchPathFor(destination);
-    if (!writeScratch(scratch, write, reason))
-        return false;
+    const QByteArray destinationName = QFile::encodeName(destination);
     // A replaced file keeps its whole mode and owner, as it would when written in place; a new
     // one does not depend on the umask.
     FileModes::Whole whole;
     struct stat replaced;
-    if (::stat(QFile::encodeName(destination).constData(), &replaced) == 0
-        && S_ISREG(replaced.st_mode))
+    const bool isNew = ::lstat(destinationName.constData(), &replaced) != 0 && errno == ENOENT;
+    if (::stat(destinationName.constData(), &replaced) == 0 && S_ISREG(replaced.st_mode))
         whole = FileModes::wholeOf(replaced);
     else
         whole.mode = modeWhenNew ? *modeWhenNew : FileModes::modeOf(FileModes::newFile);
-    QString why;
-    if (!finishScratch(scratch, whole, &why)) {
-        QFile::remove(scratch);
-        setReason(reason, why);
+    if (!writeScratch(scratch, producer, whole, reason, written))
         return false;
-    }
-    // rename replaces an existing file in one step; QFile::rename would refuse.
-    if (std::rename(QFile::encodeName(scratch).constData(),
-                    QFile::encodeName(destination).constData())
-        != 0) {
-        setSystemReason(reason, errno);
+    if (scratchMoveHook())
+        scratchMoveHook()(destination);
+    // rename replaces an existing file in one step; QFile::rename would refuse. A new file
+    // replaces nothing: what took its name meanwhile is someone else's.
+    const int error = isNew ? renameWithoutReplacing(scratch, destination)
+        : std::rename(QFile::encodeName(scratch).constData(), destinationName.constData()) == 0
+        ? 0
+        : errno;
+    if (error != 0) {
+        setSystemReason(reason, error);
         qDebug() << "writeFileThroughScratch: could not move" << scratch << "to" << destination;
         QFile::remove(scratch);
         return false;
@@ -187,24 +246,58 @@ bool writeThroughScratch(const QString &target, const ScratchWriter &write, QStr
     return true;
 }
 
+Producer writing(const ScratchWriter &write)
+{
+    Producer producer;
+    producer.write = &write;
+    return producer;
+}
+
+Producer filling(const ScratchFiller &fill)
+{
+    Producer producer;
+    producer.fill = &fill;
+    return producer;
+}
+
 } // namespace
 
-bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason)
+bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
+                             FileIdentity *written)
 {
-    return writeThroughScratch(target, write, reason, nullptr);
+    return writeThroughScratch(target, writing(write), reason, nullptr, written);
+}
+
+bool writeFileThroughScratch(const QString &target, const ScratchFiller &fill, QString *reason,
+                             FileIdentity *written)
+{
+    return writeThroughScratch(target, filling(fill), reason, nullptr, written);
 }
 
 bool writeFileThroughScratch(const QString &target, const ScratchWriter &write, QString *reason,
                              mode_t modeWhenNew)
 {
-    return writeThroughScratch(target, write, reason, &modeWhenNew);
+    return writeThroughScratch(target, writing(write), reason, &modeWhenNew, nullptr);
+}
+
+bool writeFileThroughScratch(const QString &target, const ScratchFiller &fill, QString *reason,
+                             mode_t modeWhenNew)
+{
+    return writeThroughScratch(target, filling(fill), reason, &modeWhenNew, nullptr);
 }
 
 bool writeFileThroughScratch(const QString &target,
                              const std::function<bool(const QString &scratch)> &write)
 {
     return writeFileThroughScratch(
-        target, [&write](const QString &scratch, QString *) { return write(scratch); }, nullptr);
+        target,
+        ScratchWriter([&write](const QString &scratch, QString *) { return write(scratch); }),
+        nullptr);
+}
+
+void setScratchMoveHook(const std::function<void(const QString &destination)> &hook)
+{
+    scratchMoveHook() = hook;
 }
 
 int createFileExclusively(const QString &path)
@@ -215,20 +308,43 @@ int createFileExclusively(const QString &path)
     return ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
+bool copyIntoScratch(const QString &source, int fd, QString *reason)
+{
+    return copyContent(source, fd, reason);
+}
+
+bool writeIntoScratch(const QByteArray &bytes, int fd, QString *reason)
+{
+    if (writeAll(fd, bytes.constData(), bytes.size()))
+        return true;
+    setSystemReason(reason, errno);
+    return false;
+}
+
 namespace {
 
-// Opens the scratch file by its name, never through a link put in its place, lets fill write
-// its content and checks the close.
-bool fillScratch(const QString &scratch, const std::function<bool(int fd)> &fill, QString *reason)
+// Opens the scratch file by its name for a filler, but only while it is still the empty file of
+// ours it was made as: truncating on open would empty whatever a second name put there leads
+// to. The close is checked.
+bool fillScratchByName(const QString &scratch, const ScratchFiller &fill, QString *reason)
 {
-    const int fd = ::open(QFile::encodeName(scratch).constData(),
-                          O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    const int fd
+        = ::open(QFile::encodeName(scratch).constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        setSystemReason(reason, errno);
+        setReason(reason, errno == ELOOP ? notOursText() : systemErrorText(errno));
         return false;
     }
-    if (!fill(fd)) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1
+        || info.st_uid != ::geteuid() || info.st_size != 0) {
         ::close(fd);
+        setReason(reason, notOursText());
+        return false;
+    }
+    QString why;
+    if (!fill(fd, &why)) {
+        ::close(fd);
+        setReason(reason, why);
         return false;
     }
     if (::close(fd) != 0 && errno != EINTR) {
@@ -242,21 +358,14 @@ bool fillScratch(const QString &scratch, const std::function<bool(int fd)> &fill
 
 bool copyIntoScratch(const QString &source, const QString &scratch, QString *reason)
 {
-    return fillScratch(
-        scratch, [&](int fd) { return copyContent(source, fd, reason); }, reason);
+    return fillScratchByName(
+        scratch, [&](int fd, QString *why) { return copyIntoScratch(source, fd, why); }, reason);
 }
 
 bool writeIntoScratch(const QByteArray &bytes, const QString &scratch, QString *reason)
 {
-    return fillScratch(
-        scratch,
-        [&](int fd) {
-            if (writeAll(fd, bytes.constData(), bytes.size()))
-                return true;
-            setSystemReason(reason, errno);
-            return false;
-        },
-        reason);
+    return fillScratchByName(
+        scratch, [&](int fd, QString *why) { return writeIntoScratch(bytes, fd, why); }, reason);
 }
 
 bool copyToNewFile(const QString &source, const QString &target, QString *reason)
@@ -278,18 +387,14 @@ bool copyToNewFile(const QString &source, const QString &target, QString *reason
     return true;
 }
 
-bool writeNewFileThroughScratch(const QString &target, const ScratchWriter &write,
-                                const FileModes::Whole &whole, QString *reason)
+namespace {
+
+bool writeNewThroughScratch(const QString &target, const Producer &producer,
+                            const FileModes::Whole &whole, QString *reason)
 {
     const QString scratch = scratchBeside(target);
-    if (!writeScratch(scratch, write, reason))
+    if (!writeScratch(scratch, producer, whole, reason, nullptr))
         return false;
-    QString why;
-    if (!finishScratch(scratch, whole, &why)) {
-        QFile::remove(scratch);
-        setReason(reason, why);
-        return false;
-    }
     const int error = renameWithoutReplacing(scratch, target);
     if (error != 0) {
         setSystemReason(reason, error);
@@ -300,12 +405,27 @@ bool writeNewFileThroughScratch(const QString &target, const ScratchWriter &writ
     return true;
 }
 
-int renameByLinking(const QString &from, const QString &to)
+} // namespace
+
+bool writeNewFileThroughScratch(const QString &target, const ScratchWriter &write,
+                                const FileModes::Whole &whole, QString *reason)
 {
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    // link() never replaces: a taken name fails with EEXIST.
-    if (::link(source.constData(), target.constData()) != 0)
+    return writeNewThroughScratch(target, writing(write), whole, reason);
+}
+
+bool writeNewFileThroughScratch(const QString &target, const ScratchFiller &fill,
+                                const FileModes::Whole &whole, QString *reason)
+{
+    return writeNewThroughScratch(target, filling(fill), whole, reason);
+}
+
+namespace {
+
+// link() never replaces: a taken name fails with EEXIST. linkFailed tells which call failed.
+int linkThenUnlink(const QByteArray &source, const QByteArray &target, bool *linkFailed)
+{
+    *linkFailed = ::link(source.constData(), target.constData()) != 0;
+    if (*linkFailed)
         return errno;
     if (::unlink(source.constData()) != 0) {
         const int error = errno;
@@ -313,6 +433,57 @@ int renameByLinking(const QString &from, const QString &to)
         return error;
     }
     return 0;
+}
+
+// As the move was done before the system could refuse a taken name: not in one step.
+int renameAfterLooking(const QByteArray &source, const QByteArray &target)
+{
+    struct stat info;
+    if (::lstat(target.constData(), &info) == 0)
+        return EEXIST;
+    if (errno != ENOENT)
+        return errno;
+    return std::rename(source.constData(), target.constData()) == 0 ? 0 : errno;
+}
+
+bool isUnsupported(int error)
+{
+    return error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+// A folder moved to a name inside itself, which the system refuses with EINVAL too.
+bool movesIntoItself(const QString &from, const QString &to)
+{
+    const QFileInfo source(from);
+    if (!source.isDir() || source.isSymLink())
+        return false;
+    const QString folder = source.canonicalFilePath();
+    const QString parent = QFileInfo(QFileInfo(to).absolutePath()).canonicalFilePath();
+    return !folder.isEmpty() && !parent.isEmpty()
+        && (parent == folder || parent.startsWith(folder + QLatin1Char('/')));
+}
+
+} // namespace
+
+NoReplaceNext afterOneStepMoveFailed(int error, bool intoItself)
+{
+    // EINVAL also stands for a flag that this file system does not know.
+    if (error == EINVAL)
+        return intoItself ? NoReplaceNext::Fail : NoReplaceNext::Link;
+    return isUnsupported(error) ? NoReplaceNext::Link : NoReplaceNext::Fail;
+}
+
+NoReplaceNext afterLinkingFailed(int error)
+{
+    // EPERM: a file system without hard links (FAT, exFAT); SMB shares say ENOTSUP.
+    return error == EPERM || isUnsupported(error) ? NoReplaceNext::CheckThenRename
+                                                  : NoReplaceNext::Fail;
+}
+
+int renameByLinking(const QString &from, const QString &to)
+{
+    bool linkFailed = false;
+    return linkThenUnlink(QFile::encodeName(from), QFile::encodeName(to), &linkFailed);
 }
 
 int renameWithoutReplacing(const QString &from, const QString &to)
@@ -334,10 +505,15 @@ int renameWithoutReplacing(const QString &from, const QString &to)
 #else
     const int error = ENOTSUP;
 #endif
-    // The file system (or the system) cannot do it in one step.
-    if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP)
-        return renameByLinking(from, to);
-    return error;
+    if (afterOneStepMoveFailed(error, error == EINVAL && movesIntoItself(from, to))
+        == NoReplaceNext::Fail)
+        return error;
+    bool linkFailed = false;
+    const int linkError = linkThenUnlink(source, target, &linkFailed);
+    if (!linkFailed || afterLinkingFailed(linkError) == NoReplaceNext::Fail)
+        return linkError;
+    // A misjudged cause costs nothing: rename reports it again.
+    return renameAfterLooking(source, target);
 }
 
 bool moveFileWithoutReplacing(const QString &from, const QString &to, QString *reason)
@@ -354,12 +530,10 @@ bool moveFileWithoutReplacing(const QString &from, const QString &to, QString *r
         setSystemReason(reason, error);
         return false;
     }
-    if (!writeNewFileThroughScratch(
-            to,
-            [&from](const QString &scratch, QString *why) {
-                return copyIntoScratch(from, scratch, why);
-            },
-            FileModes::wholeOf(info), reason))
+    if (!writeNewFileThroughScratch(to, ScratchFiller([&from](int fd, QString *why) {
+                                        return copyIntoScratch(from, fd, why);
+                                    }),
+                                    FileModes::wholeOf(info), reason))
         return false;
     if (::unlink(QFile::encodeName(from).constData()) != 0) {
         // Not moved unless the old name is gone.

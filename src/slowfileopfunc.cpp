@@ -19,8 +19,26 @@ bool SlowFileOpFunc::failWith(const QString &reason)
     return false;
 }
 
+bool SlowFileOpFunc::written(bool ok, const FileIdentity &file, const QString &reason)
+{
+    if (!ok)
+        return failWith(reason);
+    emit producedFile(file.device, file.inode);
+    return true;
+}
+
 bool SlowFileOpFunc::writeTargetThroughScratch(const ScratchWriter &write)
 {
     QString reason;
-    return writeFileThroughScratch(targetPath, write, &reason) || failWith(reason);
+    FileIdentity file;
+    const bool ok = writeFileThroughScratch(targetPath, write, &reason, &file);
+    return written(ok, file, reason);
+}
+
+bool SlowFileOpFunc::writeTargetThroughScratch(const ScratchFiller &fill)
+{
+    QString reason;
+    FileIdentity file;
+    const bool ok = writeFileThroughScratch(targetPath, fill, &reason, &file);
+    return written(ok, file, reason);
 }

@@ -2,6 +2,7 @@
 #define SLOWFILEOPSPECIFICATION_H
 
 #include "asynctaskspecification.h"
+#include "scratchfile.h"
 
 #include <QString>
 
@@ -32,9 +33,12 @@ public:
     QString errorText;
     // What the worker said about its failure; added to errorText.
     QString failureReason;
+    // The file the worker put at the target, when it said; the record names it.
+    FileIdentity producedFile;
 
 private slots:
     void onFailureReason(const QString &reason);
+    void onProducedFile(quint64 device, quint64 inode);
 };
 
 #endif // SLOWFILEOPSPECIFICATION_H

@@ -681,8 +681,8 @@ bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString
     // As QSettings did, a missing folder is made.
     if (!target.exists)
         QDir().mkpath(folder);
-    const auto write = [&after](const QString &scratch, QString *whyNot) {
-        return writeIntoScratch(after, scratch, whyNot);
+    const ScratchFiller write = [&after](int fd, QString *whyNot) {
+        return writeIntoScratch(after, fd, whyNot);
     };
     if (!writeFileThroughScratch(target.destination, write, &why, mode_t(0666) & ~currentUmask())) {
         setReason(reason,

@@ -7,6 +7,7 @@
 #include "filereplacetaskspecification.h"
 #include "replacelistdata.h"
 #include "rollback.h"
+#include "scratchfile.h"
 #include "signing_test_support.h"
 #include "tmpfs_test_support.h"
 #include "tree_modes_test_support.h"
@@ -693,6 +694,44 @@ TEST_F(FileReplaceListTest, FailureInTheMiddleLeavesTheBundleExactlyAsBefore)
     EXPECT_EQ(messages.last(), "l message rolling back file updates");
     EXPECT_EQ(snapshot(install()), before);
     EXPECT_TRUE(list.rollbackList.isEmpty());
+}
+
+// A new file whose name another file takes while it is unpacked beside it fails the update with
+// the reason; the rollback of a later failure leaves that other file as it is.
+TEST_F(FileReplaceListTest, ANameTakenWhileANewFileIsWrittenKeepsItsFile)
+{
+    ASSERT_TRUE(QDir().mkpath(installed("Resources")));
+    ASSERT_TRUE(QDir().mkpath(installed("MacOS")));
+    ASSERT_TRUE(writeTestFile(installed("MacOS/f0"), "old"));
+    const QByteArray data = content("a_new");
+    writeLzma2("Resources/a_new._lzma2_", data);
+    entries << resolved(published(ReplaceEntry("mac", "Resources/a_new._lzma2_", sha512(data), 0,
+                                               "Resources/a_new")),
+                        download());
+    // Fails later on: its result does not match.
+    addEntries(1, "MacOS");
+    entries.last().m_installedHash = sha512("not this");
+    const QString taken = installed("Resources/a_new");
+    const QByteArray theirs("theirs, since the unpacking began\n");
+    setScratchMoveHook([&](const QString &destination) {
+        if (QFileInfo(destination).fileName() == "a_new")
+            writeTestFile(taken, theirs);
+    });
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 0.4);
+    TaskEventLog log;
+    log.watch(&list, "l");
+    list.execute();
+    const bool ended = waitUntil([&list] { return taskEnded(list); });
+    setScratchMoveHook({});
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+    EXPECT_TRUE(log.filtered("l message")
+                    .contains(QString("l message Could not unpack '%1' to '%2': File exists")
+                                  .arg(downloaded("Resources/a_new._lzma2_"), taken)));
+    EXPECT_EQ(readTestFile(taken), theirs);
+    EXPECT_EQ(readTestFile(installed("MacOS/f0")), QByteArray("old"));
+    EXPECT_FALSE(QFileInfo::exists(taken + "_part_"));
 }
 
 TEST_F(FileReplaceListTest, CancelWhileFilesWaitRollsBackAndAborts)

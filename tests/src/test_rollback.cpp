@@ -1,3 +1,5 @@
+#include "faketasks.h"
+#include "filecopytaskspecification.h"
 #include "fileops_test_support.h"
 #include "rollback.h"
 #include "tmpfs_test_support.h"
@@ -9,6 +11,7 @@
 #include <QTranslator>
 
 #include <cerrno>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,50 @@ TEST_F(RollbackTest, FailedUndoWarnsWithTheReasonAndTheRestIsStillUndone)
     EXPECT_EQ(readTestFile(path("old")), QByteArray("taken"));
     EXPECT_EQ(readTestFile(path("new")), QByteArray("moved"));
     EXPECT_TRUE(QFileInfo::exists(path("d/stray")));
+}
+
+// A rollback removes the file that the update wrote, and not one that has taken its name since.
+TEST_F(RollbackTest, OnlyTheFileTheUpdateWroteIsRemoved)
+{
+    const struct
+    {
+        const char *label;
+        bool taken;
+    } cases[] = {
+        {"still the written file", false},
+        {"another file took the name", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(writeTestFile(path("download/new"), "new"));
+        ASSERT_TRUE(QDir().mkpath(path("bundle")));
+        RollbackDataList list;
+        FileCopyTaskSpecification copy(&list, path("download/new"), path("bundle/new"), nullptr,
+                                       1.0);
+        copy.execute();
+        ASSERT_TRUE(waitUntil([&copy] { return taskEnded(copy); }));
+        ASSERT_EQ(copy.state, int(TaskSpecification::Finished));
+        ASSERT_EQ(list.size(), 1);
+        if (c.taken) {
+            ASSERT_TRUE(writeTestFile(path("theirs"), "theirs"));
+            ASSERT_EQ(::rename(QFile::encodeName(path("theirs")).constData(),
+                               QFile::encodeName(path("bundle/new")).constData()),
+                      0);
+        }
+
+        const QStringList texts = undo(list, !c.taken);
+        if (c.taken) {
+            EXPECT_EQ(texts,
+                      QStringList({QString("warning: rollback create file %1 failed: another "
+                                           "file has taken its name")
+                                       .arg(path("bundle/new"))}));
+            EXPECT_EQ(readTestFile(path("bundle/new")), QByteArray("theirs"));
+            ASSERT_TRUE(QFile::remove(path("bundle/new")));
+        } else {
+            EXPECT_TRUE(texts.isEmpty());
+            EXPECT_FALSE(QFileInfo::exists(path("bundle/new")));
+        }
+    }
 }
 
 // Leaves errno changed, as looking up a translation may: the warning's text is built after the

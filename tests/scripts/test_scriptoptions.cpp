@@ -446,4 +446,44 @@ TEST_F(ToolScriptTest, FuzzRunRunsEachTargetOnce)
     }
 }
 
+#ifdef QVX_BENCH_PROGRAM
+// The heading of the generated data names the block that is moved, which is smaller than 2 MiB
+// for a small --size. Only the heading is read: the benchmark is stopped once it is printed.
+TEST(BenchHeading, NamesTheLengthOfTheMovedBlock)
+{
+    const struct
+    {
+        const char *size;
+        const char *moved;
+    } cases[] = {
+        {"1", "(moved 128 KiB block, "},
+        {"9", "(moved 1152 KiB block, "},
+        {"16", "(moved 2 MiB block, "},
+        {"40", "(moved 2 MiB block, "},
+    };
+    for (const auto &c : cases) {
+        QTemporaryDir work;
+        ASSERT_TRUE(work.isValid());
+        QProcess process;
+        process.start(QStringLiteral(QVX_BENCH_PROGRAM),
+                      {"--size", c.size, "--repeat", "1", "--work", work.filePath("bench")});
+        QByteArray heading;
+        while (heading.isEmpty() && process.waitForReadyRead(60000)) {
+            while (process.canReadLine()) {
+                const QByteArray line = process.readLine();
+                if (line.startsWith("=== ")) {
+                    heading = line;
+                    break;
+                }
+            }
+        }
+        process.terminate();
+        process.waitForFinished(60000);
+        EXPECT_TRUE(heading.startsWith("=== " + QByteArray(c.size) + " MiB generated: "))
+            << c.size << ": " << heading.constData();
+        EXPECT_TRUE(heading.contains(c.moved)) << c.size << ": " << heading.constData();
+    }
+}
+#endif
+
 } // namespace

@@ -264,6 +264,11 @@ TEST_F(ToolScriptTest, HelpAndBadOptionsEndBeforeAnythingIsBuilt)
             EXPECT_TRUE(err.isEmpty()) << what << ": " << err.constData();
         }
         EXPECT_FALSE(QFile::exists(callsFile())) << what << ": built";
+        // The section whose cost does not follow --size is named with its cost.
+        if (!c.error && QByteArray(c.script) == "bench/run") {
+            EXPECT_TRUE(out.contains("about 3 minutes and 4 GB"))
+                << what << ": " << out.constData();
+        }
         EXPECT_FALSE(QFile::exists(buildDir())) << what << ": made its build folder";
         EXPECT_EQ(leftInTmp(), "") << what;
     }

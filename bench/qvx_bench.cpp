@@ -294,14 +294,30 @@ private:
     std::vector<std::string> m_words;
 };
 
+// The block that deriveNew moves: 2 MiB, an eighth of a smaller input.
+std::size_t movedBlockLength(std::size_t size)
+{
+    return std::min<std::size_t>(2 << 20, size / 8);
+}
+
+// A length in the largest unit that holds it whole: "2 MiB", "128 KiB", "1000 bytes".
+std::string lengthText(std::size_t bytes)
+{
+    if (bytes != 0 && bytes % (1 << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    if (bytes != 0 && bytes % (1 << 10) == 0)
+        return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 // A new version of oldData: a moved block, insertions and deletions at random places and
 // scattered small edits.
 void deriveNew(const Bytes &oldData, Rng *rng, ContentMaker *maker, Bytes *newData)
 {
     const std::size_t size = oldData.size();
-    // Moved block: 2 MiB from a fifth of the way to seven tenths.
+    // Moved block: from a fifth of the way to seven tenths.
     const std::size_t blockStart = size / 5;
-    const std::size_t blockLength = std::min<std::size_t>(2 << 20, size / 8);
+    const std::size_t blockLength = movedBlockLength(size);
     const std::size_t target = size * 7 / 10;
     Bytes moved;
     moved.reserve(size + (4 << 20));
@@ -686,9 +702,10 @@ bool runSize(std::size_t sizeMiB, const std::string &work)
             std::fprintf(stderr, "cannot write the data to %s\n", work.c_str());
             return false;
         }
-        std::printf("\n=== %s generated: old %zu bytes, new %zu bytes (moved 2 MiB block, 120 "
+        std::printf("\n=== %s generated: old %zu bytes, new %zu bytes (moved %s block, 120 "
                     "insertions, 60 deletions, edits every ~24 KiB); best of %d run(s)\n",
-                    size.c_str(), oldData.size(), newData.size(), g_repeat);
+                    size.c_str(), oldData.size(), newData.size(),
+                    lengthText(movedBlockLength(oldData.size())).c_str(), g_repeat);
     }
     ok = diffRows(size + " generated", oldPath, newPath, path) && ok;
     ok = containerRows(size + " generated", newPath, path) && ok;

@@ -4,8 +4,10 @@
 #include "lzma2container.h"
 #include "preprocessedcontainer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -17,6 +19,24 @@ static void RemoveDir()
     rmdir(g_dir.c_str());
 }
 
+// The folder is made before any input runs: one that cannot be made is no fault of an input,
+// and fuzz/run tells it by this exit code.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // A run that is stopped skips atexit: fuzz/run points TMPDIR at a folder it removes.
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvxfuzzXXXXXX";
+    if (!mkdtemp(&pattern[0])) {
+        const int error = errno;
+        std::fprintf(stderr, "fuzz_container: cannot make a folder in '%s': %s\n",
+                     tmp && *tmp ? tmp : "/tmp", std::strerror(error));
+        std::exit(3);
+    }
+    g_dir = pattern;
+    atexit(RemoveDir);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzInput in {data, size};
@@ -26,15 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (ParseFittedSet(in.data, in.size, &storage, &set))
             quorpatch::RestorePreprocessed(&set, &output);
         return 0;
-    }
-    if (g_dir.empty()) {
-        // A run that is stopped skips atexit: fuzz/run points TMPDIR at a folder it removes.
-        const char *tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvxfuzzXXXXXX";
-        if (!mkdtemp(&pattern[0]))
-            abort();
-        g_dir = pattern;
-        atexit(RemoveDir);
     }
     // The reader works on files only.
     const std::string input = g_dir + "/in", output = g_dir + "/out";

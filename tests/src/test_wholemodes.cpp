@@ -3,6 +3,7 @@
 #include "asuser_test_support.h"
 #include "configuration.h"
 #include "faketasks.h"
+#include "filecopytaskspecification.h"
 #include "filemodes.h"
 #include "fileops_test_support.h"
 #include "filereplacelisttaskspecification.h"
@@ -329,6 +330,45 @@ TEST(StagedModeTest, AStagedUpdaterFileKeepsTheWholeModeOfTheInstalledOne)
             EXPECT_EQ(ownerOf(staged).gid, owner.gid) << qPrintable(f.rel);
         }
     }
+}
+
+// A copy that keeps its source's mode and cannot be given it leaves nothing at the target: not
+// a file that a later step could take for the copy.
+TEST(KeptModeCopyTest, ACopyThatCannotGetItsModeIsRemoved)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0777), 0);
+    const QString source = dir.filePath("source");
+    const QString target = dir.filePath("target");
+    ASSERT_TRUE(put(source, "kept aside"));
+    ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), 0644), 0);
+    int state = TaskSpecification::Idle;
+    QStringList messages;
+    {
+        // Root reads any file; an ordinary user cannot read back the write-only copy that this
+        // mask makes, and so cannot give it its mode.
+        std::unique_ptr<AsOrdinaryUser> asUser;
+        if (::geteuid() == 0) {
+            asUser = std::make_unique<AsOrdinaryUser>();
+            ASSERT_TRUE(asUser->active());
+        }
+        const mode_t mask = ::umask(0477);
+        FileCopyTaskSpecification task(nullptr, source, target, nullptr, 1.0, true);
+        QObject::connect(&task, &TaskSpecification::message,
+                         [&messages](const QString &text) { messages << text; });
+        task.execute();
+        const bool ended = waitUntil([&task] { return taskEnded(task); });
+        ::umask(mask);
+        ASSERT_TRUE(ended);
+        state = task.state;
+    }
+    EXPECT_EQ(state, int(TaskSpecification::Failed));
+    EXPECT_EQ(
+        messages,
+        QStringList(QString("Could not copy '%1' to '%2': Permission denied").arg(source, target)));
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_EQ(get(source), QByteArray("kept aside"));
 }
 
 // A user cannot give its file to someone else: set-ID bits about another owner or a group it is

@@ -35,8 +35,10 @@ bool FileCopyFunc::run()
         if (!copyToNewFile(sourcePath, targetPath, &reason))
             return failWith(reason);
         // The exact mode bits: run as root, a copy would get the owner's access from root's.
-        if (!FileModes::giveWholeModeOf(sourcePath, targetPath, &reason))
+        if (!FileModes::giveWholeModeOf(sourcePath, targetPath, &reason)) {
+            QFile::remove(targetPath);
             return failWith(reason);
+        }
         return true;
     }
     // Through a scratch file: no half-written target remains, and the target ends up with the

@@ -136,8 +136,13 @@ bool makeExecutable(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat info;
-    return ::stat(name.constData(), &info) == 0
-        && ::chmod(name.constData(), (info.st_mode & 07000) | modeOf(executable)) == 0;
+    if (::stat(name.constData(), &info) != 0)
+        return false;
+    const mode_t special = info.st_mode & 07000;
+    const mode_t rights
+        = (special & (S_ISUID | S_ISGID)) ? info.st_mode & modeOf(executable) : modeOf(executable);
+    const mode_t mode = special | rights;
+    return mode == (info.st_mode & 07777) || ::chmod(name.constData(), mode) == 0;
 }
 
 } // namespace FileModes

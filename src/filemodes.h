@@ -44,8 +44,10 @@ bool giveWholeModeOf(const QString &from, const QString &to, QString *reason = n
 // Gives the file at path the whole mode of the file at replaced when there is one, else newFile.
 bool giveModeForReplacing(const QString &replaced, const QString &path, QString *reason = nullptr);
 
-// Sets the permission bits of the file at path (a link followed) to executable; its set-ID and
-// sticky bits, which it got from the file it replaced, stay.
+// Sets the permission bits of the file at path (a link followed) to executable; a sticky bit,
+// which it got from the file it replaced, stays. A set-user-ID or set-group-ID program keeps
+// its mode and only loses write rights beyond executable: who may run it with its owner's or
+// group's rights was chosen for the file it replaced, and is never widened.
 bool makeExecutable(const QString &path);
 
 } // namespace FileModes

@@ -10,6 +10,7 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "pathconfinement.h"
+#include "scratchfile.h"
 #include "sessionfolder.h"
 #include "systemreason.h"
 #include "updateinidata.h"
@@ -288,12 +289,21 @@ bool UpdateSelfUnzipTaskSpecification::addStagingTasks()
                     new FileUnpackTaskSpecification_zip(nullptr, downloaded, staged, this, 1.0));
         } else {
             const QString baseCopy = staged + QStringLiteral("_old");
-            // A failed copy needs no report of its own: the patch cannot apply without it.
-            QFile::remove(baseCopy);
-            QFile::copy(joined(configuration->installPath, rel), baseCopy);
+            const QString installed = joined(configuration->installPath, rel);
+            // The patch cannot apply without its base; it fails then, and names the copy's
+            // reason.
+            QString reason;
+            const bool copied = copyToNewFile(installed, baseCopy, &reason);
+            if (copied)
+                qDebug() << "Copy" << installed << "->" << baseCopy << copied;
+            else
+                qDebug() << "Copy" << installed << "->" << baseCopy << copied << reason;
             emit message(tr("Patching %1").arg(rel));
-            addSubTask(new FileTaskSpecification_patch(nullptr, baseCopy, downloadOf(entry), staged,
-                                                       this, 1.0));
+            auto *patch = new FileTaskSpecification_patch(nullptr, baseCopy, downloadOf(entry),
+                                                          staged, this, 1.0);
+            if (!copied)
+                patch->setBaseFailure(reason);
+            addSubTask(patch);
         }
         added = true;
     }
@@ -357,16 +367,24 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
         emit error(withSystemReason(tr("Failed to write temp update.ini. The updater does not "
                                        "seem to have the required write permissions."),
                                     reason));
-        // The staged updater could not start step two without its session record; a cancel
-        // still ends the run as aborted.
-        if (subtasksState() == Aborted)
-            abort();
-        else
-            fail();
+        // The staged updater could not start step two without its session record.
+        endUnfinished();
         return;
     }
-    copyTranslations();
+    if (!copyTranslations()) {
+        endUnfinished();
+        return;
+    }
     ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::endUnfinished()
+{
+    // A cancel still ends the run as aborted.
+    if (subtasksState() == Aborted)
+        abort();
+    else
+        fail();
 }
 
 void UpdateSelfUnzipTaskSpecification::linkIntoStagedBundle(const QString &folder)
@@ -378,7 +396,7 @@ void UpdateSelfUnzipTaskSpecification::linkIntoStagedBundle(const QString &folde
     qDebug() << "Create symlink" << target << link << (linked ? "true" : "false");
 }
 
-void UpdateSelfUnzipTaskSpecification::copyTranslations()
+bool UpdateSelfUnzipTaskSpecification::copyTranslations()
 {
     const QDir source(Configuration::getInstallPath() + QStringLiteral("/translations"));
     const QStringList names
@@ -391,9 +409,17 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
         const QString from = joined(source.path(), name);
         const QString to = joined(target, name);
         qDebug() << "Copying qm file" << from << to;
-        if (!QFile::exists(to))
-            QFile::copy(from, to);
+        if (QFile::exists(to))
+            continue;
+        // The staged updater would start with some of its texts untranslated.
+        QString reason;
+        if (!copyToNewFile(from, to, &reason) || !FileModes::giveWholeModeOf(from, to, &reason)) {
+            QFile::remove(to);
+            emit message(withSystemReason(tr("Could not copy '%1' to '%2'").arg(from, to), reason));
+            return false;
+        }
     }
+    return true;
 }
 
 void UpdateSelfUnzipTaskSpecification::reset()

@@ -68,7 +68,10 @@ private:
     bool addStagingTasks();
     bool addStagedFileChecks();
     void linkIntoStagedBundle(const QString &folder);
-    void copyTranslations();
+    // False, with the message sent, when a translation could not be copied.
+    bool copyTranslations();
+    // Ends the task failed, or aborted after a cancel.
+    void endUnfinished();
 
     Phase m_Phase = CheckingDownloads;
 };

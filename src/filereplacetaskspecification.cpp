@@ -132,8 +132,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 m_Backup = baseCopy;
             emit message(tr("Patching %1").arg(relativePath));
             addDownloadCheck(patchFile);
-            addSubTask(new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
-                                                       m_Target, this, 0.8));
+            auto *patch = new FileTaskSpecification_patch(&localRollbackList, baseCopy, patchFile,
+                                                          m_Target, this, 0.8);
+            if (!copied)
+                patch->setBaseFailure(reason);
+            addSubTask(patch);
         } else {
             addDownloadCheck(source);
             addBackupTask(baseCopy);

@@ -122,3 +122,15 @@ ASyncFunc *FileTaskSpecification_patch::createFunc()
 {
     return new FileFuncPatch(sourcePath, middlePath, targetPath);
 }
+
+void FileTaskSpecification_patch::runDone(bool ok)
+{
+    if (!ok && !m_baseFailure.isEmpty())
+        failureReason = m_baseFailure;
+    SlowFileOpSpecification::runDone(ok);
+}
+
+void FileTaskSpecification_patch::setBaseFailure(const QString &reason)
+{
+    m_baseFailure = reason;
+}

@@ -41,6 +41,14 @@ public:
     ~FileTaskSpecification_patch() override;
 
     ASyncFunc *createFunc() override;
+    void runDone(bool ok) override;
+
+    // The base could not be made (a copy that failed): a failure then names this reason, not
+    // the patcher's, which can only tell that the base is missing.
+    void setBaseFailure(const QString &reason);
+
+private:
+    QString m_baseFailure;
 };
 
 #endif // FILETASKSPECIFICATION_PATCH_H

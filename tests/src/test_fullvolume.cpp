@@ -1,13 +1,17 @@
 // Writes that meet a full file system: the user is told so, and nothing half-written stays.
 
+#include "configuration.h"
 #include "faketasks.h"
 #include "filecopytaskspecification.h"
 #include "fileops_test_support.h"
 #include "filerenametaskspecification.h"
+#include "filereplacelisttaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
+#include "replacelistdata.h"
 #include "rollback.h"
+#include "test_maintask_support.h"
 #include "tmpfs_test_support.h"
 
 #include "ensemblepatchwriter.h"
@@ -212,6 +216,43 @@ TEST_F(FullVolumeTest, UndoingAMoveOntoAFullDiskLeavesNoPartialFile)
     EXPECT_FALSE(records.rollback(nullptr));
     EXPECT_EQ(volumeFiles(), QStringList(".filler"));
     EXPECT_EQ(readTestFile(path("kept")), oldData);
+}
+
+// The installed file to be patched does not fit into the full download folder: the user learns
+// that, not that the patcher found no base, and the bundle stays as it was.
+TEST_F(FullVolumeTest, APatchBaseThatDoesNotFitNamesTheFullDisk)
+{
+    const QString rel = QStringLiteral("Resources/data.bin");
+    const QByteArray oldData = sample("old");
+    const QByteArray newData = sample("new");
+    const QByteArray patch = ensemblePatch(oldData, newData);
+    Configuration config;
+    config.installPath = path("Contents") + "/";
+    config.tempDir = volume->folder();
+    const QString installed = path("Contents/") + rel;
+    const QString baseCopy = onVolume(rel + "_old");
+    ASSERT_TRUE(writeTestFile(installed, oldData));
+    ASSERT_TRUE(writeTestFile(onVolume(rel + "_patch_"), patch));
+    ASSERT_TRUE(volume->fillLeaving(QStringLiteral(".filler"), 8192));
+    ASSERT_LT(volume->freeSpace(), oldData.size());
+    ReplaceEntry entry("mac", rel, qvxrun::sha512(newData), 0, rel, rel + "_patch_");
+    entry.m_downloadHash = qvxrun::sha512(patch);
+    QList<ReplaceEntry> entries({entry});
+    QList<DeleteEntry> deletes;
+
+    FileReplaceListTaskSpecification list(&entries, &deletes, &config, nullptr, 1.0);
+    TaskEventLog log;
+    log.watch(&list, "l");
+    list.execute();
+    ASSERT_TRUE(waitUntil([&list] { return taskEnded(list); }));
+
+    EXPECT_EQ(list.state, int(TaskSpecification::Failed));
+    const QString failure
+        = QString("l message Could not patch '%1' to '%2': ").arg(baseCopy, installed) + noSpace;
+    EXPECT_TRUE(log.filtered("l message").contains(failure))
+        << qPrintable(log.filtered("l message").join(" | "));
+    EXPECT_EQ(readTestFile(installed), oldData);
+    EXPECT_FALSE(QFileInfo::exists(baseCopy));
 }
 
 } // namespace

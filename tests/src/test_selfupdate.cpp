@@ -280,6 +280,59 @@ TEST_F(SelfUpdateStagingTest, AFullDownloadFolderIsNamedInTheError)
     EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/update.ini")));
 }
 
+// What step one copies into a full download folder fails the staging with the system's reason:
+// the base of a patch (the patcher would only say that it found none) and a translation.
+TEST_F(SelfUpdateStagingTest, ACopyIntoAFullDownloadFolderFailsWithItsReason)
+{
+    const QByteArray oldStrings = lines("strings v1", 6000);
+    const QByteArray newStrings = oldStrings + lines("strings v2", 40);
+    const QByteArray patch = makePatch(oldStrings, newStrings);
+    const QString translation = env.sharedSupport() + QStringLiteral("/translations/update_de.qm");
+    const QString stagedTranslation = staged("SharedSupport/translations/update_de.qm");
+    // As the running updater names its own translations folder.
+    const QString shownTranslation
+        = QDir(Configuration::getInstallPath() + "/translations").path() + "/update_de.qm";
+    const ReplaceEntry patched = downloadedAs(
+        ReplaceEntry("update", strings, sha512(newStrings), 1, strings, strings + "_1_patch_"),
+        patch);
+    const struct
+    {
+        const char *label;
+        QString volume; // the folder that is full
+        QList<ReplaceEntry> list;
+        QString failure;
+        QString leftOut; // where no file may remain
+    } cases[] = {
+        {"patch base",
+         QFileInfo(staged(strings)).path(),
+         {patched},
+         QString("Could not patch '%1' to '%2'").arg(staged(strings + "_old"), staged(strings)),
+         staged(strings + "_old")},
+        {"translation",
+         staged("SharedSupport/translations"),
+         {},
+         QString("Could not copy '%1' to '%2'").arg(shownTranslation, stagedTranslation),
+         stagedTranslation},
+    };
+    ASSERT_TRUE(put(installed(strings), oldStrings));
+    ASSERT_TRUE(put(translation, lines("translation", 6000)));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        log.lines.clear();
+        PrivateTmpfs fs(c.volume, "1m");
+        if (!fs.mounted())
+            GTEST_SKIP() << "cannot mount a private tmpfs here";
+        ASSERT_TRUE(put(staged(strings + "_1_patch_"), patch));
+        ASSERT_TRUE(fs.fillLeaving(QStringLiteral("filler"), 8192));
+
+        ASSERT_EQ(run(c.list), TaskSpecification::Failed);
+        EXPECT_TRUE(log.filtered("s message")
+                        .contains("s message " + c.failure + ": No space left on device"))
+            << qPrintable(log.filtered("s message").join(" | "));
+        EXPECT_FALSE(QFileInfo::exists(c.leftOut));
+    }
+}
+
 // A copy of data with one bit flipped in the middle.
 QByteArray flipped(QByteArray data)
 {

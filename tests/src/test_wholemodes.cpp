@@ -3,6 +3,7 @@
 #include "asuser_test_support.h"
 #include "configuration.h"
 #include "faketasks.h"
+#include "filecopytaskspecification.h"
 #include "filemodes.h"
 #include "fileops_test_support.h"
 #include "filereplacelisttaskspecification.h"
@@ -159,20 +160,29 @@ protected:
     QMap<QString, QByteArray> expectedContent;
 };
 
-// Each file of mode in specialModes, plus a listed program, whose executable rule must not take
-// the bits either.
+// Each file of mode in specialModes, plus programs and libraries of the executable rule: it
+// takes no bit away from a set-ID one and gives it no right it lacked, and gives the others its
+// own mode.
 struct ModeFile
 {
     QString rel;
     int mode;
+    int expected;
 };
 
 QList<ModeFile> modeFiles()
 {
     QList<ModeFile> files;
     for (const int mode : specialModes)
-        files.append({QString("MacOS/helper%1").arg(mode, 0, 8), mode});
-    files.append({QStringLiteral("MacOS/package_inst"), 04755});
+        files.append({QString("MacOS/helper%1").arg(mode, 0, 8), mode, mode});
+    files.append({QStringLiteral("MacOS/package_inst"), 04755, 04755});
+    files.append({QStringLiteral("MacOS/qvxclient_mac"), 04750, 04750});
+    files.append({QStringLiteral("Frameworks/libqvxcore.dylib"), 02710, 02710});
+    // Others may not change what runs with its owner's rights.
+    files.append({QStringLiteral("MacOS/error_report"), 06777, 06755});
+    files.append({QStringLiteral("MacOS/update"), 0644, 0755});
+    files.append({QStringLiteral("Frameworks/libplain.dylib"), 0666, 0755});
+    files.append({QStringLiteral("Frameworks/libsticky.dylib"), 01600, 01755});
     return files;
 }
 
@@ -218,7 +228,7 @@ TEST_F(WholeModeTest, EveryWayOfInstallingAndRestoringKeepsTheWholeModeAndOwner)
                     for (const ModeFile &f : modeFiles()) {
                         EXPECT_EQ(get(installed(f.rel)), expectedContent[f.rel])
                             << qPrintable(f.rel);
-                        EXPECT_EQ(octal(exactModeOf(installed(f.rel))), octal(f.mode))
+                        EXPECT_EQ(octal(exactModeOf(installed(f.rel))), octal(f.expected))
                             << qPrintable(f.rel);
                         EXPECT_EQ(ownerOf(installed(f.rel)).uid, owner.uid) << qPrintable(f.rel);
                         EXPECT_EQ(ownerOf(installed(f.rel)).gid, owner.gid) << qPrintable(f.rel);
@@ -270,41 +280,95 @@ TEST_F(WholeModeTest, AMovedFileKeepsItsWholeModeAndOwnerOnOneVolumeAndAcrossTwo
 }
 
 // Step one stages the new updater from the installed one: each staged file stands in for an
-// installed file and carries its whole mode, also where the executable rule applies.
+// installed file and carries its whole mode and owner; the executable rule of staging widens no
+// set-ID program and gives the others its own mode.
 TEST(StagedModeTest, AStagedUpdaterFileKeepsTheWholeModeOfTheInstalledOne)
 {
-    UpdaterTestEnv env;
-    Configuration config;
-    config.clientUpdate = 0;
-    config.tempDir = env.path(QStringLiteral("session"));
-    config.installPath = env.bundle() + QStringLiteral("/Contents/");
-    ASSERT_TRUE(QDir().mkpath(config.tempDir));
-    ASSERT_TRUE(UpdateIniData::modify(812, config.tempDir, config.installPath,
-                                      QStringLiteral("update_macosx")));
-    QList<ReplaceEntry> list;
-    QMap<QString, int> modes;
+    const QString contents = QStringLiteral("SharedSupport/update.app/Contents/");
+    QList<ModeFile> files;
     for (const int mode : specialModes)
-        modes[QString("SharedSupport/update.app/Contents/MacOS/helper%1").arg(mode, 0, 8)] = mode;
-    modes[QStringLiteral("SharedSupport/update.app/Contents/MacOS/update")] = 04755;
-    for (auto it = modes.cbegin(); it != modes.cend(); ++it) {
-        const QByteArray data = lines(qPrintable(it.key()));
-        const QString installed = config.installPath + "/" + it.key();
-        ASSERT_TRUE(put(installed, "old"));
-        ASSERT_EQ(::chmod(QFile::encodeName(installed).constData(), mode_t(it.value())), 0);
-        ASSERT_TRUE(put(config.tempDir + "/" + it.key() + "._lzma2_", packLzma2(data)));
-        ReplaceEntry entry("update", it.key() + "._lzma2_", sha512(data), quint64(data.size()),
-                           it.key());
-        entry.m_downloadHash = sha512(packLzma2(data));
-        list << entry;
-    }
+        files.append({contents + QString("MacOS/helper%1").arg(mode, 0, 8), mode, mode});
+    files.append({contents + "MacOS/update", 04755, 04755});
+    files.append({contents + "Resources/lib.dylib", 04710, 04710});
+    files.append({contents + "Resources/libgroup.dylib", 02710, 02710});
+    files.append({contents + "Resources/libopen.dylib", 04777, 04755});
+    files.append({contents + "Resources/libplain.dylib", 0644, 0755});
+    QList<Owner> owners = {{::geteuid(), ::getegid()}};
+    if (::geteuid() == 0)
+        owners.append({otherOwner, otherGroup});
+    for (const Owner owner : owners) {
+        SCOPED_TRACE(owner.uid);
+        UpdaterTestEnv env;
+        Configuration config;
+        config.clientUpdate = 0;
+        config.tempDir = env.path(QStringLiteral("session"));
+        config.installPath = env.bundle() + QStringLiteral("/Contents/");
+        ASSERT_TRUE(QDir().mkpath(config.tempDir));
+        ASSERT_TRUE(UpdateIniData::modify(812, config.tempDir, config.installPath,
+                                          QStringLiteral("update_macosx")));
+        QList<ReplaceEntry> list;
+        for (const ModeFile &f : qAsConst(files)) {
+            const QByteArray data = lines(qPrintable(f.rel));
+            const QString installed = config.installPath + "/" + f.rel;
+            ASSERT_TRUE(put(installed, "old"));
+            ASSERT_TRUE(setOwnerAndMode(installed, owner, f.mode));
+            ASSERT_TRUE(put(config.tempDir + "/" + f.rel + "._lzma2_", packLzma2(data)));
+            ReplaceEntry entry("update", f.rel + "._lzma2_", sha512(data), quint64(data.size()),
+                               f.rel);
+            entry.m_downloadHash = sha512(packLzma2(data));
+            list << entry;
+        }
 
-    UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4);
-    task.execute();
-    ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
-    ASSERT_EQ(task.state, int(TaskSpecification::Finished));
-    for (auto it = modes.cbegin(); it != modes.cend(); ++it)
-        EXPECT_EQ(octal(exactModeOf(config.tempDir + "/" + it.key())), octal(it.value()))
-            << qPrintable(it.key());
+        UpdateSelfUnzipTaskSpecification task(&list, &config, nullptr, 0.4);
+        task.execute();
+        ASSERT_TRUE(waitUntil([&] { return taskEnded(task); }));
+        ASSERT_EQ(task.state, int(TaskSpecification::Finished));
+        for (const ModeFile &f : qAsConst(files)) {
+            const QString staged = config.tempDir + "/" + f.rel;
+            EXPECT_EQ(octal(exactModeOf(staged)), octal(f.expected)) << qPrintable(f.rel);
+            EXPECT_EQ(ownerOf(staged).uid, owner.uid) << qPrintable(f.rel);
+            EXPECT_EQ(ownerOf(staged).gid, owner.gid) << qPrintable(f.rel);
+        }
+    }
+}
+
+// A copy that keeps its source's mode and cannot be given it leaves nothing at the target: not
+// a file that a later step could take for the copy.
+TEST(KeptModeCopyTest, ACopyThatCannotGetItsModeIsRemoved)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0777), 0);
+    const QString source = dir.filePath("source");
+    const QString target = dir.filePath("target");
+    ASSERT_TRUE(put(source, "kept aside"));
+    ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), 0644), 0);
+    int state = TaskSpecification::Idle;
+    QStringList messages;
+    {
+        // Root reads any file; an ordinary user cannot read back the write-only copy that this
+        // mask makes, and so cannot give it its mode.
+        std::unique_ptr<AsOrdinaryUser> asUser;
+        if (::geteuid() == 0) {
+            asUser = std::make_unique<AsOrdinaryUser>();
+            ASSERT_TRUE(asUser->active());
+        }
+        const mode_t mask = ::umask(0477);
+        FileCopyTaskSpecification task(nullptr, source, target, nullptr, 1.0, true);
+        QObject::connect(&task, &TaskSpecification::message,
+                         [&messages](const QString &text) { messages << text; });
+        task.execute();
+        const bool ended = waitUntil([&task] { return taskEnded(task); });
+        ::umask(mask);
+        ASSERT_TRUE(ended);
+        state = task.state;
+    }
+    EXPECT_EQ(state, int(TaskSpecification::Failed));
+    EXPECT_EQ(
+        messages,
+        QStringList(QString("Could not copy '%1' to '%2': Permission denied").arg(source, target)));
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_EQ(get(source), QByteArray("kept aside"));
 }
 
 // A user cannot give its file to someone else: set-ID bits about another owner or a group it is

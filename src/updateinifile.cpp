@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,10 +204,13 @@ Parsed parse(const QByteArray &data)
             parsed.segments.append(filler);
         }
         if (data.at(line.start) == '[') {
-            const int close = data.indexOf(']', line.start);
-            QByteArray name = close == -1 || close >= line.start + line.length
-                ? data.mid(line.start + 1, line.length - 1)
-                : data.mid(line.start + 1, close - line.start - 1);
+            // Only this line is searched: a search to the end of the data for every '[' line
+            // would make a file of such lines take quadratic time.
+            const char *begin = data.constData() + line.start;
+            const void *close = std::memchr(begin, ']', size_t(line.length));
+            QByteArray name = close
+                ? data.mid(line.start + 1, int(static_cast<const char *>(close) - begin) - 1)
+                : data.mid(line.start + 1, line.length - 1);
             name = name.trimmed();
             general = name.compare("general", Qt::CaseInsensitive) == 0;
             if (general)
@@ -569,7 +573,8 @@ bool inspect(const QString &path, Target *target, QString *why)
         }
         struct stat linked;
         if (::lstat(QFile::encodeName(resolved).constData(), &linked) != 0) {
-            *why = linkText(resolved) + QStringLiteral(": ") + systemErrorText(errno);
+            const int error = errno;
+            *why = linkText(resolved) + QStringLiteral(": ") + systemErrorText(error);
             return false;
         }
         if (!S_ISREG(linked.st_mode)) {
@@ -671,7 +676,8 @@ bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString
         // A link is left leading to a file.
         if (!target.viaLink) {
             if (::unlink(destination.constData()) != 0) {
-                setReason(reason, systemErrorText(errno));
+                const int error = errno;
+                setReason(reason, systemErrorText(error));
                 return false;
             }
             syncFolder(folder);

@@ -256,8 +256,7 @@ TEST(UpdateIniWholeUpdateTest, LeavesUpdateIniAsItWasOrRefusesWithTheReason)
          "\xef\xbb\xbf current\\dir=/mine\n[a]\nk=\"open\n"},
         {"a group below the record's", "[update]\nstreams=2\n\n[current/a]\nk=1\n",
          "the group \"current/a\" keeps QSettings from reading the record's \"version\""},
-        {"64 bytes under the size limit", nearLimit,
-         "the file would be larger than 1048576 bytes"},
+        {"64 bytes under the size limit", nearLimit, "the file would be larger than 1048576 bytes"},
         {"BOM and a file that is one open value", "\xef\xbb\xbfnote=\"open\n",
          "the record cannot be placed where it would be read"},
     };
@@ -283,8 +282,11 @@ TEST(UpdateIniWholeUpdateTest, LeavesUpdateIniAsItWasOrRefusesWithTheReason)
                       QStringList {QStringLiteral("update.ini")});
             continue;
         }
-        ASSERT_TRUE(written) << reason.toStdString();
-        ASSERT_TRUE(UpdateIniData::modifyTempIni(staged, &reason)) << reason.toStdString();
+        // Every row runs, whatever an earlier one did.
+        if (!written || !UpdateIniData::modifyTempIni(staged, &reason)) {
+            ADD_FAILURE() << "not written: " << reason.toStdString();
+            continue;
+        }
 
         Configuration::setApplicationDirOverride(staged
                                                  + QStringLiteral("/update.app/Contents/MacOS"));
@@ -297,7 +299,7 @@ TEST(UpdateIniWholeUpdateTest, LeavesUpdateIniAsItWasOrRefusesWithTheReason)
         EXPECT_EQ(qvxdir, QStringLiteral("/client dir/"));
 
         Configuration::setApplicationDirOverride(env.applicationDir());
-        ASSERT_TRUE(UpdateIniData::remove(&reason)) << reason.toStdString();
+        EXPECT_TRUE(UpdateIniData::remove(&reason)) << reason.toStdString();
         EXPECT_EQ(contentOf(file), c.before);
         EXPECT_EQ(QFileInfo::exists(file), !c.before.isEmpty());
         EXPECT_FALSE(QFileInfo::exists(file + QStringLiteral("_part_")));

@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QSettings>
-#include <QVariant>
 
 namespace {
 
@@ -43,37 +42,49 @@ QString UpdateIniData::iniPath()
     return QDir(Configuration::getInstallPath()).absoluteFilePath(QStringLiteral("update.ini"));
 }
 
-bool UpdateIniData::get(int *version, QString *type, QString *dir, QString *qvxdir)
+namespace {
+
+// The record get reads, when it is usable; else why says what is missing.
+bool usableRecord(const QString &path, UpdateIniFile::Record *record, QString *why)
 {
-    const QString path = iniPath();
-    QString why;
     // QSettings would wait in open() for a writer of a FIFO.
-    if (QFileInfo::exists(path) && !isReadableRegularFile(path, &why)) {
-        qDebug() << "get" << path << "not read:" << why;
+    if (QFileInfo::exists(path) && !isReadableRegularFile(path, why)) {
+        qDebug() << "get" << path << "not read:" << *why;
         return false;
     }
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("current"));
-    bool versionOk = false;
-    const int readVersion = settings.value(QStringLiteral("version")).toInt(&versionOk);
-    const QString readDir = settings.value(QStringLiteral("dir")).toString();
-    const QString readQvxdir = settings.value(QStringLiteral("qvxdir")).toString();
-    const QString readType = settings.value(QStringLiteral("type")).toString();
-    settings.endGroup();
-    qDebug() << "get" << path << readVersion << readDir << readQvxdir << readType;
+    const bool versionRead = UpdateIniFile::readRecord(path, record);
+    qDebug() << "get" << path << record->version << record->dir << record->qvxdir << record->type;
+    if (!QFileInfo::exists(path))
+        *why = QStringLiteral("there is no session record: '%1' does not exist").arg(path);
+    else if (!versionRead)
+        *why = QStringLiteral("the session record in '%1' has no version").arg(path);
+    else if (record->type.isEmpty())
+        *why = QStringLiteral("the session record in '%1' names no client type").arg(path);
+    else if (record->dir.isEmpty())
+        *why = QStringLiteral("the session record in '%1' names no session folder").arg(path);
+    else if (!QFileInfo::exists(record->dir))
+        *why = QStringLiteral("the session folder '%1' does not exist").arg(record->dir);
+    else
+        return true;
+    return false;
+}
 
-    const bool usable
-        = versionOk && !readType.isEmpty() && !readDir.isEmpty() && QFileInfo::exists(readDir);
-    if (!usable)
+} // namespace
+
+bool UpdateIniData::get(int *version, QString *type, QString *dir, QString *qvxdir)
+{
+    UpdateIniFile::Record record;
+    QString why;
+    if (!usableRecord(iniPath(), &record, &why))
         return false;
     if (version)
-        *version = readVersion;
+        *version = record.version;
     if (type)
-        *type = readType;
+        *type = record.type;
     if (dir)
-        *dir = readDir;
+        *dir = record.dir;
     if (qvxdir)
-        *qvxdir = readQvxdir;
+        *qvxdir = record.qvxdir;
     return true;
 }
 
@@ -98,6 +109,10 @@ bool UpdateIniData::modify(int version, const QString &dir, const QString &qvxdi
             *whyNot = unplacedText();
             return false;
         },
+        [&record](const QByteArray &before, const QByteArray &after,
+                  const UpdateIniFile::Reader &read, QString *whyNot) {
+            return UpdateIniFile::readsAsRecordWritten(before, after, record, read, whyNot);
+        },
         false, &why);
     return reportWrite("UpdateiniData::modify write result", ok, why, reason);
 }
@@ -114,6 +129,8 @@ bool UpdateIniData::remove(QString *reason)
             *after = UpdateIniFile::withoutRecord(before, &changed);
             return true;
         },
+        [](const QByteArray &, const QByteArray &after, const UpdateIniFile::Reader &read,
+           QString *whyNot) { return UpdateIniFile::readsWithoutRecord(after, read, whyNot); },
         true, &why);
     return reportWrite("UpdateiniData::remove write result", ok, why, reason);
 }
@@ -128,13 +145,15 @@ bool UpdateIniData::modifyTempIni(const QString &dir, QString *reason)
     const QString target = dir + QStringLiteral("/") + QStringLiteral("update.ini");
     qDebug() << "modifyTempIni" << target;
     UpdateIniFile::Record record;
-    if (!get(&record.version, &record.type, &record.dir, &record.qvxdir)) {
-        qDebug() << "Failed to read existing update.ini";
+    QString why;
+    if (!usableRecord(iniPath(), &record, &why)) {
+        qDebug() << "Failed to read existing update.ini" << why;
+        if (reason)
+            *reason = why;
         return false;
     }
     record.type = Configuration::clientTypeString(1);
     QByteArray source;
-    QString why;
     bool ok = UpdateIniFile::read(iniPath(), &source, &why);
     if (ok) {
         // The copy is made anew: settings dropped since an earlier staging do not come back.
@@ -145,6 +164,10 @@ bool UpdateIniData::modifyTempIni(const QString &dir, QString *reason)
                     return true;
                 *whyNot = unplacedText();
                 return false;
+            },
+            [&source, &record](const QByteArray &, const QByteArray &after,
+                               const UpdateIniFile::Reader &read, QString *whyNot) {
+                return UpdateIniFile::readsAsStagedCopy(source, after, record, read, whyNot);
             },
             false, &why);
     }

@@ -9,12 +9,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
+#include <QSettings>
 #include <QStringList>
 #include <QVector>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -153,6 +158,8 @@ struct Segment
     QString section;
     // Entries: the key QSettings files the value under ("group/key").
     QString key;
+    // The first key, which QSettings reads with the BOM in front of its name.
+    bool joinsBom = false;
 };
 
 int physicalLineBegin(const QByteArray &data, int pos, int floor)
@@ -203,10 +210,13 @@ Parsed parse(const QByteArray &data)
             parsed.segments.append(filler);
         }
         if (data.at(line.start) == '[') {
-            const int close = data.indexOf(']', line.start);
-            QByteArray name = close == -1 || close >= line.start + line.length
-                ? data.mid(line.start + 1, line.length - 1)
-                : data.mid(line.start + 1, close - line.start - 1);
+            // Only this line is searched: a search to the end of the data for every '[' line
+            // would make a file of such lines take quadratic time.
+            const char *begin = data.constData() + line.start;
+            const void *close = std::memchr(begin, ']', size_t(line.length));
+            QByteArray name = close
+                ? data.mid(line.start + 1, int(static_cast<const char *>(close) - begin) - 1)
+                : data.mid(line.start + 1, line.length - 1);
             name = name.trimmed();
             general = name.compare("general", Qt::CaseInsensitive) == 0;
             if (general)
@@ -226,8 +236,10 @@ Parsed parse(const QByteArray &data)
             int keyStart = line.start;
             if (first && general && bodyStart > 0) {
                 const QByteArray gap = data.mid(bodyStart, line.start - bodyStart);
-                if (gap.count(' ') + gap.count('\t') == gap.size())
+                if (gap.count(' ') + gap.count('\t') == gap.size()) {
                     keyStart = 0;
+                    segment.joinsBom = true;
+                }
             }
             while (keyEnd > keyStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
                 --keyEnd;
@@ -263,14 +275,38 @@ bool isRecordSection(const Segment &segment)
 }
 
 // A record key set anywhere would override or shadow ours, whichever section QSettings reads
-// last; so it goes with the group.
-bool belongsToRecord(const Segment &segment)
+// last; so it is part of the record. Other keys of the group are the user's.
+bool isRecordEntry(const Segment &segment)
 {
-    if (segment.kind == Kind::Header)
-        return isRecordSection(segment);
-    if (segment.kind == Kind::Entry)
-        return isRecordSection(segment) || isRecordKey(segment.key);
-    return false;
+    return segment.kind == Kind::Entry && isRecordKey(segment.key);
+}
+
+// For each header of the record's group: it holds record keys and nothing else of the user's
+// but blank lines and comments. Such a header goes with the record.
+QVector<bool> recordOnlyHeaders(const QVector<Segment> &segments)
+{
+    QVector<bool> result(segments.size(), false);
+    int header = -1;
+    bool record = false;
+    bool other = false;
+    const auto close = [&] {
+        if (header >= 0)
+            result[header] = record && !other;
+    };
+    for (int i = 0; i < segments.size(); ++i) {
+        const Segment &segment = segments.at(i);
+        if (segment.kind == Kind::Header) {
+            close();
+            header = isRecordSection(segment) ? i : -1;
+            record = other = false;
+        } else if (isRecordEntry(segment)) {
+            record = true;
+        } else if (segment.kind != Kind::Filler) {
+            other = true;
+        }
+    }
+    close();
+    return result;
 }
 
 // The groups step two reads from its own copy.
@@ -297,10 +333,23 @@ QByteArray lineEndOf(const QByteArray &text)
     return "\n";
 }
 
+bool endsWithLineEnd(const QByteArray &text)
+{
+    return !text.isEmpty() && isLineEnd(text.at(text.size() - 1));
+}
+
 void endLine(QByteArray *text, int floor, const QByteArray &lineEnd)
 {
-    if (text->size() > floor && !isLineEnd(text->at(text->size() - 1)))
+    if (text->size() > floor && !endsWithLineEnd(*text))
         *text += lineEnd;
+}
+
+// The length of the line end just before pos; 0 when there is none.
+int lineEndBefore(const QByteArray &text, int pos)
+{
+    if (pos >= 2 && text.at(pos - 2) == '\r' && text.at(pos - 1) == '\n')
+        return 2;
+    return pos >= 1 && isLineEnd(text.at(pos - 1)) ? 1 : 0;
 }
 
 // True when QSettings reads the record keys of text from the lines at [at, at + length) and
@@ -310,7 +359,7 @@ bool recordIsReadFrom(const QByteArray &text, int at, int length)
     QStringList found;
     for (const Segment &segment : parse(text).segments) {
         const bool inside = segment.begin >= at && segment.end <= at + length;
-        const bool record = segment.kind == Kind::Entry && isRecordKey(segment.key);
+        const bool record = isRecordEntry(segment);
         if (record != inside || (inside && found.contains(segment.key)))
             return false;
         if (record)
@@ -319,33 +368,115 @@ bool recordIsReadFrom(const QByteArray &text, int at, int length)
     return found.size() == int(sizeof(recordKeys) / sizeof(recordKeys[0]));
 }
 
-// body (without BOM) with the record placed where QSettings reads it first: in front, with the
-// top level opened again after it. For a file whose end QSettings reads as part of an open
-// value, where the record would vanish when appended.
-bool recordInFront(const QByteArray &bom, const QByteArray &body, const QByteArray &lines,
-                   const QByteArray &lineEnd, QByteArray *result)
+// Where a record put in front goes: just after the BOM, or after the first key's line when
+// QSettings reads the BOM as part of that key's name, so that the name stays as it is read.
+int frontOf(const Parsed &parsed)
 {
-    QByteArray out = bom + "[current]" + lineEnd;
-    const int at = out.size();
-    out += lines + "[General]" + lineEnd + body;
+    if (!parsed.segments.isEmpty() && parsed.segments.first().joinsBom)
+        return parsed.segments.first().end;
+    return parsed.bom.size();
+}
+
+bool isLineOf(const QByteArray &bytes, const QByteArray &content)
+{
+    return bytes.startsWith(content)
+        && (bytes.size() == content.size() || bytes.mid(content.size()) == "\n"
+            || bytes.mid(content.size()) == "\r" || bytes.mid(content.size()) == "\r\n");
+}
+
+// A header and the record's entries just as a record write adds them, from segments[from] on.
+bool isAddedRecordAt(const QByteArray &text, const QVector<Segment> &segments, int from)
+{
+    if (from < 0 || from + 4 >= segments.size()
+        || !isLineOf(bytesOf(text, segments.at(from)), "[current]"))
+        return false;
+    const char *const order[] = {"dir", "qvxdir", "type", "version"};
+    for (int i = 0; i < 4; ++i) {
+        const Segment &entry = segments.at(from + 1 + i);
+        if (!isRecordEntry(entry)
+            || entry.key != QLatin1String("current/") + QLatin1String(order[i])
+            || !text.mid(entry.begin).startsWith(QByteArray(order[i]) + '='))
+            return false;
+    }
+    return true;
+}
+
+// text without the lines a record write added: the record in front, or the record at the end
+// together with the line end added before it (its last line then has none).
+QByteArray withoutAddedRecord(const QByteArray &text, bool *changed)
+{
+    const Parsed parsed = parse(text);
+    const QVector<Segment> &segments = parsed.segments;
+    const int front = frontOf(parsed);
+    int first = 0;
+    while (first < segments.size() && segments.at(first).begin < front)
+        ++first;
+    if (first < segments.size() && segments.at(first).begin == front
+        && isAddedRecordAt(text, segments, first) && first + 5 < segments.size()
+        && isLineOf(bytesOf(text, segments.at(first + 5)), "[General]")) {
+        *changed = true;
+        return text.left(front) + text.mid(segments.at(first + 5).end);
+    }
+    const int last = segments.size() - 5;
+    if (isAddedRecordAt(text, segments, last) && segments.constLast().end == text.size()) {
+        int begin = segments.at(last).begin;
+        if (!endsWithLineEnd(text))
+            begin -= lineEndBefore(text, begin);
+        *changed = true;
+        return text.left(begin);
+    }
+    *changed = false;
+    return text;
+}
+
+// text without record entries, and without the headers that held only those.
+QByteArray withoutRecordEntries(const QByteArray &text, bool *changed)
+{
+    const Parsed parsed = parse(text);
+    const QVector<bool> recordOnly = recordOnlyHeaders(parsed.segments);
+    QByteArray out = parsed.bom;
+    for (int i = 0; i < parsed.segments.size(); ++i) {
+        const Segment &segment = parsed.segments.at(i);
+        if (isRecordEntry(segment) || recordOnly.at(i))
+            *changed = true;
+        else
+            out += bytesOf(text, segment);
+    }
+    return out;
+}
+
+// text, which holds no record, with record added where QSettings reads it: at the end, or in
+// front for a file whose end QSettings reads as part of an open value. The drop takes exactly
+// these lines away again: a file that did not end with a line end gets one before the record
+// and none after it.
+bool addRecord(const QByteArray &text, const QByteArray &lineEnd,
+               const UpdateIniFile::Record &record, QByteArray *result)
+{
+    const Parsed parsed = parse(text);
+    const QByteArray lines = UpdateIniFile::recordLines(record, lineEnd);
+    QByteArray out = text;
+    QByteArray atEnd = lines;
+    if (text.size() > parsed.bom.size() && !endsWithLineEnd(text)) {
+        out += lineEnd;
+        atEnd.chop(lineEnd.size());
+    }
+    out += "[current]" + lineEnd;
+    int at = out.size();
+    out += atEnd;
+    if (recordIsReadFrom(out, at, atEnd.size())) {
+        *result = out;
+        return true;
+    }
+    const int front = frontOf(parsed);
+    if (front > parsed.bom.size() && !isLineEnd(text.at(front - 1)))
+        return false;
+    out = text.left(front) + "[current]" + lineEnd;
+    at = out.size();
+    out += lines + "[General]" + lineEnd + text.mid(front);
     if (!recordIsReadFrom(out, at, lines.size()))
         return false;
     *result = out;
     return true;
-}
-
-bool appendRecord(QByteArray out, const QByteArray &bom, const QByteArray &lines,
-                  const QByteArray &lineEnd, QByteArray *result)
-{
-    endLine(&out, bom.size(), lineEnd);
-    out += "[current]" + lineEnd;
-    const int at = out.size();
-    out += lines;
-    if (recordIsReadFrom(out, at, lines.size())) {
-        *result = out;
-        return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -428,44 +559,56 @@ QByteArray recordLines(const Record &record, const QByteArray &lineEnd)
 
 bool withRecord(const QByteArray &text, const Record &record, QByteArray *result)
 {
-    const Parsed parsed = parse(text);
     const QByteArray lineEnd = lineEndOf(text);
-    const QByteArray lines = recordLines(record, lineEnd);
-    QByteArray out = parsed.bom;
-    int at = -1;
-    for (const Segment &segment : parsed.segments) {
-        // The record takes the place of the first group that held it.
-        if (at < 0 && segment.kind == Kind::Header && isRecordSection(segment)) {
-            out += bytesOf(text, segment);
-            endLine(&out, 0, lineEnd);
-            at = out.size();
-            out += lines;
-        } else if (!belongsToRecord(segment)) {
-            out += bytesOf(text, segment);
+    bool changed = false;
+    const QByteArray base = withoutAddedRecord(text, &changed);
+    const Parsed parsed = parse(base);
+    const QVector<bool> recordOnly = recordOnlyHeaders(parsed.segments);
+    // A record left in a group of its own (by an earlier writer, or by hand) is replaced where
+    // it stands, in the first group that holds record keys.
+    int place = -1;
+    for (int i = 0; i < parsed.segments.size() && place < 0; ++i) {
+        const Segment &segment = parsed.segments.at(i);
+        if (segment.kind != Kind::Header || !isRecordSection(segment))
+            continue;
+        for (int j = i + 1; j < parsed.segments.size(); ++j) {
+            if (parsed.segments.at(j).kind == Kind::Header)
+                break;
+            if (isRecordEntry(parsed.segments.at(j))) {
+                place = i;
+                break;
+            }
         }
     }
-    if (at >= 0 && recordIsReadFrom(out, at, lines.size())) {
-        *result = out;
-        return true;
+    if (place >= 0) {
+        const QByteArray lines = recordLines(record, lineEnd);
+        QByteArray out = parsed.bom;
+        int at = -1;
+        for (int i = 0; i < parsed.segments.size(); ++i) {
+            const Segment &segment = parsed.segments.at(i);
+            if (i == place) {
+                out += bytesOf(base, segment);
+                endLine(&out, 0, lineEnd);
+                at = out.size();
+                out += lines;
+            } else if (!isRecordEntry(segment) && !recordOnly.at(i)) {
+                out += bytesOf(base, segment);
+            }
+        }
+        if (recordIsReadFrom(out, at, lines.size())) {
+            *result = out;
+            return true;
+        }
     }
-    if (at < 0 && appendRecord(out, parsed.bom, lines, lineEnd, result))
-        return true;
-    bool changed = false;
-    return recordInFront(parsed.bom, withoutRecord(text, &changed).mid(parsed.bom.size()), lines,
-                         lineEnd, result);
+    return addRecord(withoutRecordEntries(base, &changed), lineEnd, record, result);
 }
 
 QByteArray withoutRecord(const QByteArray &text, bool *changed)
 {
-    const Parsed parsed = parse(text);
-    QByteArray out = parsed.bom;
-    *changed = false;
-    for (const Segment &segment : parsed.segments) {
-        if (belongsToRecord(segment))
-            *changed = true;
-        else
-            out += bytesOf(text, segment);
-    }
+    bool added = false;
+    bool entries = false;
+    const QByteArray out = withoutRecordEntries(withoutAddedRecord(text, &added), &entries);
+    *changed = added || entries;
     return out;
 }
 
@@ -475,8 +618,13 @@ bool stagedCopy(const QByteArray &source, const Record &record, QByteArray *resu
     const QByteArray lineEnd = lineEndOf(source);
     QByteArray out = parsed.bom;
     // Keys of these groups written at the top level stay at the top level, ahead of any group.
+    // Right after the BOM the first of them would be read with the BOM in its name.
+    bool top = false;
     for (const Segment &segment : parsed.segments) {
         if (segment.kind == Kind::Entry && segment.general && isSettingsName(segment.key)) {
+            if (!top && !parsed.bom.isEmpty())
+                out += lineEnd;
+            top = true;
             out += bytesOf(source, segment);
             endLine(&out, parsed.bom.size(), lineEnd);
         }
@@ -488,9 +636,7 @@ bool stagedCopy(const QByteArray &source, const Record &record, QByteArray *resu
         if (copying)
             out += bytesOf(source, segment);
     }
-    const QByteArray lines = recordLines(record, lineEnd);
-    return appendRecord(out, parsed.bom, lines, lineEnd, result)
-        || recordInFront(parsed.bom, out.mid(parsed.bom.size()), lines, lineEnd, result);
+    return addRecord(out, lineEnd, record, result);
 }
 
 bool isBlank(const QByteArray &text)
@@ -569,7 +715,8 @@ bool inspect(const QString &path, Target *target, QString *why)
         }
         struct stat linked;
         if (::lstat(QFile::encodeName(resolved).constData(), &linked) != 0) {
-            *why = linkText(resolved) + QStringLiteral(": ") + systemErrorText(errno);
+            const int error = errno;
+            *why = linkText(resolved) + QStringLiteral(": ") + systemErrorText(error);
             return false;
         }
         if (!S_ISREG(linked.st_mode)) {
@@ -617,6 +764,98 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
+// QSettings keeps what it read of a file and reads it again only when its size or time has
+// changed; so each reading gets a time of its own.
+bool readThroughQSettings(const QString &path, const QString &folder, const QByteArray &bytes,
+                          UpdateIniFile::Reading *reading, QString *why)
+{
+    *reading = UpdateIniFile::Reading();
+    if (bytes.isEmpty())
+        return true;
+    // As QSettings did, a missing folder is made.
+    QDir().mkpath(folder);
+    const int fd = createFileExclusively(path);
+    if (fd < 0) {
+        const int error = errno;
+        *why = systemErrorText(error);
+        return false;
+    }
+    static std::atomic<long> readings {0};
+    struct timespec times[2];
+    times[0].tv_sec = time_t(++readings);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    bool ok = writeAll(fd, bytes.constData(), bytes.size()) && ::futimens(fd, times) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok && errno != EINTR) {
+        error = errno;
+        ok = false;
+    }
+    if (ok) {
+        reading->versionRead = UpdateIniFile::readRecord(path, &reading->record);
+        QSettings settings(path, QSettings::IniFormat);
+        const QStringList keys = settings.allKeys();
+        for (const QString &key : keys)
+            reading->values.insert(key, settings.value(key));
+    }
+    ::unlink(QFile::encodeName(path).constData());
+    if (!ok)
+        *why = systemErrorText(error);
+    return ok;
+}
+
+QMap<QString, QVariant> withoutRecordKeys(QMap<QString, QVariant> values)
+{
+    for (const char *name : recordKeys)
+        values.remove(QLatin1String("current/") + QLatin1String(name));
+    return values;
+}
+
+// The first key under prefix whose value differs between the two readings; null when none.
+QString firstDifference(const QMap<QString, QVariant> &was, const QMap<QString, QVariant> &is,
+                        const QString &prefix)
+{
+    for (const QMap<QString, QVariant> *values : {&was, &is}) {
+        for (auto it = values->constBegin(); it != values->constEnd(); ++it) {
+            if (!it.key().startsWith(prefix))
+                continue;
+            if (!was.contains(it.key()) || !is.contains(it.key())
+                || was.value(it.key()) != is.value(it.key()))
+                return it.key();
+        }
+    }
+    return QString();
+}
+
+// The record as the updater would read it from bytes, equal to record; else why names the
+// first value read otherwise, and the group that hides the record when there is one.
+bool recordReadsAsWritten(const QByteArray &bytes, const UpdateIniFile::Reading &reading,
+                          const UpdateIniFile::Record &record, QString *why)
+{
+    const UpdateIniFile::Record &read = reading.record;
+    const QString wrong = !reading.versionRead || read.version != record.version
+        ? QStringLiteral("version")
+        : read.dir != record.dir       ? QStringLiteral("dir")
+        : read.qvxdir != record.qvxdir ? QStringLiteral("qvxdir")
+        : read.type != record.type     ? QStringLiteral("type")
+                                       : QString();
+    if (wrong.isNull())
+        return true;
+    // QSettings looks a key up in the last group whose name sorts before it; a group below
+    // "current" can be that one.
+    for (const Segment &segment : parse(bytes).segments) {
+        if (segment.kind == Kind::Header && !segment.general
+            && segment.section.startsWith(QLatin1String("current/"))) {
+            *why = QStringLiteral("the group \"%1\" keeps QSettings from reading the record's "
+                                  "\"%2\"")
+                       .arg(segment.section, wrong);
+            return false;
+        }
+    }
+    *why = QStringLiteral("QSettings would not read the record's \"%1\" as written").arg(wrong);
+    return false;
+}
+
 } // namespace
 
 namespace UpdateIniFile {
@@ -648,7 +887,74 @@ bool read(const QString &path, QByteArray *bytes, QString *why)
     return readRegularFile(path, maxFileSize, bytes, why);
 }
 
-bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString *reason)
+bool readRecord(const QString &path, Record *record)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    bool versionRead = false;
+    record->version = settings.value(QStringLiteral("version")).toInt(&versionRead);
+    record->dir = settings.value(QStringLiteral("dir")).toString();
+    record->qvxdir = settings.value(QStringLiteral("qvxdir")).toString();
+    record->type = settings.value(QStringLiteral("type")).toString();
+    settings.endGroup();
+    return versionRead;
+}
+
+bool readsAsRecordWritten(const QByteArray &before, const QByteArray &after, const Record &record,
+                          const Reader &read, QString *why)
+{
+    Reading was;
+    Reading is;
+    if (!read(before, &was, why) || !read(after, &is, why))
+        return false;
+    if (!recordReadsAsWritten(after, is, record, why))
+        return false;
+    const QString changed
+        = firstDifference(withoutRecordKeys(was.values), withoutRecordKeys(is.values), QString());
+    if (!changed.isNull()) {
+        *why
+            = QStringLiteral("the record would change what QSettings reads as \"%1\"").arg(changed);
+        return false;
+    }
+    return true;
+}
+
+bool readsWithoutRecord(const QByteArray &after, const Reader &read, QString *why)
+{
+    Reading is;
+    if (!read(after, &is, why))
+        return false;
+    const QString left = is.versionRead ? QStringLiteral("version")
+        : !is.record.dir.isEmpty()      ? QStringLiteral("dir")
+        : !is.record.qvxdir.isEmpty()   ? QStringLiteral("qvxdir")
+        : !is.record.type.isEmpty()     ? QStringLiteral("type")
+                                        : QString();
+    if (left.isNull())
+        return true;
+    *why = QStringLiteral("QSettings would still read the record's \"%1\"").arg(left);
+    return false;
+}
+
+bool readsAsStagedCopy(const QByteArray &source, const QByteArray &copy, const Record &record,
+                       const Reader &read, QString *why)
+{
+    Reading was;
+    Reading is;
+    if (!read(source, &was, why) || !read(copy, &is, why))
+        return false;
+    if (!recordReadsAsWritten(copy, is, record, why))
+        return false;
+    const QString lost = firstDifference(was.values, is.values, QStringLiteral("update/"));
+    const QString lostChannel = firstDifference(was.values, is.values, QStringLiteral("Channel/"));
+    if (lost.isNull() && lostChannel.isNull())
+        return true;
+    *why = QStringLiteral("the copy would not carry \"%1\" as QSettings reads it")
+               .arg(lost.isNull() ? lostChannel : lost);
+    return false;
+}
+
+bool change(const QString &path, const Edit &edit, const Check &check, bool removeWhenBlank,
+            QString *reason)
 {
     Target target;
     QString why;
@@ -671,12 +977,28 @@ bool change(const QString &path, const Edit &edit, bool removeWhenBlank, QString
         // A link is left leading to a file.
         if (!target.viaLink) {
             if (::unlink(destination.constData()) != 0) {
-                setReason(reason, systemErrorText(errno));
+                const int error = errno;
+                setReason(reason, systemErrorText(error));
                 return false;
             }
             syncFolder(folder);
             return true;
         }
+    }
+    // The updater refuses to read a larger file, so the record could never be dropped again.
+    if (after.size() > maxFileSize) {
+        setReason(reason,
+                  QStringLiteral("the file would be larger than %1 bytes").arg(maxFileSize));
+        return false;
+    }
+    const QString readingPath = scratchPathFor(target.destination);
+    const Reader read
+        = [&readingPath, &folder](const QByteArray &bytes, Reading *reading, QString *whyNot) {
+              return readThroughQSettings(readingPath, folder, bytes, reading, whyNot);
+          };
+    if (!check(target.bytes, after, read, &why)) {
+        setReason(reason, why);
+        return false;
     }
     // As QSettings did, a missing folder is made.
     if (!target.exists)

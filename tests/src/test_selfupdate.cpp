@@ -262,7 +262,8 @@ TEST_F(SelfUpdateStagingTest, AnUnwritableSessionRecordEndsTheTaskFailed)
     ASSERT_EQ(run({}), TaskSpecification::Failed);
     EXPECT_EQ(log.filtered("s error"),
               QStringList({"s error Failed to write temp update.ini. The updater does not seem to "
-                           "have the required write permissions."}));
+                           "have the required write permissions. (there is no session record: '"
+                           + env.sharedSupport() + "/update.ini' does not exist)"}));
     EXPECT_FALSE(QFileInfo::exists(staged("SharedSupport/translations")));
     EXPECT_EQ(log.filtered("s canceled").size(), 1);
 }

@@ -126,6 +126,12 @@ QStringList Configuration::readArgsFile()
                  << uint(info.st_uid);
         return QStringList();
     }
+    // Step one makes a new file with one name; one with more is a file of ours linked here.
+    if (info.st_nlink > 1) {
+        qDebug() << "Not reading the update arguments" << path << "it has" << uint(info.st_nlink)
+                 << "links";
+        return QStringList();
+    }
     const int nul = content.indexOf('\0');
     if (nul >= 0)
         content.truncate(nul);

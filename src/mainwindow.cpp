@@ -3,6 +3,7 @@
 #include "bundlelinks.h"
 #include "configuration.h"
 #include "processtools.h"
+#include "systemreason.h"
 #include "ui_mainwindow.h"
 #include "updateengine.h"
 #include "updatelog.h"
@@ -237,11 +238,12 @@ bool MainWindow::handOverPending() const
     return m_Finished && !m_HandedOver && !m_RebootPending && !m_Ending;
 }
 
-void MainWindow::finishHandOver(bool started, const QString &bundle)
+void MainWindow::finishHandOver(bool started, const QString &bundle, const QString &reason)
 {
     if (!started) {
         qWarning() << "Hand-over failed: nothing started from" << bundle;
-        onFatalError(trWidget("Could not start '%1'").arg(QDir::cleanPath(bundle)));
+        onFatalError(withSystemReason(trWidget("Could not start '%1'").arg(QDir::cleanPath(bundle)),
+                                      reason));
         return;
     }
     m_HandedOver = true;
@@ -277,8 +279,9 @@ void MainWindow::onStartNewUpdater()
                             QString::number(m_Config->versionNr),
                             m_Config->versionString.isEmpty() ? QStringLiteral("#")
                                                               : m_Config->versionString};
-    finishHandOver(ProcessTools::startClientUpdater(m_Config->tempDir, args),
-                   ProcessTools::clientUpdaterBundle(m_Config->tempDir));
+    QString reason;
+    const bool started = ProcessTools::startClientUpdater(m_Config->tempDir, args, &reason);
+    finishHandOver(started, ProcessTools::clientUpdaterBundle(m_Config->tempDir), reason);
 }
 
 void MainWindow::onUpdateFinished()

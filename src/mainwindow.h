@@ -60,8 +60,9 @@ private:
 
     // A run has finished and its hand-over is still to come: a close now would drop it.
     bool handOverPending() const;
-    // Closes the window once the next program runs; a start that failed ends as a fatal error.
-    void finishHandOver(bool started, const QString &bundle);
+    // Closes the window once the next program runs; a start that failed ends as a fatal error
+    // that names reason, when there is one.
+    void finishHandOver(bool started, const QString &bundle, const QString &reason = QString());
     // A critical box that shows text as it is, never as markup.
     void showCritical(const QString &text);
 };

@@ -4,6 +4,7 @@
 #include "scratchfile.h"
 #include "systemreason.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -49,6 +50,25 @@ bool writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode, QSt
     return ok;
 }
 
+void setReason(QString *reason, const QString &text)
+{
+    if (reason)
+        *reason = text;
+}
+
+QString noTempFolderText()
+{
+    return QCoreApplication::translate("QWidget", "no temporary folder");
+}
+
+// What the window adds to its "Could not start" text.
+QString writeFailureText(const QString &path, const QString &why)
+{
+    if (path.isEmpty())
+        return noTempFolderText();
+    return QCoreApplication::translate("QWidget", "failed to write '%1' (%2)").arg(path, why);
+}
+
 } // namespace
 
 QString ProcessTools::argsFilePath()
@@ -61,11 +81,12 @@ QString ProcessTools::starterScriptPath()
     return tempFilePath(QString::fromLatin1(starterScriptName));
 }
 
-bool ProcessTools::writeArgsFile(const QStringList &args)
+bool ProcessTools::writeArgsFile(const QStringList &args, QString *reason)
 {
     const QString path = argsFilePath();
     if (path.isEmpty()) {
         qDebug() << "Failed to write update arguments: no temporary folder";
+        setReason(reason, noTempFolderText());
         return false;
     }
     QByteArray content;
@@ -78,6 +99,7 @@ bool ProcessTools::writeArgsFile(const QStringList &args)
     // all is left, the safer start.
     if (!writeNewFile(path, content, 0, &why)) {
         qDebug() << "Failed to write update arguments" << path << why;
+        setReason(reason, why);
         return false;
     }
     return true;
@@ -93,16 +115,26 @@ QString ProcessTools::clientBundle(const QString &dir)
     return dir + QStringLiteral("../../Quorvelin 3 Client.app");
 }
 
-bool ProcessTools::startClientUpdater(const QString &dir, const QStringList &args)
+bool ProcessTools::startClientUpdater(const QString &dir, const QStringList &args, QString *reason)
 {
     qDebug() << "startClientUpdater" << dir << args;
     qDebug() << "startNewUpdater_mac" << dir << args;
-    writeArgsFile(args);
+    setReason(reason, QString());
+    QString why;
+    // Without its arguments the new updater runs as step one again, and hands over again.
+    if (!writeArgsFile(args, &why)) {
+        setReason(reason, writeFailureText(argsFilePath(), why));
+        return false;
+    }
 
     const QString script = writeUpdateStarterScript(clientUpdaterBundle(dir),
-                                                    QString::fromLatin1(starterScriptName));
+                                                    QString::fromLatin1(starterScriptName), &why);
     if (script.isEmpty()) {
         qDebug() << "Failed to write temp update starter for second update step";
+        // Left alone, the arguments would make a later start without arguments a step two.
+        ::unlink(QFile::encodeName(argsFilePath()).constData());
+        if (!why.isEmpty())
+            setReason(reason, writeFailureText(starterScriptPath(), why));
         return false;
     }
     qDebug() << "starting" << script;
@@ -130,18 +162,23 @@ bool ProcessTools::startQvxClient(const QString &dir)
     return true;
 }
 
-QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName)
+QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName,
+                                 QString *reason)
 {
+    setReason(reason, QString());
     const QString content = PlatformLaunch::openBundleCommand(bundlePath);
     if (content.isEmpty())
         return QString();
     const QString path = ProcessTools::tempFilePath(scriptName);
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        setReason(reason, noTempFolderText());
         return QString();
+    }
     // Paths are bytes in the file-system encoding, so the script names the bundle as it is.
     QString why;
     if (!writeNewFile(path, QFile::encodeName(content), S_IRWXU, &why)) {
         qDebug() << "writeUpdateStarterScript" << path << why;
+        setReason(reason, why);
         return QString();
     }
     return path;

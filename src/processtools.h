@@ -10,8 +10,11 @@ class ProcessTools
 {
 public:
     // dir: the session folder holding the new updater copy; args: its step-two arguments, which
-    // it reads back from the arguments file. False when nothing could be started.
-    static bool startClientUpdater(const QString &dir, const QStringList &args);
+    // it reads back from the arguments file. False when nothing was started; *reason (when not
+    // null) then names the file that could not be written and why, or stays empty when the
+    // bundle holds nothing to start.
+    static bool startClientUpdater(const QString &dir, const QStringList &args,
+                                   QString *reason = nullptr);
     // dir: the client bundle's Contents folder, ending with "/". False when nothing could be
     // started.
     static bool startQvxClient(const QString &dir);
@@ -28,12 +31,15 @@ public:
     // name in the system temporary folder; empty when there is no usable one (Qt then reports
     // an empty temporary path, which must not turn into the file-system root).
     static QString tempFilePath(const QString &name);
-    // Writes args, one a line; false when the file could not be written completely.
-    static bool writeArgsFile(const QStringList &args);
+    // Writes args, one a line; false when the file could not be written completely, with the
+    // system's reason in *reason (when not null).
+    static bool writeArgsFile(const QStringList &args, QString *reason = nullptr);
 };
 
 // Writes the script that opens bundlePath into the system temporary folder as scriptName.
-// Returns its path, or an empty string when it cannot be written.
-QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName);
+// Returns its path, or an empty string when it cannot be written; *reason (when not null) then
+// gets the system's reason, or stays empty when there is nothing to open at bundlePath.
+QString writeUpdateStarterScript(const QString &bundlePath, const QString &scriptName,
+                                 QString *reason = nullptr);
 
 #endif // PROCESSTOOLS_H

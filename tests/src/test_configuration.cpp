@@ -316,6 +316,14 @@ TEST_F(ConfigurationTest, ArgumentsFileIsTakenOnlyAsAPlainSmallFileOfOurOwn)
                  && ::chown(QFile::encodeName(argsFile).constData(), 65534, 65534) == 0;
          },
          "it belongs to user 65534", true},
+        {"hard link to a file of ours",
+         [&] {
+             return UpdaterTestEnv::writeFile(outside, stepTwo)
+                 && ::link(QFile::encodeName(outside).constData(),
+                           QFile::encodeName(argsFile).constData())
+                 == 0;
+         },
+         "it has 2 links"},
         {"one byte over 64 KiB", plainFile(padded(64 * 1024 + 1)), "larger than 65536 bytes"},
         {"64 KiB", plainFile(padded(64 * 1024)), ""},
     };

@@ -1,3 +1,4 @@
+#include "asuser_test_support.h"
 #include "bundlefixture.h"
 #include "configuration.h"
 #include "httpdownloader.h"
@@ -31,8 +32,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -584,6 +589,84 @@ TEST_F(MainWindowTest, HandOverWithNothingToStartFailsVisibly)
         EXPECT_TRUE(capture.contains(QStringLiteral("Hand-over failed")));
         QTest::qWait(200);
         EXPECT_FALSE(QFile::exists(helperMarker()));
+    }
+}
+
+// Step one that cannot write its hand-over files (another user's file in a shared sticky
+// temporary folder, a folder there) ends with the reason and starts nothing. It used to hand over
+// all the same, and the new updater, without its arguments, ran as step one again.
+TEST_F(MainWindowTest, HandOverFilesThatCannotBeWrittenEndTheRunWithTheReason)
+{
+#ifdef Q_OS_MACOS
+    const int folderError = EPERM;
+#else
+    const int folderError = EISDIR;
+#endif
+    struct Case
+    {
+        const char *label;
+        const char *planted;
+        const char *other; // the other hand-over name: nothing may be left there
+        bool folder; // a folder there, else a file of root's that an ordinary user runs into
+        int error;
+    } cases[] = {
+        {"folder at the arguments name", "qvxclientupdateargs", "update.sh", true, folderError},
+        {"folder at the script name", "update.sh", "qvxclientupdateargs", true, folderError},
+        {"another user's file at the arguments name", "qvxclientupdateargs", "update.sh", false,
+         EPERM},
+    };
+    ASSERT_EQ(::chmod(QFile::encodeName(env.root()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(env.tempDir()).constData(), 01777), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        window.reset();
+        clearPendingQuit();
+        const QString planted = tempFile(QString::fromLatin1(c.planted));
+        const QString other = tempFile(QString::fromLatin1(c.other));
+        for (const QString &name : {planted, other}) {
+            QDir(name).removeRecursively();
+            QFile::remove(name);
+        }
+        if (!c.folder && ::geteuid() != 0)
+            GTEST_SKIP() << "only root can act as two users";
+        if (c.folder) {
+            ASSERT_TRUE(QDir().mkpath(planted));
+        } else {
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(planted, "--nouser\n"));
+        }
+        startRun();
+        placeNextProgram();
+        const QString program
+            = ProcessTools::clientUpdaterBundle(config.tempDir) + "/Contents/MacOS/update";
+        ASSERT_TRUE(QFile::setPermissions(
+            program, QFile::permissions(program) | QFileDevice::ReadOther | QFileDevice::ExeOther));
+        ASSERT_EQ(::chmod(QFile::encodeName(config.tempDir).constData(), 0755), 0);
+
+        ModalBoxCloser closer;
+        MessageCapture capture;
+        factory.root->finish();
+        int code = -1;
+        {
+            std::unique_ptr<AsOrdinaryUser> user;
+            if (!c.folder) {
+                user = std::make_unique<AsOrdinaryUser>();
+                if (!user->active())
+                    GTEST_SKIP() << "cannot act as an ordinary user here";
+            }
+            code = exitCodeOf([]() {});
+        }
+        EXPECT_EQ(code, 2);
+        const QString text
+            = QStringLiteral("Could not start '%1': failed to write '%2' (%3)")
+                  .arg(QDir::cleanPath(ProcessTools::clientUpdaterBundle(config.tempDir)), planted,
+                       QString::fromLocal8Bit(std::strerror(c.error)));
+        ASSERT_EQ(closer.boxes().size(), 1);
+        EXPECT_EQ(closer.boxes()[0].title, QStringLiteral("Error"));
+        EXPECT_EQ(closer.boxes()[0].text.toStdString(), text.toStdString());
+        EXPECT_TRUE(capture.lines().contains(text));
+        EXPECT_FALSE(capture.contains(QStringLiteral("starting \"")));
+        EXPECT_FALSE(QFile::exists(other));
+        EXPECT_FALSE(QFile::exists(nextMarker()));
     }
 }
 

@@ -1,3 +1,4 @@
+#include "asuser_test_support.h"
 #include "bundlefixture.h"
 #include "configuration.h"
 #include "platformlaunch.h"
@@ -13,7 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -250,19 +256,111 @@ TEST_F(ProcessToolsTest, UnwritableScriptStartsNothing)
     const QString missingTemp = env.path(QStringLiteral("no such folder"));
     ASSERT_TRUE(QDir().mkpath(env.tempDir() + QStringLiteral("/update.sh")));
 
-    for (const QString &temp : {missingTemp, env.tempDir()}) {
-        SCOPED_TRACE(temp.toStdString());
+    const struct
+    {
+        QString temp;
+        QString logLine; // the hand-over stops at the first file it cannot write
+    } cases[] = {
+        {missingTemp, QStringLiteral("Failed to write update arguments: no temporary folder")},
+        {env.tempDir(),
+         QStringLiteral("Failed to write temp update starter for second update step")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.temp.toStdString());
         g_messages.clear();
-        env.setEnv("TMPDIR", temp);
+        env.setEnv("TMPDIR", c.temp);
         EXPECT_EQ(writeUpdateStarterScript(session + QStringLiteral("/SharedSupport/update.app"),
                                            QStringLiteral("update.sh")),
                   QString());
-        EXPECT_FALSE(ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")}));
-        EXPECT_TRUE(
-            logged(QStringLiteral("Failed to write temp update starter for second update step")));
-        EXPECT_EQ(ProcessTools::argsFilePath().isEmpty(), temp == missingTemp);
+        QString reason;
+        EXPECT_FALSE(
+            ProcessTools::startClientUpdater(session, {QStringLiteral("--clientupdate")}, &reason));
+        EXPECT_TRUE(logged(c.logLine));
+        EXPECT_FALSE(reason.isEmpty());
+        EXPECT_EQ(ProcessTools::argsFilePath().isEmpty(), c.temp == missingTemp);
+        EXPECT_FALSE(QFileInfo::exists(env.tempDir() + QStringLiteral("/qvxclientupdateargs")));
     }
     EXPECT_FALSE(QFileInfo::exists(missingTemp));
+    QTest::qWait(300);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+}
+
+// Another user's file at a hand-over name in a shared sticky temporary folder, or a folder there,
+// cannot be removed. The hand-over stops there and says why: a new updater started without its
+// arguments ran as step one again and handed over again, without end.
+TEST_F(ProcessToolsTest, HandOverFileThatCannotBeWrittenStartsNothingAndSaysWhy)
+{
+#ifdef Q_OS_MACOS
+    const int folderError = EPERM;
+#else
+    const int folderError = EISDIR;
+#endif
+    struct Case
+    {
+        const char *label;
+        const char *planted; // the name taken in the temporary folder
+        const char *other; // the other hand-over name: nothing may be left there
+        bool folder; // a folder there, else a file of root's that an ordinary user runs into
+        int error;
+    } cases[] = {
+        {"folder at the arguments name", "qvxclientupdateargs", "update.sh", true, folderError},
+        {"folder at the script name", "update.sh", "qvxclientupdateargs", true, folderError},
+        {"another user's file at the arguments name", "qvxclientupdateargs", "update.sh", false,
+         EPERM},
+        {"another user's file at the script name", "update.sh", "qvxclientupdateargs", false,
+         EPERM},
+    };
+    const QString session = env.path(QStringLiteral("session"));
+    const QString program
+        = session + QStringLiteral("/SharedSupport/update.app/Contents/MacOS/update");
+    const QString marker = env.tempDir() + QStringLiteral("/started");
+    makeProgram(program, marker, QString());
+    ASSERT_TRUE(QFile::setPermissions(
+        program, QFile::permissions(program) | QFileDevice::ExeOther | QFileDevice::ReadOther));
+    ASSERT_EQ(::chmod(QFile::encodeName(env.root()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(env.tempDir()).constData(), 01777), 0);
+    const QByteArray theirs = "--nouser\n";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString planted = env.tempDir() + QLatin1Char('/') + QLatin1String(c.planted);
+        const QString other = env.tempDir() + QLatin1Char('/') + QLatin1String(c.other);
+        for (const QString &name : {planted, other}) {
+            QDir(name).removeRecursively();
+            QFile::remove(name);
+        }
+        if (!c.folder && ::geteuid() != 0)
+            GTEST_SKIP() << "only root can act as two users";
+        if (c.folder) {
+            ASSERT_TRUE(QDir().mkpath(planted));
+        } else {
+            ASSERT_TRUE(UpdaterTestEnv::writeFile(planted, theirs));
+        }
+        g_messages.clear();
+        bool started = true;
+        QString reason;
+        {
+            std::unique_ptr<AsOrdinaryUser> user;
+            if (!c.folder) {
+                user = std::make_unique<AsOrdinaryUser>();
+                if (!user->active())
+                    GTEST_SKIP() << "cannot act as an ordinary user here";
+            }
+            started = ProcessTools::startClientUpdater(
+                session, {"--clientupdate", "client_macosx", "812", "#"}, &reason);
+        }
+        EXPECT_FALSE(started);
+        EXPECT_EQ(reason.toStdString(),
+                  QStringLiteral("failed to write '%1' (%2)")
+                      .arg(planted, QString::fromLocal8Bit(std::strerror(c.error)))
+                      .toStdString());
+        EXPECT_EQ(QFileInfo(planted).isDir(), c.folder);
+        if (!c.folder) {
+            EXPECT_EQ(contentOf(planted), theirs);
+        }
+        EXPECT_FALSE(QFileInfo::exists(other));
+        for (const QString &line : qAsConst(g_messages))
+            EXPECT_FALSE(line.startsWith(QLatin1String("starting"))) << line.toStdString();
+    }
     QTest::qWait(300);
     EXPECT_FALSE(QFileInfo::exists(marker));
 }

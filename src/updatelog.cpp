@@ -5,11 +5,15 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QMutexLocker>
 #include <QStringList>
 
+#include <atomic>
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,6 +71,60 @@ QStringList textLines(const QString &text)
     return lines;
 }
 
+const char kLogFolderName[] = "quorvelin_update_log";
+
+// The log folder below the temporary folder, made 0700 when missing, as a descriptor; -1 when
+// what lies there is no folder of ours that only we can write. In a shared temporary folder
+// anyone may have made it first, or put a link there, to have our log written over their victim.
+int openLogFolder(const QString &tempPath)
+{
+    const int tempFd
+        = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tempFd < 0)
+        return -1;
+    const bool made = ::mkdirat(tempFd, kLogFolderName, 0700) == 0;
+    // Everything from here on goes through the descriptor: a folder swapped for a link after
+    // the check is not followed.
+    const int fd
+        = ::openat(tempFd, kLogFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(tempFd);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    // The umask may have taken bits from the new folder; 0700 is what it must have.
+    if (ours && made && (st.st_mode & 07777) != 0700)
+        ours = ::fchmod(fd, 0700) == 0 && ::fstat(fd, &st) == 0;
+    if (!ours || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The log file name in the folder folderFd, opened for writing and emptied; -1 when what lies
+// there is no plain file of ours. Neither a link nor a second name of another file is written
+// through, and a FIFO or a device cannot hold up the open.
+int openLogFileIn(int folderFd, const QString &name)
+{
+    const int fd
+        = ::openat(folderFd, QFile::encodeName(name).constData(),
+                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    // Emptied only once it is known to be ours: a refused file keeps every byte.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
+        || st.st_nlink != 1 || ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
 QAtomicPointer<UpdateLog> s_instance;
 QBasicMutex s_instanceMutex;
 
@@ -101,8 +159,13 @@ UpdateLog::UpdateLog(const QString &tempPath)
     : m_tempPath(tempPath.isEmpty() ? QDir::tempPath() : tempPath)
 {
     // Without a temporary folder there is no marker; the root folder is not a stand-in for it.
+    // Only its existence counts: whatever lies there (a link that leads nowhere, a FIFO, a file
+    // of someone else's) is looked at, never opened or followed.
+    struct stat st;
     m_enabled = !m_tempPath.isEmpty()
-        && QFileInfo::exists(m_tempPath + QStringLiteral("/qvx_update_log"));
+        && ::lstat(QFile::encodeName(m_tempPath + QStringLiteral("/qvx_update_log")).constData(),
+                   &st)
+            == 0;
 }
 
 UpdateLog::~UpdateLog()
@@ -122,18 +185,32 @@ void UpdateLog::openLogFile()
     name.replace(QLatin1Char('T'), QStringLiteral("__"));
     name = QStringLiteral("update__") + name + QStringLiteral(".log");
 
-    const QString folder
-        = QDir::toNativeSeparators(m_tempPath + QDir::separator()
-                                   + QStringLiteral("quorvelin_update_log") + QDir::separator());
-    QDir dir;
-    if (!dir.exists(folder))
-        dir.mkdir(folder);
+    const QString folder = QDir::toNativeSeparators(
+        m_tempPath + QDir::separator() + QLatin1String(kLogFolderName) + QDir::separator());
 
     QMutexLocker locker(&m_mutex);
     t_writing = true;
-    file = new QFile(folder + name);
-    file->open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate);
-    stream.setDevice(file);
+    int fd = -1;
+    const int folderFd = openLogFolder(m_tempPath);
+    if (folderFd >= 0) {
+        fd = openLogFileIn(folderFd, name);
+        ::close(folderFd);
+    }
+    if (fd >= 0) {
+        file = new QFile;
+        if (file->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+            stream.setDevice(file);
+            // A file opened from its descriptor has no name of its own in Qt.
+            m_fileName = folder + name;
+        } else {
+            ::close(fd);
+            delete file;
+            file = nullptr;
+        }
+    }
+    // No log to write: the run goes on as without the marker.
+    if (!file)
+        m_enabled = false;
     t_writing = false;
 }
 
@@ -150,7 +227,7 @@ void UpdateLog::close()
 
 QString UpdateLog::fileName() const
 {
-    return file ? file->fileName() : QString();
+    return file ? m_fileName : QString();
 }
 
 void UpdateLog::write(QtMsgType type, const QString &msg)

@@ -9,6 +9,8 @@
 #include <QTextStream>
 #include <QtGlobal>
 
+#include <atomic>
+
 class QFile;
 
 class UpdateLog
@@ -23,7 +25,9 @@ public:
     UpdateLog(const UpdateLog &) = delete;
     UpdateLog &operator=(const UpdateLog &) = delete;
 
-    // Creates the log folder and file when logging is on.
+    // Creates the log folder and file when logging is on. The folder must be a real folder of the
+    // effective user that nobody else may write (made 0700 when missing), the file a plain file
+    // of the same user; otherwise logging is off, as without the marker.
     void openLogFile();
 
     bool enabled() const { return m_enabled; }
@@ -47,7 +51,8 @@ public:
 
 private:
     QString m_tempPath;
-    bool m_enabled = false;
+    QString m_fileName;
+    std::atomic<bool> m_enabled {false};
     QMutex m_mutex;
 };
 

@@ -5,11 +5,13 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QStringList>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,6 +127,30 @@ int openLogFileIn(int folderFd, const QString &name)
     return fd;
 }
 
+bool isQtsOwnCategory(const char *name)
+{
+    return name && (std::strcmp(name, "qt") == 0 || std::strncmp(name, "qt.", 3) == 0);
+}
+
+std::atomic<QLoggingCategory::CategoryFilter> s_qtFilter {nullptr};
+
+// Qt's logging rules (QT_LOGGING_RULES, QT_LOGGING_CONF, the qtlogging.ini files, set rules)
+// would hold messages back before the handler sees them. Here they may switch categories on, and
+// off only for Qt's own debug and info output, which Qt keeps off by default for most of its
+// categories: some of them tell of every repaint.
+void everyMessageFilter(QLoggingCategory *category)
+{
+    // Null while installFilter runs this over the categories that exist already.
+    if (const QLoggingCategory::CategoryFilter qtFilter = s_qtFilter.load())
+        qtFilter(category);
+    if (!isQtsOwnCategory(category->categoryName())) {
+        category->setEnabled(QtDebugMsg, true);
+        category->setEnabled(QtInfoMsg, true);
+    }
+    category->setEnabled(QtWarningMsg, true);
+    category->setEnabled(QtCriticalMsg, true);
+}
+
 QAtomicPointer<UpdateLog> s_instance;
 QBasicMutex s_instanceMutex;
 
@@ -212,6 +238,16 @@ void UpdateLog::openLogFile()
     if (!file)
         m_enabled = false;
     t_writing = false;
+}
+
+void UpdateLog::takeEveryMessage()
+{
+    if (!m_enabled)
+        return;
+    const QLoggingCategory::CategoryFilter qtFilter
+        = QLoggingCategory::installFilter(everyMessageFilter);
+    if (qtFilter != everyMessageFilter)
+        s_qtFilter.store(qtFilter);
 }
 
 void UpdateLog::close()

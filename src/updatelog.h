@@ -30,6 +30,12 @@ public:
     // of the same user; otherwise logging is off, as without the marker.
     void openLogFile();
 
+    // While logging is on, keeps Qt's logging rules from holding messages back from the log: they
+    // may switch categories on but no longer off, except Qt's own debug and info output, which
+    // stays as Qt has it. Before the application object exists, so that the rules it reads are
+    // held too.
+    void takeEveryMessage();
+
     bool enabled() const { return m_enabled; }
     // Path of the log file; empty while logging is off.
     QString fileName() const;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -605,6 +606,68 @@ TEST_F(UpdateLogTest, MarkerCountsWhateverLiesThere)
             ASSERT_TRUE(QDir().rmdir(marker()));
         }
     }
+}
+
+// Qt's logging rules decide before the handler sees a message; while the log is on, none of them
+// may keep a message from it, in the default category or a named one.
+TEST_F(UpdateLogTest, LoggingRulesKeepNoMessageFromTheLog)
+{
+    const QString rules[] = {
+        QStringLiteral("*=false"),
+        QStringLiteral("*.info=false"),
+        QStringLiteral("*.debug=false\n*.warning=false\n*.critical=false"),
+        QStringLiteral("default=false\nqt.network=false"),
+    };
+    createMarker();
+    const QLoggingCategory network("qt.network");
+    for (const QString &rule : rules) {
+        SCOPED_TRACE(rule.toStdString());
+        auto log = openLog();
+        UpdateLog *previousLog = UpdateLog::setInstance(log.get());
+        QtMessageHandler previousHandler = qInstallMessageHandler(updateMessageHandler);
+        log->takeEveryMessage();
+        QLoggingCategory::setFilterRules(rule);
+
+        qDebug("default debug");
+        qInfo("default info");
+        qWarning("default warning");
+        qCritical("default critical");
+        qCWarning(network, "network warning");
+        qCCritical(network, "network critical");
+
+        QLoggingCategory::setFilterRules(QString());
+        QLoggingCategory::installFilter(nullptr);
+        qInstallMessageHandler(previousHandler);
+        UpdateLog::setInstance(previousLog);
+
+        const QStringList lines = readLines(log->fileName());
+        const QStringList expected = {
+            QStringLiteral("\t|\tDebug\t|\tdefault debug"),
+            QStringLiteral("\t|\tInfo\t|\tdefault info"),
+            QStringLiteral("\t|\tWarning\t|\tdefault warning"),
+            QStringLiteral("\t|\tCritical\t|\tdefault critical"),
+            QStringLiteral("\t|\tWarning\t|\tnetwork warning"),
+            QStringLiteral("\t|\tCritical\t|\tnetwork critical"),
+        };
+        ASSERT_EQ(lines.size(), expected.size()) << lines.join(QLatin1Char('\n')).toStdString();
+        for (int i = 0; i < lines.size(); ++i)
+            EXPECT_TRUE(lines[i].endsWith(expected[i])) << lines[i].toStdString();
+        ASSERT_TRUE(QDir(logFolder()).removeRecursively());
+    }
+}
+
+// Without the log the rules stay the user's: nothing is switched on for a log that is not there.
+TEST_F(UpdateLogTest, WithoutTheLogTheLoggingRulesStay)
+{
+    auto log = openLog();
+    log->takeEveryMessage();
+    QLoggingCategory::setFilterRules(QStringLiteral("*=false"));
+    const bool debug = QLoggingCategory::defaultCategory()->isDebugEnabled();
+    const bool warning = QLoggingCategory::defaultCategory()->isWarningEnabled();
+    QLoggingCategory::setFilterRules(QString());
+    QLoggingCategory::installFilter(nullptr);
+    EXPECT_FALSE(debug);
+    EXPECT_FALSE(warning);
 }
 
 TEST(UpdateLogDeathTest, FatalLineIsInTheFileWhenTheProcessHasEnded)

@@ -75,16 +75,17 @@ QStringList textLines(const QString &text)
 
 const char kLogFolderName[] = "quorvelin_update_log";
 
-// The log folder below the temporary folder, made 0700 when missing, as a descriptor; -1 when
-// what lies there is no folder of ours that only we can write. In a shared temporary folder
-// anyone may have made it first, or put a link there, to have our log written over their victim.
+// The log folder below the temporary folder, made 0700 when missing (the umask is the caller's
+// care), as a descriptor; -1 when what lies there is no folder of ours that only we can write. In a
+// shared temporary folder anyone may have made it first, or put a link there, to have our log
+// written over their victim.
 int openLogFolder(const QString &tempPath)
 {
     const int tempFd
         = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tempFd < 0)
         return -1;
-    const bool made = ::mkdirat(tempFd, kLogFolderName, 0700) == 0;
+    ::mkdirat(tempFd, kLogFolderName, 0700);
     // Everything from here on goes through the descriptor: a folder swapped for a link after
     // the check is not followed.
     const int fd
@@ -93,10 +94,7 @@ int openLogFolder(const QString &tempPath)
     if (fd < 0)
         return -1;
     struct stat st;
-    bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
-    // The umask may have taken bits from the new folder; 0700 is what it must have.
-    if (ours && made && (st.st_mode & 07777) != 0700)
-        ours = ::fchmod(fd, 0700) == 0 && ::fstat(fd, &st) == 0;
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
     if (!ours || (st.st_mode & (S_IWGRP | S_IWOTH))) {
         ::close(fd);
         return -1;
@@ -216,12 +214,17 @@ void UpdateLog::openLogFile()
 
     QMutexLocker locker(&m_mutex);
     t_writing = true;
+    // A new folder is 0700 and a new file 0600 whatever the umask: one that takes the owner's
+    // bits would make them of no use even to us. The log is opened at the very start, before any
+    // other thread exists that could make a file meanwhile.
+    const mode_t previousMask = ::umask(077);
     int fd = -1;
     const int folderFd = openLogFolder(m_tempPath);
     if (folderFd >= 0) {
         fd = openLogFileIn(folderFd, name);
         ::close(folderFd);
     }
+    ::umask(previousMask);
     if (fd >= 0) {
         file = new QFile;
         if (file->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {

@@ -538,7 +538,8 @@ TEST_F(UpdateLogTest, HostileLogFolderGetsNoLogAndTheRunGoesOn)
     }
 }
 
-// Whatever the umask, the folder the log makes is the owner's alone, and the log can be written.
+// Whatever the umask, the folder and the file the log makes are the owner's alone, and the log
+// can be written and read.
 TEST_F(UpdateLogTest, MissingLogFolderIsMadeForTheOwnerAlone)
 {
     const mode_t masks[] = {0022, 0002, 0077, 0277, 0777};
@@ -557,6 +558,8 @@ TEST_F(UpdateLogTest, MissingLogFolderIsMadeForTheOwnerAlone)
         EXPECT_EQ(st.st_mode & 07777, mode_t(0700));
         EXPECT_EQ(st.st_uid, ::geteuid());
         ASSERT_TRUE(log.enabled());
+        ASSERT_EQ(::lstat(QFile::encodeName(log.fileName()).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode_t(0600));
         const QStringList lines = readLines(log.fileName());
         ASSERT_EQ(lines.size(), 1);
         EXPECT_TRUE(lines[0].endsWith(QStringLiteral("\t|\tInfo\t|\tmade")));

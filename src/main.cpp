@@ -18,8 +18,11 @@ int main(int argc, char **argv)
 {
     protobufLibraryInit();
     registerUpdateVersionsMetaType();
-    UpdateLog::instance();
+    UpdateLog *log = UpdateLog::instance();
     qInstallMessageHandler(updateMessageHandler);
+    // Support reads every entry in the log, whatever logging rules the user's Qt programs have;
+    // the application object reads those rules, so this comes first.
+    log->takeEveryMessage();
 
     QApplication app(argc, argv);
 
@@ -56,7 +59,7 @@ int main(int argc, char **argv)
         window.show();
         window.delete_force_update_files();
         exitCode = app.exec();
-        UpdateLog::instance()->close();
+        log->close();
         protobufLibraryShutdown();
     }
     return exitCode;

@@ -5,11 +5,17 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMutexLocker>
 #include <QStringList>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,6 +73,82 @@ QStringList textLines(const QString &text)
     return lines;
 }
 
+const char kLogFolderName[] = "quorvelin_update_log";
+
+// The log folder below the temporary folder, made 0700 when missing (the umask is the caller's
+// care), as a descriptor; -1 when what lies there is no folder of ours that only we can write. In a
+// shared temporary folder anyone may have made it first, or put a link there, to have our log
+// written over their victim.
+int openLogFolder(const QString &tempPath)
+{
+    const int tempFd
+        = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tempFd < 0)
+        return -1;
+    ::mkdirat(tempFd, kLogFolderName, 0700);
+    // Everything from here on goes through the descriptor: a folder swapped for a link after
+    // the check is not followed.
+    const int fd
+        = ::openat(tempFd, kLogFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(tempFd);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    if (!ours || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The log file name in the folder folderFd, opened for writing and emptied; -1 when what lies
+// there is no plain file of ours. Neither a link nor a second name of another file is written
+// through, and a FIFO or a device cannot hold up the open.
+int openLogFileIn(int folderFd, const QString &name)
+{
+    const int fd
+        = ::openat(folderFd, QFile::encodeName(name).constData(),
+                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    // Emptied only once it is known to be ours: a refused file keeps every byte.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
+        || st.st_nlink != 1 || ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+bool isQtsOwnCategory(const char *name)
+{
+    return name && (std::strcmp(name, "qt") == 0 || std::strncmp(name, "qt.", 3) == 0);
+}
+
+std::atomic<QLoggingCategory::CategoryFilter> s_qtFilter {nullptr};
+
+// Qt's logging rules (QT_LOGGING_RULES, QT_LOGGING_CONF, the qtlogging.ini files, set rules)
+// would hold messages back before the handler sees them. Here they may switch categories on, and
+// off only for Qt's own debug and info output, which Qt keeps off by default for most of its
+// categories: some of them tell of every repaint.
+void everyMessageFilter(QLoggingCategory *category)
+{
+    // Null while installFilter runs this over the categories that exist already.
+    if (const QLoggingCategory::CategoryFilter qtFilter = s_qtFilter.load())
+        qtFilter(category);
+    if (!isQtsOwnCategory(category->categoryName())) {
+        category->setEnabled(QtDebugMsg, true);
+        category->setEnabled(QtInfoMsg, true);
+    }
+    category->setEnabled(QtWarningMsg, true);
+    category->setEnabled(QtCriticalMsg, true);
+}
+
 QAtomicPointer<UpdateLog> s_instance;
 QBasicMutex s_instanceMutex;
 
@@ -101,8 +183,13 @@ UpdateLog::UpdateLog(const QString &tempPath)
     : m_tempPath(tempPath.isEmpty() ? QDir::tempPath() : tempPath)
 {
     // Without a temporary folder there is no marker; the root folder is not a stand-in for it.
+    // Only its existence counts: whatever lies there (a link that leads nowhere, a FIFO, a file
+    // of someone else's) is looked at, never opened or followed.
+    struct stat st;
     m_enabled = !m_tempPath.isEmpty()
-        && QFileInfo::exists(m_tempPath + QStringLiteral("/qvx_update_log"));
+        && ::lstat(QFile::encodeName(m_tempPath + QStringLiteral("/qvx_update_log")).constData(),
+                   &st)
+            == 0;
 }
 
 UpdateLog::~UpdateLog()
@@ -122,19 +209,48 @@ void UpdateLog::openLogFile()
     name.replace(QLatin1Char('T'), QStringLiteral("__"));
     name = QStringLiteral("update__") + name + QStringLiteral(".log");
 
-    const QString folder
-        = QDir::toNativeSeparators(m_tempPath + QDir::separator()
-                                   + QStringLiteral("quorvelin_update_log") + QDir::separator());
-    QDir dir;
-    if (!dir.exists(folder))
-        dir.mkdir(folder);
+    const QString folder = QDir::toNativeSeparators(
+        m_tempPath + QDir::separator() + QLatin1String(kLogFolderName) + QDir::separator());
 
     QMutexLocker locker(&m_mutex);
     t_writing = true;
-    file = new QFile(folder + name);
-    file->open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate);
-    stream.setDevice(file);
+    // A new folder is 0700 and a new file 0600 whatever the umask: one that takes the owner's
+    // bits would make them of no use even to us. The log is opened at the very start, before any
+    // other thread exists that could make a file meanwhile.
+    const mode_t previousMask = ::umask(077);
+    int fd = -1;
+    const int folderFd = openLogFolder(m_tempPath);
+    if (folderFd >= 0) {
+        fd = openLogFileIn(folderFd, name);
+        ::close(folderFd);
+    }
+    ::umask(previousMask);
+    if (fd >= 0) {
+        file = new QFile;
+        if (file->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+            stream.setDevice(file);
+            // A file opened from its descriptor has no name of its own in Qt.
+            m_fileName = folder + name;
+        } else {
+            ::close(fd);
+            delete file;
+            file = nullptr;
+        }
+    }
+    // No log to write: the run goes on as without the marker.
+    if (!file)
+        m_enabled = false;
     t_writing = false;
+}
+
+void UpdateLog::takeEveryMessage()
+{
+    if (!m_enabled)
+        return;
+    const QLoggingCategory::CategoryFilter qtFilter
+        = QLoggingCategory::installFilter(everyMessageFilter);
+    if (qtFilter != everyMessageFilter)
+        s_qtFilter.store(qtFilter);
 }
 
 void UpdateLog::close()
@@ -150,7 +266,7 @@ void UpdateLog::close()
 
 QString UpdateLog::fileName() const
 {
-    return file ? file->fileName() : QString();
+    return file ? m_fileName : QString();
 }
 
 void UpdateLog::write(QtMsgType type, const QString &msg)

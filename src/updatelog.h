@@ -9,6 +9,8 @@
 #include <QTextStream>
 #include <QtGlobal>
 
+#include <atomic>
+
 class QFile;
 
 class UpdateLog
@@ -23,8 +25,16 @@ public:
     UpdateLog(const UpdateLog &) = delete;
     UpdateLog &operator=(const UpdateLog &) = delete;
 
-    // Creates the log folder and file when logging is on.
+    // Creates the log folder and file when logging is on. The folder must be a real folder of the
+    // effective user that nobody else may write (made 0700 when missing), the file a plain file
+    // of the same user; otherwise logging is off, as without the marker.
     void openLogFile();
+
+    // While logging is on, keeps Qt's logging rules from holding messages back from the log: they
+    // may switch categories on but no longer off, except Qt's own debug and info output, which
+    // stays as Qt has it. Before the application object exists, so that the rules it reads are
+    // held too.
+    void takeEveryMessage();
 
     bool enabled() const { return m_enabled; }
     // Path of the log file; empty while logging is off.
@@ -47,7 +57,8 @@ public:
 
 private:
     QString m_tempPath;
-    bool m_enabled = false;
+    QString m_fileName;
+    std::atomic<bool> m_enabled {false};
     QMutex m_mutex;
 };
 

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iostream>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSettings>
 #include <QTest>
 
@@ -22,7 +26,7 @@ int firstLineWith(const QStringList &lines, const QString &text)
     return -1;
 }
 
-class UpdaterProgramTest : public ::testing::TestWithParam<bool>
+class UpdaterProgramRun : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -73,10 +77,22 @@ protected:
         return QString::fromUtf8(file.readAll()).split('\n');
     }
 
+    // Pins the alpha channel, so that no version server is asked; its images lie on a port where
+    // nothing listens.
+    void pinAlphaChannel()
+    {
+        QSettings settings(env.configDir() + "/update.ini", QSettings::IniFormat);
+        settings.setValue("Channel/alpha", "http://127.0.0.1:1/images/");
+        settings.setValue("Channel/alphaRevno", 77);
+    }
+
     UpdaterTestEnv env;
     QString program;
     QProcess process;
 };
+
+class UpdaterProgramTest : public UpdaterProgramRun, public ::testing::WithParamInterface<bool>
+{ };
 
 TEST_P(UpdaterProgramTest, StartUpClearsLeftoversThenStartsTheUpdate)
 {
@@ -88,13 +104,7 @@ TEST_P(UpdaterProgramTest, StartUpClearsLeftoversThenStartsTheUpdate)
     makeFile(base + "/old/_old_libQtCore.so.4");
     makeFile(base + "/imageformats/_old_libqgif.so");
     makeFile(env.tempDir() + "/qvx_force_update");
-    // The alpha channel pins the version, so no version server is asked; its images lie on a
-    // port where nothing listens.
-    {
-        QSettings settings(env.configDir() + "/update.ini", QSettings::IniFormat);
-        settings.setValue("Channel/alpha", "http://127.0.0.1:1/images/");
-        settings.setValue("Channel/alphaRevno", 77);
-    }
+    pinAlphaChannel();
 
     process.start(program, QStringList());
     ASSERT_TRUE(process.waitForStarted(10000));
@@ -133,5 +143,74 @@ INSTANTIATE_TEST_SUITE_P(Log, UpdaterProgramTest, ::testing::Values(true, false)
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return std::string(info.param ? "WithLog" : "WithoutLog");
                          });
+
+struct LoggingRulesCase
+{
+    const char *name;
+    // Sets the rules up for the program, in env and in the process's environment.
+    std::function<void(UpdaterTestEnv &env, QProcessEnvironment &environment)> set;
+};
+
+void PrintTo(const LoggingRulesCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class LoggingRulesTest : public UpdaterProgramRun,
+                         public ::testing::WithParamInterface<LoggingRulesCase>
+{ };
+
+// Logging rules that every Qt program of the user reads hold no entry back from the updater's
+// log, from the very first one on.
+TEST_P(LoggingRulesTest, LogHasEveryEntry)
+{
+    makeFile(env.tempDir() + "/qvx_update_log");
+    pinAlphaChannel();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("QT_LOGGING_RULES");
+    environment.remove("QT_LOGGING_CONF");
+    environment.insert("XDG_CONFIG_HOME", env.path("xdgconfig"));
+    GetParam().set(env, environment);
+    process.setProcessEnvironment(environment);
+
+    process.start(program, QStringList());
+    ASSERT_TRUE(process.waitForStarted(10000));
+    ASSERT_TRUE(waitForSession()) << process.readAllStandardError().constData();
+    // The download fails at once; the run's last entry says so.
+    QStringList lines = logLines();
+    for (int i = 0; i < 100 && firstLineWith(lines, "Update cancelled.") < 0; ++i) {
+        QTest::qWait(100);
+        lines = logLines();
+    }
+    const QString all = lines.join('\n');
+    EXPECT_TRUE(all.contains("\t|\tDebug\t|\tQuorvelin updater started\n")) << all.toStdString();
+    EXPECT_TRUE(all.contains("\t|\tInfo\t|\tUnable to download update_macosx.ini._lzma2_\n"));
+    EXPECT_TRUE(all.contains("\t|\tInfo\t|\tUpdate cancelled. Push \"Details\" to check reasons."));
+    // Qt's own: the window's platform warns when it is shown.
+    EXPECT_TRUE(all.contains("\t|\tWarning\t|\t"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, LoggingRulesTest,
+    ::testing::Values(LoggingRulesCase {"EnvironmentOffForAll",
+                                        [](UpdaterTestEnv &, QProcessEnvironment &environment) {
+                                            environment.insert("QT_LOGGING_RULES", "*=false");
+                                        }},
+                      LoggingRulesCase {"ConfigurationFileNamed",
+                                        [](UpdaterTestEnv &env, QProcessEnvironment &environment) {
+                                            const QString file = env.path("rules.ini");
+                                            UpdaterTestEnv::writeFile(file, "[Rules]\n*=false\n");
+                                            environment.insert("QT_LOGGING_CONF", file);
+                                        }},
+                      LoggingRulesCase {"UsersQtLoggingIni",
+                                        [](UpdaterTestEnv &env, QProcessEnvironment &) {
+                                            QDir().mkpath(env.path("xdgconfig/QtProject"));
+                                            UpdaterTestEnv::writeFile(
+                                                env.path("xdgconfig/QtProject/qtlogging.ini"),
+                                                "[Rules]\n*.info=false\n*.warning=false\n");
+                                        }}),
+    [](const ::testing::TestParamInfo<LoggingRulesCase> &info) {
+        return std::string(info.param.name);
+    });
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "asuser_test_support.h"
 #include "updatelog.h"
 #include "updatertestenv.h"
 
@@ -6,15 +7,24 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
+#include <iostream>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -277,6 +287,390 @@ TEST_F(UpdateLogTest, ShownTextIsOneInfoLineWordForWord)
         ASSERT_TRUE(match.hasMatch()) << lines[i].toStdString();
         EXPECT_EQ(match.captured(1), texts[i]);
     }
+}
+
+const QByteArray kVictimBytes = "the victim's own data\n";
+
+// The names of the log file of a run that starts now or within the next seconds.
+QStringList logNamesFromNow(int seconds)
+{
+    QStringList names;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = 0; i <= seconds; ++i) {
+        QString name = now.addSecs(i).toString(Qt::ISODate);
+        name.replace(QLatin1Char(':'), QLatin1Char('_'));
+        name.replace(QLatin1Char('T'), QStringLiteral("__"));
+        names.append(QStringLiteral("update__") + name + QStringLiteral(".log"));
+    }
+    return names;
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Every name in folder with what it is, its mode and owner, and a plain file's content: what a
+// refused log must leave as it found.
+QStringList stateOf(const QString &folder)
+{
+    QStringList state;
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return {QStringLiteral("<nothing>")};
+    state.append(QStringLiteral(". %1 %2").arg(st.st_mode, 0, 8).arg(st.st_uid));
+    if (!S_ISDIR(st.st_mode))
+        return state;
+    for (const QString &name : QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
+                                                      | QDir::System | QDir::Hidden)) {
+        const QString entry = folder + QLatin1Char('/') + name;
+        ::lstat(QFile::encodeName(entry).constData(), &st);
+        QString line = QStringLiteral("%1 %2 %3").arg(name).arg(st.st_mode, 0, 8).arg(st.st_uid);
+        if (S_ISLNK(st.st_mode))
+            line += QStringLiteral(" -> ") + QFileInfo(entry).symLinkTarget();
+        else if (S_ISREG(st.st_mode))
+            line += QStringLiteral(" ") + QString::fromLatin1(contentOf(entry).toHex());
+        state.append(line);
+    }
+    return state;
+}
+
+struct HostileFolder
+{
+    QString temp; // the temporary folder
+    QString folder; // where the log folder goes
+    QString victim; // a file of the victim's outside it, holding kVictimBytes
+    QStringList names; // the names the log file may get
+};
+
+struct LogFolderCase
+{
+    const char *name;
+    bool needsRoot; // to give a file to another user
+    std::function<bool(const HostileFolder &)> lay;
+    bool logged; // the log is written (into a folder of its own)
+};
+
+bool makeFolder(const QString &path, mode_t mode, uid_t owner = ::geteuid())
+{
+    const QByteArray name = QFile::encodeName(path);
+    return ::mkdir(name.constData(), 0700) == 0 && ::chmod(name.constData(), mode) == 0
+        && (owner == ::geteuid() || ::chown(name.constData(), owner, owner) == 0);
+}
+
+bool linkEveryName(const HostileFolder &f, const QString &target)
+{
+    for (const QString &name : f.names)
+        if (!QFile::link(target, f.folder + QLatin1Char('/') + name))
+            return false;
+    return true;
+}
+
+// In a shared temporary folder anyone may lay out the log folder first. None of this may get the
+// victim's bytes written over, block the run, or give the log to someone else's folder.
+TEST_F(UpdateLogTest, HostileLogFolderGetsNoLogAndTheRunGoesOn)
+{
+    const LogFolderCase cases[] = {
+        {"link to another folder", false,
+         [](const HostileFolder &f) {
+             return makeFolder(f.temp + QStringLiteral("/elsewhere"), 0700)
+                 && QFile::link(f.temp + QStringLiteral("/elsewhere"), f.folder);
+         },
+         false},
+        {"dangling link", false,
+         [](const HostileFolder &f) {
+             return QFile::link(f.temp + QStringLiteral("/not_yet"), f.folder);
+         },
+         false},
+        {"another user's open folder with links to the victim", true,
+         [](const HostileFolder &f) {
+             return makeFolder(f.folder, 0777) && linkEveryName(f, f.victim)
+                 && ::chown(QFile::encodeName(f.folder).constData(), AsOrdinaryUser::uid,
+                            AsOrdinaryUser::gid)
+                 == 0;
+         },
+         false},
+        {"another user's closed folder", true,
+         [](const HostileFolder &f) { return makeFolder(f.folder, 0755, AsOrdinaryUser::uid); },
+         false},
+        {"folder of ours writable by the group", false,
+         [](const HostileFolder &f) { return makeFolder(f.folder, 0770); }, false},
+        {"folder of ours writable by others", false,
+         [](const HostileFolder &f) { return makeFolder(f.folder, 0703); }, false},
+        {"sticky folder of ours writable by all", false,
+         [](const HostileFolder &f) { return makeFolder(f.folder, 01777); }, false},
+        {"a file in place of the folder", false,
+         [](const HostileFolder &f) { return UpdaterTestEnv::writeFile(f.folder, kVictimBytes); },
+         false},
+        {"link at the log name to the victim", false,
+         [](const HostileFolder &f) {
+             return makeFolder(f.folder, 0700) && linkEveryName(f, f.victim);
+         },
+         false},
+        {"second name of the victim at the log name", false,
+         [](const HostileFolder &f) {
+             if (!makeFolder(f.folder, 0700))
+                 return false;
+             for (const QString &name : f.names)
+                 if (::link(QFile::encodeName(f.victim).constData(),
+                            QFile::encodeName(f.folder + QLatin1Char('/') + name).constData())
+                     != 0)
+                     return false;
+             return true;
+         },
+         false},
+        {"FIFO at the log name", false,
+         [](const HostileFolder &f) {
+             if (!makeFolder(f.folder, 0700))
+                 return false;
+             for (const QString &name : f.names)
+                 if (::mkfifo(QFile::encodeName(f.folder + QLatin1Char('/') + name).constData(),
+                              0600)
+                     != 0)
+                     return false;
+             return true;
+         },
+         false},
+        {"another user's file at the log name", true,
+         [](const HostileFolder &f) {
+             if (!makeFolder(f.folder, 0700))
+                 return false;
+             for (const QString &name : f.names) {
+                 const QString path = f.folder + QLatin1Char('/') + name;
+                 if (!UpdaterTestEnv::writeFile(path, kVictimBytes)
+                     || ::chown(QFile::encodeName(path).constData(), AsOrdinaryUser::uid,
+                                AsOrdinaryUser::gid)
+                         != 0)
+                     return false;
+             }
+             return true;
+         },
+         false},
+        // What an earlier run or an earlier updater left is ours and taken as it is.
+        {"folder of ours readable by all", false,
+         [](const HostileFolder &f) { return makeFolder(f.folder, 0755); }, true},
+        {"a file of ours at the log name", false,
+         [](const HostileFolder &f) {
+             if (!makeFolder(f.folder, 0700))
+                 return false;
+             for (const QString &name : f.names)
+                 if (!UpdaterTestEnv::writeFile(f.folder + QLatin1Char('/') + name,
+                                                "an earlier run's lines\n"))
+                     return false;
+             return true;
+         },
+         true},
+    };
+    createMarker();
+    for (const LogFolderCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::cout << "[   SKIP   ] " << c.name << ": only root can give files away\n";
+            continue;
+        }
+        HostileFolder f;
+        f.temp = env.tempDir();
+        f.folder = logFolder();
+        f.victim = env.path(QStringLiteral("victim"));
+        ASSERT_TRUE(UpdaterTestEnv::writeFile(f.victim, kVictimBytes));
+        f.names = logNamesFromNow(5);
+        ASSERT_TRUE(c.lay(f));
+        const QStringList before = stateOf(f.folder);
+        const QStringList elsewhereBefore = stateOf(f.temp + QStringLiteral("/elsewhere"));
+
+        // A FIFO would hold up an open that waits for a reader for ever: give up on it after a
+        // while, then be the reader so that the open returns.
+        UpdateLog log(env.tempDir());
+        auto opened = std::async(std::launch::async, [&log] {
+            log.openLogFile();
+            log.write(QtWarningMsg, QStringLiteral("the run goes on"));
+            log.close();
+        });
+        if (opened.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) {
+            ADD_FAILURE() << "the log's open blocked";
+            std::vector<int> readers;
+            for (const QString &name : f.names)
+                readers.push_back(
+                    ::open(QFile::encodeName(f.folder + QLatin1Char('/') + name).constData(),
+                           O_RDONLY | O_NONBLOCK));
+            opened.wait();
+            for (int fd : readers)
+                if (fd >= 0)
+                    ::close(fd);
+        }
+        opened.get();
+
+        EXPECT_EQ(contentOf(f.victim).toStdString(), kVictimBytes.toStdString());
+        EXPECT_EQ(
+            stateOf(f.temp + QStringLiteral("/elsewhere")).join(QLatin1Char('\n')).toStdString(),
+            elsewhereBefore.join(QLatin1Char('\n')).toStdString());
+        if (c.logged) {
+            ASSERT_TRUE(log.enabled());
+            EXPECT_EQ(QFileInfo(log.fileName()).absolutePath(),
+                      QFileInfo(f.folder).absoluteFilePath());
+            const QStringList lines = readLines(log.fileName());
+            ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+            EXPECT_TRUE(lines[0].endsWith(QStringLiteral("\t|\tWarning\t|\tthe run goes on")));
+        } else {
+            EXPECT_FALSE(log.enabled());
+            EXPECT_EQ(log.file, nullptr);
+            EXPECT_EQ(log.fileName().toStdString(), "");
+            EXPECT_EQ(stateOf(f.folder).join(QLatin1Char('\n')).toStdString(),
+                      before.join(QLatin1Char('\n')).toStdString());
+        }
+
+        // The next case starts from an empty temporary folder with the marker alone.
+        QFile::remove(f.victim);
+        for (const QString &name : QDir(f.temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
+                                                          | QDir::System | QDir::Hidden)) {
+            const QString path = f.temp + QLatin1Char('/') + name;
+            if (name == QLatin1String("qvx_update_log"))
+                continue;
+            if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink()) {
+                ::chmod(QFile::encodeName(path).constData(), 0700);
+                QDir(path).removeRecursively();
+            } else {
+                QFile::remove(path);
+            }
+        }
+    }
+}
+
+// Whatever the umask, the folder and the file the log makes are the owner's alone, and the log
+// can be written and read.
+TEST_F(UpdateLogTest, MissingLogFolderIsMadeForTheOwnerAlone)
+{
+    const mode_t masks[] = {0022, 0002, 0077, 0277, 0777};
+    createMarker();
+    for (const mode_t mask : masks) {
+        SCOPED_TRACE(QStringLiteral("umask %1").arg(mask, 4, 8, QLatin1Char('0')).toStdString());
+        const mode_t previous = ::umask(mask);
+        UpdateLog log(env.tempDir());
+        log.openLogFile();
+        ::umask(previous);
+        log.write(QtInfoMsg, QStringLiteral("made"));
+        log.close();
+        struct stat st;
+        ASSERT_EQ(::lstat(QFile::encodeName(logFolder()).constData(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, mode_t(0700));
+        EXPECT_EQ(st.st_uid, ::geteuid());
+        ASSERT_TRUE(log.enabled());
+        ASSERT_EQ(::lstat(QFile::encodeName(log.fileName()).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode_t(0600));
+        const QStringList lines = readLines(log.fileName());
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_TRUE(lines[0].endsWith(QStringLiteral("\t|\tInfo\t|\tmade")));
+        ASSERT_TRUE(QDir(logFolder()).removeRecursively());
+    }
+}
+
+// Only the marker's existence counts: it is not opened (a FIFO would block) nor followed.
+TEST_F(UpdateLogTest, MarkerCountsWhateverLiesThere)
+{
+    struct Case
+    {
+        const char *name;
+        bool needsRoot;
+        std::function<bool(const QString &marker)> lay;
+    };
+    const Case cases[] = {
+        {"empty file", false,
+         [](const QString &marker) { return UpdaterTestEnv::writeFile(marker, ""); }},
+        {"link that leads nowhere", false,
+         [](const QString &marker) {
+             return QFile::link(marker + QStringLiteral("_gone"), marker);
+         }},
+        {"FIFO", false,
+         [](const QString &marker) {
+             return ::mkfifo(QFile::encodeName(marker).constData(), 0600) == 0;
+         }},
+        {"folder", false, [](const QString &marker) { return QDir().mkdir(marker); }},
+        {"another user's unreadable file", true,
+         [](const QString &marker) {
+             const QByteArray path = QFile::encodeName(marker);
+             return UpdaterTestEnv::writeFile(marker, "x") && ::chmod(path.constData(), 0) == 0
+                 && ::chown(path.constData(), AsOrdinaryUser::uid, AsOrdinaryUser::gid) == 0;
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0)
+            continue;
+        ASSERT_TRUE(c.lay(marker()));
+        auto log = openLog();
+        EXPECT_TRUE(log->enabled());
+        EXPECT_FALSE(log->fileName().isEmpty());
+        log->close();
+        ASSERT_TRUE(QDir(logFolder()).removeRecursively());
+        if (!QFile::remove(marker())) {
+            ASSERT_TRUE(QDir().rmdir(marker()));
+        }
+    }
+}
+
+// Qt's logging rules decide before the handler sees a message; while the log is on, none of them
+// may keep a message from it, in the default category or a named one.
+TEST_F(UpdateLogTest, LoggingRulesKeepNoMessageFromTheLog)
+{
+    const QString rules[] = {
+        QStringLiteral("*=false"),
+        QStringLiteral("*.info=false"),
+        QStringLiteral("*.debug=false\n*.warning=false\n*.critical=false"),
+        QStringLiteral("default=false\nqt.network=false"),
+    };
+    createMarker();
+    const QLoggingCategory network("qt.network");
+    for (const QString &rule : rules) {
+        SCOPED_TRACE(rule.toStdString());
+        auto log = openLog();
+        UpdateLog *previousLog = UpdateLog::setInstance(log.get());
+        QtMessageHandler previousHandler = qInstallMessageHandler(updateMessageHandler);
+        log->takeEveryMessage();
+        QLoggingCategory::setFilterRules(rule);
+
+        qDebug("default debug");
+        qInfo("default info");
+        qWarning("default warning");
+        qCritical("default critical");
+        qCWarning(network, "network warning");
+        qCCritical(network, "network critical");
+
+        QLoggingCategory::setFilterRules(QString());
+        QLoggingCategory::installFilter(nullptr);
+        qInstallMessageHandler(previousHandler);
+        UpdateLog::setInstance(previousLog);
+
+        const QStringList lines = readLines(log->fileName());
+        const QStringList expected = {
+            QStringLiteral("\t|\tDebug\t|\tdefault debug"),
+            QStringLiteral("\t|\tInfo\t|\tdefault info"),
+            QStringLiteral("\t|\tWarning\t|\tdefault warning"),
+            QStringLiteral("\t|\tCritical\t|\tdefault critical"),
+            QStringLiteral("\t|\tWarning\t|\tnetwork warning"),
+            QStringLiteral("\t|\tCritical\t|\tnetwork critical"),
+        };
+        ASSERT_EQ(lines.size(), expected.size()) << lines.join(QLatin1Char('\n')).toStdString();
+        for (int i = 0; i < lines.size(); ++i)
+            EXPECT_TRUE(lines[i].endsWith(expected[i])) << lines[i].toStdString();
+        ASSERT_TRUE(QDir(logFolder()).removeRecursively());
+    }
+}
+
+// Without the log the rules stay the user's: nothing is switched on for a log that is not there.
+TEST_F(UpdateLogTest, WithoutTheLogTheLoggingRulesStay)
+{
+    auto log = openLog();
+    log->takeEveryMessage();
+    QLoggingCategory::setFilterRules(QStringLiteral("*=false"));
+    const bool debug = QLoggingCategory::defaultCategory()->isDebugEnabled();
+    const bool warning = QLoggingCategory::defaultCategory()->isWarningEnabled();
+    QLoggingCategory::setFilterRules(QString());
+    QLoggingCategory::installFilter(nullptr);
+    EXPECT_FALSE(debug);
+    EXPECT_FALSE(warning);
 }
 
 TEST(UpdateLogDeathTest, FatalLineIsInTheFileWhenTheProcessHasEnded)

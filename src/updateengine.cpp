@@ -149,6 +149,7 @@ bool UpdateEngine::initialize()
         }
     }
 
+    const bool freshFolder = dir.isEmpty();
     if (!m_Config->initalizeStart(dir, qvxdir))
         return false;
 
@@ -158,6 +159,10 @@ bool UpdateEngine::initialize()
     if (!UpdateIniData::modify(m_Config->versionNr, m_Config->tempDir, m_Config->installPath,
                                m_Config->clientType, &reason)) {
         qDebug() << "Failed to write to update.ini" << reason;
+        // No record names the folder just made, so nothing would ever use or remove it; rmdir
+        // leaves it be unless it is still empty.
+        if (freshFolder)
+            QDir().rmdir(m_Config->tempDir);
         emit error(withSystemReason(QStringLiteral("Failed to write update.ini. The updater does "
                                                    "not seem to have the required write "
                                                    "permissions."),

@@ -45,6 +45,12 @@ bool isLink(const QString &path)
     return QFileInfo(path).isSymLink();
 }
 
+QStringList sessionFoldersIn(const QString &temp)
+{
+    return QDir(temp).entryList({QStringLiteral("quorvelin_temp_*")},
+                                QDir::AllEntries | QDir::Hidden | QDir::System);
+}
+
 struct RecordCase
 {
     const char *name;
@@ -462,6 +468,32 @@ TEST(SessionRecordWriteTest, AnUpdateIniTheUserMayNotWriteIsRefusedWithTheReason
     ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0444u);
     EXPECT_EQ(info.st_uid, AsOrdinaryUser::uid);
+    EXPECT_EQ(sessionFoldersIn(env.tempDir()), QStringList());
+}
+
+// A record the updater would not read back is refused before anything is written; the session
+// folder made for it must not stay behind, since no record would ever name it again.
+TEST(SessionRecordWriteTest, ARefusedRecordLeavesNoSessionFolder)
+{
+    clearPendingQuit();
+    UpdaterTestEnv env;
+    const QString file = env.sharedSupport() + "/update.ini";
+    const QByteArray settings = "[update]\nstreams=2\n\n[current/a]\nk=1\n";
+    ASSERT_TRUE(UpdaterTestEnv::writeFile(file, settings));
+
+    FakeRootFactory factory;
+    Configuration config;
+    config.clientType = QStringLiteral("update_macosx");
+    config.versionNr = 42;
+    config.initialised = true;
+    UpdateEngine engine(&config, nullptr);
+    QSignalSpy errors(&engine, &UpdateEngine::error);
+    EXPECT_FALSE(engine.initialize());
+    ASSERT_EQ(errors.count(), 1);
+    EXPECT_TRUE(errors.first().first().toString().startsWith(
+        QStringLiteral("Failed to write update.ini. ")));
+    EXPECT_EQ(qvxrun::get(file), settings);
+    EXPECT_EQ(sessionFoldersIn(env.tempDir()), QStringList());
 }
 
 } // namespace

@@ -22,9 +22,10 @@ FileUnpackFunc_Zip::~FileUnpackFunc_Zip() = default;
 bool FileUnpackFunc_Zip::run()
 {
     const QString source = sourcePath;
-    return writeTargetThroughScratch([&source](const QString &scratch, QString *why) {
-        return unpackFile(scratch, source, why);
-    });
+    // Through the descriptor that made the scratch file: a second name put at the scratch name
+    // meanwhile is never written.
+    return writeTargetThroughScratch(
+        [&source](int fd, QString *why) { return unpackInto(fd, source, why); });
 }
 
 namespace {
@@ -58,12 +59,24 @@ bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source
             *reason = error == ELOOP ? nonRegularFileText(S_IFLNK) : systemErrorText(error);
         return false;
     }
+    bool ok = unpackInto(fd, source, reason);
+    if (::close(fd) != 0 && errno != EINTR && ok) {
+        const int error = errno;
+        if (reason)
+            *reason = systemErrorText(error);
+        ok = false;
+    }
+    if (!ok)
+        QFile::remove(target);
+    return ok;
+}
+
+bool FileUnpackFunc_Zip::unpackInto(int fd, const QString &source, QString *reason)
+{
     gzFile in = nullptr;
     const auto fail = [&](const QString &why) {
         if (in)
             gzclose(in);
-        ::close(fd);
-        QFile::remove(target);
         if (reason)
             *reason = why;
         return false;
@@ -92,14 +105,6 @@ bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source
         if (status != Z_OK)
             return fail(gzipReason(in, source));
         gzclose(in);
-        in = nullptr;
-        if (::close(fd) != 0 && errno != EINTR) {
-            const int error = errno;
-            QFile::remove(target);
-            if (reason)
-                *reason = systemErrorText(error);
-            return false;
-        }
         return true;
     }
 }

@@ -20,6 +20,8 @@ public:
     // Note the order: the file to write comes first. A failure after it was opened removes it
     // and, when reason is not null, says why: the system's words, or zlib's for damaged data.
     static bool unpackFile(const QString &target, const QString &source, QString *reason = nullptr);
+    // The same through fd, open for writing; the caller closes it.
+    static bool unpackInto(int fd, const QString &source, QString *reason = nullptr);
 };
 
 class FileUnpackTaskSpecification_zip : public SlowFileOpSpecification

@@ -3,6 +3,7 @@
 #include "filecopyfunc.h"
 #include "fileops_test_support.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
 #include "scratchfile.h"
 #include "test_maintask_support.h"
 
@@ -130,6 +131,16 @@ TEST_F(ScratchFileTest, ALinkSwappedInWhileWritingIsNotInstalled)
              return writeFileThroughScratch(to, ScratchFiller([&](int fd, QString *why) {
                                                 return swap(scratchPathFor(to), hard)
                                                     && writeIntoScratch(newContent, fd, why);
+                                            }),
+                                            nullptr);
+         }},
+        {"gzip restore through the descriptor",
+         [&](const QString &to, bool hard) {
+             // zlib passes a source that is not gzip through as it is.
+             return writeFileThroughScratch(to, ScratchFiller([&](int fd, QString *why) {
+                                                return swap(scratchPathFor(to), hard)
+                                                    && FileUnpackFunc_Zip::unpackInto(fd, source,
+                                                                                      why);
                                             }),
                                             nullptr);
          }},
